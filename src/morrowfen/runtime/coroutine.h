@@ -1,0 +1,165 @@
+// Native coroutine, async-generator and generator objects.
+//
+// A body is a C++20 coroutine returning CoroutineBody, AsyncGeneratorBody or
+// GeneratorBody. It keeps every Python object that lives across a suspension
+// in its Locals struct (a standard-layout struct of Refs that the garbage
+// collector can see); the parameters of the Python function are its first
+// members, in order. Inside a body:
+//
+//   Ref r = co_await mf::await(std::move(obj));  // `await obj`
+//   Ref s = co_await mf::anext(L.iter);            // one step of `async for`
+//   Ref v = co_yield std::move(item);              // generators only
+//   co_return Ref::none();                         // or co_return {} on error
+//
+// Every awaited result is a Ref that is empty when an exception is pending,
+// exactly as the C API reports errors. Only Python awaitables can be awaited:
+// the promise refuses anything else at compile time.
+//
+// The Python objects behave as the interpreter's own coroutines, async
+// generators and generators: send/throw/close, __await__, asend/athrow/aclose,
+// the cr_*/ag_*/gi_* attributes, the asyncgen hooks, GC and finalization.
+#pragma once
+
+#include <Python.h>
+
+#include <coroutine>
+#include <cstddef>
+#include <new>
+#include <type_traits>
+#include <utility>
+
+#include "function.h"
+#include "ref.h"
+
+namespace mf {
+
+// --- what a body may await -------------------------------------------------
+
+// `await obj`: the awaitable's iterator is driven as `yield from` drives it.
+struct Await {
+  Ref target;
+};
+inline Await await(Ref obj) noexcept { return {std::move(obj)}; }
+
+// One step of `async for` over the iterator `it` (from aiter()): calls
+// __anext__ and awaits its result. An empty result with StopAsyncIteration
+// pending is the end of the iteration (see async_iteration_ended()).
+struct AwaitNext {
+  PyObject* iterator;
+};
+inline AwaitNext anext(const Ref& it) noexcept { return {it.get()}; }
+
+// The asynchronous iterator of `obj` (its __aiter__), as `async for` takes it.
+Ref aiter(PyObject* obj) noexcept;
+
+// After an empty anext() result: true (and the exception cleared) when the
+// iteration simply ended, false when a real error is pending.
+bool async_iteration_ended() noexcept;
+
+namespace detail {
+
+struct GenObject;
+
+enum class Suspend : unsigned char { none, awaiting, yielded };
+
+struct PromiseBase {
+  GenObject* owner = nullptr;
+  // Hand-over slot: the value sent in at a resume, or the value the body
+  // yields, returns or passes through from an awaited object. Empty with an
+  // exception pending means an error travels in that direction.
+  Ref value;
+  Suspend suspended = Suspend::none;
+
+  static void* operator new(std::size_t size) noexcept { return PyObject_Malloc(size); }
+  static void operator delete(void* p) noexcept { PyObject_Free(p); }
+
+  std::suspend_always initial_suspend() noexcept { return {}; }
+  std::suspend_always final_suspend() noexcept { return {}; }
+  void unhandled_exception() noexcept;
+  void return_value(Ref result) noexcept { value = std::move(result); }
+
+  struct AwaitAdapter {
+    PromiseBase& promise;
+    Ref iterator;  // the awaitable's iterator, or empty (error / done)
+    Ref result;
+    bool suspended;
+    bool await_ready() noexcept;
+    void await_suspend(std::coroutine_handle<>) noexcept {}
+    Ref await_resume() noexcept;
+  };
+  AwaitAdapter await_transform(Await a) noexcept;
+  AwaitAdapter await_transform(AwaitNext a) noexcept;
+
+  struct YieldAdapter {
+    PromiseBase& promise;
+    bool await_ready() noexcept { return false; }
+    void await_suspend(std::coroutine_handle<>) noexcept {}
+    Ref await_resume() noexcept { return std::move(promise.value); }
+  };
+};
+
+GenObject* gen_new(PyObject* function, Kind kind, Py_ssize_t nslots, PyObject* const* args) noexcept;
+Ref* gen_slots(GenObject* g) noexcept;
+PyObject* gen_attach(GenObject* g, std::coroutine_handle<> h, PromiseBase* p) noexcept;
+
+}  // namespace detail
+
+template <Kind K>
+class [[nodiscard]] Body {
+ public:
+  struct promise_type : detail::PromiseBase {
+    Body get_return_object() noexcept { return Body(std::coroutine_handle<promise_type>::from_promise(*this)); }
+    static Body get_return_object_on_allocation_failure() noexcept { return Body(); }
+    YieldAdapter yield_value(Ref item) noexcept
+      requires(K != Kind::coroutine)
+    {
+      value = std::move(item);
+      suspended = detail::Suspend::yielded;
+      return {*this};
+    }
+  };
+
+  Body(Body&& other) noexcept : handle_(std::exchange(other.handle_, {})) {}
+  Body& operator=(Body&&) = delete;
+  ~Body() {
+    if (handle_) handle_.destroy();
+  }
+  std::coroutine_handle<promise_type> release() noexcept { return std::exchange(handle_, {}); }
+
+ private:
+  Body() noexcept = default;
+  explicit Body(std::coroutine_handle<promise_type> h) noexcept : handle_(h) {}
+  std::coroutine_handle<promise_type> handle_;
+};
+
+using CoroutineBody = Body<Kind::coroutine>;
+using AsyncGeneratorBody = Body<Kind::async_generator>;
+using GeneratorBody = Body<Kind::generator>;
+
+// Creates the coroutine (or generator) object of `function` running `body`.
+// The first members of Locals receive the bound arguments, in parameter
+// order; nothing of the body runs before the object is first advanced.
+template <class Locals, Kind K>
+PyObject* start(PyObject* function, PyObject* const* args, Body<K> (*body)(Locals&)) noexcept {
+  static_assert(std::is_standard_layout_v<Locals> && sizeof(Locals) % sizeof(Ref) == 0,
+                "Locals must be a struct of Refs");
+  constexpr Py_ssize_t nslots = sizeof(Locals) / sizeof(Ref);
+  detail::GenObject* g = detail::gen_new(function, K, nslots, args);
+  if (!g) return nullptr;
+  Locals& locals = *std::launder(reinterpret_cast<Locals*>(detail::gen_slots(g)));
+  auto handle = body(locals).release();
+  return detail::gen_attach(g, handle, handle ? &handle.promise() : nullptr);
+}
+
+// The object types, readied (and registered with collections.abc) by
+// ready_coroutine_types(), once per process.
+extern PyTypeObject coroutine_type;
+extern PyTypeObject async_generator_type;
+extern PyTypeObject generator_type;
+int ready_coroutine_types() noexcept;
+
+// Raises StopIteration carrying `value` (the interpreter's way to return a
+// value from an iterator step).
+void set_stop_iteration(PyObject* value) noexcept;
+
+}  // namespace mf

@@ -1,0 +1,29 @@
+#include "errors.h"
+
+// Exported by the interpreter, declared in its internal headers only.
+extern "C" void _PyTraceback_Add(const char* funcname, const char* filename, int lineno);
+
+namespace mf {
+
+void add_traceback(const char* function, const char* file, int line) noexcept {
+  _PyTraceback_Add(function, file, line);
+}
+
+PyObject* expected_type_error(const char* what, PyObject* got) noexcept {
+  PyErr_Format(PyExc_TypeError, "Expected %.42s, got %.200s", what, Py_TYPE(got)->tp_name);
+  return nullptr;
+}
+
+PyObject* argument_type_error(const char* name, PyTypeObject* expected, PyObject* got) noexcept {
+  PyErr_Format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)",
+               name, expected->tp_name, Py_TYPE(got)->tp_name);
+  return nullptr;
+}
+
+PyObject* not_awaitable_error(PyObject* obj) noexcept {
+  PyErr_Format(PyExc_TypeError, "object %.200s can't be used in 'await' expression",
+               Py_TYPE(obj)->tp_name);
+  return nullptr;
+}
+
+}  // namespace mf

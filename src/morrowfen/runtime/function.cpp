@@ -1,0 +1,315 @@
+#include "function.h"
+
+#include <structmember.h>
+
+#include <cstring>
+
+#include "errors.h"
+#include "types.h"
+
+namespace mf {
+namespace {
+
+struct Function {
+  PyObject_HEAD
+  vectorcallfunc vectorcall;
+  const FunctionSpec* spec;
+  PyObject* name;
+  PyObject* qualname;
+  PyObject* module;
+  PyObject* doc;
+  PyObject* code;
+  PyObject* globals;
+  PyObject* varnames;   // tuple of interned parameter names
+  PyObject* full_name;  // "module.name"
+  PyObject* annotations;
+  PyObject* dict;
+  PyObject* weakreflist;
+};
+
+Function* as_function(PyObject* o) { return reinterpret_cast<Function*>(o); }
+
+// --- the argument convention ------------------------------------------------
+
+PyObject* count_error(const Function* f, Py_ssize_t given) {
+  Py_ssize_t n = static_cast<Py_ssize_t>(f->spec->nparams);
+  PyErr_Format(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)",
+               f->spec->name, "exactly", n, n == 1 ? "" : "s", given);
+  return nullptr;
+}
+
+// Index of the parameter called `key`, or -1.
+Py_ssize_t param_index(const Function* f, PyObject* key) {
+  Py_ssize_t n = PyTuple_GET_SIZE(f->varnames);
+  for (Py_ssize_t i = 0; i < n; ++i)
+    if (PyTuple_GET_ITEM(f->varnames, i) == key) return i;
+  if (!PyUnicode_Check(key)) return -1;
+  for (Py_ssize_t i = 0; i < n; ++i)
+    if (PyUnicode_Compare(PyTuple_GET_ITEM(f->varnames, i), key) == 0) return i;
+  return -1;
+}
+
+// The value passed by keyword for parameter `i`, or nullptr.
+PyObject* keyword_value(const Function* f, Py_ssize_t i, PyObject* kwnames, PyObject* const* kwvalues) {
+  PyObject* name = PyTuple_GET_ITEM(f->varnames, i);
+  Py_ssize_t nkw = PyTuple_GET_SIZE(kwnames);
+  for (Py_ssize_t k = 0; k < nkw; ++k)
+    if (PyTuple_GET_ITEM(kwnames, k) == name) return kwvalues[k];
+  for (Py_ssize_t k = 0; k < nkw; ++k) {
+    PyObject* key = PyTuple_GET_ITEM(kwnames, k);
+    if (PyUnicode_Check(key) && PyUnicode_Compare(key, name) == 0) return kwvalues[k];
+  }
+  return nullptr;
+}
+
+// Binds positional and keyword arguments into `bound`, in parameter order.
+bool bind(const Function* f, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject** bound) {
+  Py_ssize_t n = static_cast<Py_ssize_t>(f->spec->nparams);
+  Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+  if (nargs > n || (nkw == 0 && nargs != n)) {
+    count_error(f, nargs);
+    return false;
+  }
+  for (Py_ssize_t i = 0; i < nargs; ++i) bound[i] = args[i];
+  if (nkw == 0) return true;
+  PyObject* const* kwvalues = args + nargs;
+  for (Py_ssize_t i = nargs; i < n; ++i) {
+    bound[i] = keyword_value(f, i, kwnames, kwvalues);
+    if (!bound[i]) {
+      count_error(f, i);
+      return false;
+    }
+  }
+  if (nkw == n - nargs) return true;  // every keyword named an unbound parameter
+  for (Py_ssize_t k = 0; k < nkw; ++k) {
+    PyObject* key = PyTuple_GET_ITEM(kwnames, k);
+    if (!PyUnicode_Check(key)) {
+      PyErr_Format(PyExc_TypeError, "%.200s() keywords must be strings", f->spec->name);
+      return false;
+    }
+    Py_ssize_t i = param_index(f, key);
+    if (i >= nargs) continue;
+    if (i >= 0)
+      PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'", f->spec->name, key);
+    else
+      PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", f->spec->name, key);
+    return false;
+  }
+  return true;
+}
+
+bool check_types(const Function* f, PyObject* const* bound) {
+  for (std::size_t i = 0; i < f->spec->nparams; ++i) {
+    const Param& p = f->spec->params[i];
+    PyObject* arg = bound[i];
+    if (p.type.mode == ArgType::Mode::any || arg == Py_None) continue;
+    PyTypeObject* expected = *p.type.type;
+    bool ok = p.type.mode == ArgType::Mode::exact ? Py_IS_TYPE(arg, expected) : PyObject_TypeCheck(arg, expected);
+    if (!ok) {
+      argument_type_error(p.name, expected, arg);
+      return false;
+    }
+  }
+  return true;
+}
+
+PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+  Function* f = as_function(self);
+  PyObject* bound[max_params];
+  PyObject* result = nullptr;
+  if (bind(f, args, PyVectorcall_NARGS(nargsf), kwnames, bound) && check_types(f, bound))
+    result = f->spec->entry(self, bound);
+  if (!result) add_traceback(PyUnicode_AsUTF8(f->full_name), "morrowfen/runtime/function.cpp", 0);
+  return result;
+}
+
+// --- the object -------------------------------------------------------------
+
+int function_traverse(PyObject* self, visitproc visit, void* arg) {
+  Function* f = as_function(self);
+  Py_VISIT(f->globals);
+  Py_VISIT(f->dict);
+  Py_VISIT(f->annotations);
+  Py_VISIT(f->code);
+  Py_VISIT(f->doc);
+  return 0;
+}
+
+int function_clear(PyObject* self) {
+  Function* f = as_function(self);
+  Py_CLEAR(f->globals);
+  Py_CLEAR(f->dict);
+  Py_CLEAR(f->annotations);
+  Py_CLEAR(f->code);
+  Py_CLEAR(f->doc);
+  return 0;
+}
+
+void function_dealloc(PyObject* self) {
+  Function* f = as_function(self);
+  PyObject_GC_UnTrack(self);
+  if (f->weakreflist) PyObject_ClearWeakRefs(self);
+  function_clear(self);
+  Py_CLEAR(f->name);
+  Py_CLEAR(f->qualname);
+  Py_CLEAR(f->module);
+  Py_CLEAR(f->varnames);
+  Py_CLEAR(f->full_name);
+  PyObject_GC_Del(self);
+}
+
+PyObject* function_repr(PyObject* self) {
+  return PyUnicode_FromFormat("<function %U at %p>", as_function(self)->qualname, self);
+}
+
+PyObject* function_descr_get(PyObject* self, PyObject* obj, PyObject*) {
+  if (obj == nullptr || obj == Py_None) return Py_NewRef(self);
+  return PyMethod_New(self, obj);
+}
+
+PyObject* get_none(PyObject*, void*) { Py_RETURN_NONE; }
+
+PyObject* get_annotations(PyObject* self, void*) {
+  Function* f = as_function(self);
+  if (!f->annotations && !(f->annotations = PyDict_New())) return nullptr;
+  return Py_NewRef(f->annotations);
+}
+
+int set_annotations(PyObject* self, PyObject* value, void*) {
+  if (value && !PyDict_Check(value)) {
+    PyErr_SetString(PyExc_TypeError, "__annotations__ must be set to a dict object");
+    return -1;
+  }
+  Py_XSETREF(as_function(self)->annotations, Py_XNewRef(value));
+  return 0;
+}
+
+int set_text(PyObject** slot, PyObject* value, const char* what) {
+  if (!value || !PyUnicode_Check(value)) {
+    PyErr_Format(PyExc_TypeError, "%s must be set to a string object", what);
+    return -1;
+  }
+  Py_SETREF(*slot, Py_NewRef(value));
+  return 0;
+}
+
+PyObject* get_name(PyObject* self, void*) { return Py_NewRef(as_function(self)->name); }
+int set_name(PyObject* self, PyObject* v, void*) { return set_text(&as_function(self)->name, v, "__name__"); }
+PyObject* get_qualname(PyObject* self, void*) { return Py_NewRef(as_function(self)->qualname); }
+int set_qualname(PyObject* self, PyObject* v, void*) {
+  return set_text(&as_function(self)->qualname, v, "__qualname__");
+}
+PyObject* get_code(PyObject* self, void*) { return Py_NewRef(as_function(self)->code); }
+
+PyObject* function_reduce(PyObject* self, PyObject*) { return Py_NewRef(as_function(self)->qualname); }
+
+PyGetSetDef function_getset[] = {
+    {"__name__", get_name, set_name, nullptr, nullptr},
+    {"__qualname__", get_qualname, set_qualname, nullptr, nullptr},
+    {"__code__", get_code, nullptr, nullptr, nullptr},
+    {"__defaults__", get_none, nullptr, nullptr, nullptr},
+    {"__kwdefaults__", get_none, nullptr, nullptr, nullptr},
+    {"__annotations__", get_annotations, set_annotations, nullptr, nullptr},
+    {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyMemberDef function_members[] = {
+    {"__module__", Py_T_OBJECT_EX, offsetof(Function, module), 0, nullptr},
+    {"__doc__", Py_T_OBJECT_EX, offsetof(Function, doc), 0, nullptr},
+    {"__globals__", Py_T_OBJECT_EX, offsetof(Function, globals), Py_READONLY, nullptr},
+    {"__vectorcalloffset__", Py_T_PYSSIZET, offsetof(Function, vectorcall), Py_READONLY, nullptr},
+    {"__weaklistoffset__", Py_T_PYSSIZET, offsetof(Function, weakreflist), Py_READONLY, nullptr},
+    {"__dictoffset__", Py_T_PYSSIZET, offsetof(Function, dict), Py_READONLY, nullptr},
+    {nullptr, 0, 0, 0, nullptr},
+};
+
+PyMethodDef function_methods[] = {
+    {"__reduce__", function_reduce, METH_NOARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+}  // namespace
+
+PyTypeObject function_type = [] {
+  PyTypeObject t = static_type();
+  t.tp_name = "morrowfen.function";
+  t.tp_basicsize = sizeof(Function);
+  t.tp_dealloc = function_dealloc;
+  t.tp_vectorcall_offset = offsetof(Function, vectorcall);
+  t.tp_repr = function_repr;
+  t.tp_call = PyVectorcall_Call;
+  t.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL |
+               Py_TPFLAGS_METHOD_DESCRIPTOR;
+  t.tp_traverse = function_traverse;
+  t.tp_clear = function_clear;
+  t.tp_weaklistoffset = offsetof(Function, weakreflist);
+  t.tp_methods = function_methods;
+  t.tp_members = function_members;
+  t.tp_getset = function_getset;
+  t.tp_descr_get = function_descr_get;
+  t.tp_dictoffset = offsetof(Function, dict);
+  return t;
+}();
+
+int ready_function_type() noexcept { return PyType_Ready(&function_type); }
+
+Ref make_code(const FunctionSpec& spec, const char* filename) noexcept {
+  Ref varnames = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(spec.nparams)));
+  if (!varnames) return {};
+  for (std::size_t i = 0; i < spec.nparams; ++i) {
+    PyObject* name = PyUnicode_InternFromString(spec.params[i].name);
+    if (!name) return {};
+    PyTuple_SET_ITEM(varnames.get(), static_cast<Py_ssize_t>(i), name);
+  }
+  int flags = CO_OPTIMIZED | CO_NEWLOCALS;
+  switch (spec.kind) {
+    case Kind::plain: break;
+    case Kind::coroutine: flags |= CO_COROUTINE; break;
+    case Kind::async_generator: flags |= CO_ASYNC_GENERATOR; break;
+    case Kind::generator: flags |= CO_GENERATOR; break;
+  }
+  Ref empty = Ref::steal(reinterpret_cast<PyObject*>(PyCode_NewEmpty(filename, spec.name, 1)));
+  if (!empty) return {};
+  Ref replace = Ref::steal(PyObject_GetAttrString(empty.get(), "replace"));
+  Ref kwargs = Ref::steal(Py_BuildValue("{s:n,s:O,s:i,s:n}", "co_argcount", static_cast<Py_ssize_t>(spec.nparams),
+                                        "co_varnames", varnames.get(), "co_flags", flags, "co_nlocals",
+                                        static_cast<Py_ssize_t>(spec.nparams)));
+  if (!replace || !kwargs) return {};
+  Ref noargs = Ref::steal(PyTuple_New(0));
+  if (!noargs) return {};
+  return Ref::steal(PyObject_Call(replace.get(), noargs.get(), kwargs.get()));
+}
+
+Ref make_function(const FunctionSpec& spec, PyObject* code, PyObject* globals, PyObject* module) noexcept {
+  Ref varnames = Ref::steal(PyObject_GetAttrString(code, "co_varnames"));
+  Ref name = Ref::steal(PyUnicode_InternFromString(spec.name));
+  Ref doc = spec.doc ? Ref::steal(PyUnicode_FromString(spec.doc)) : Ref::none();
+  if (!varnames || !name || !doc) return {};
+  Ref full_name = Ref::steal(PyUnicode_FromFormat("%U.%U", module, name.get()));
+  if (!full_name) return {};
+  Function* f = PyObject_GC_New(Function, &function_type);
+  if (!f) return {};
+  f->vectorcall = function_vectorcall;
+  f->spec = &spec;
+  f->qualname = Py_NewRef(name.get());
+  f->name = name.release();
+  f->module = Py_NewRef(module);
+  f->doc = doc.release();
+  f->code = Py_NewRef(code);
+  f->globals = Py_NewRef(globals);
+  f->varnames = varnames.release();
+  f->full_name = full_name.release();
+  f->annotations = nullptr;
+  f->dict = nullptr;
+  f->weakreflist = nullptr;
+  PyObject_GC_Track(f);
+  return Ref::steal(reinterpret_cast<PyObject*>(f));
+}
+
+FunctionInfo function_info(PyObject* function) noexcept {
+  Function* f = as_function(function);
+  return {f->name, f->qualname, f->code, f->globals, f->spec, PyUnicode_AsUTF8(f->full_name)};
+}
+
+}  // namespace mf

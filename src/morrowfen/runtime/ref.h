@@ -1,0 +1,67 @@
+// Owning object reference. The only place in the code base that touches
+// reference counts directly: everything else holds objects through Ref.
+#pragma once
+
+#include <Python.h>
+
+#include <utility>
+
+namespace mf {
+
+class Ref {
+ public:
+  constexpr Ref() noexcept = default;
+  constexpr Ref(std::nullptr_t) noexcept {}
+  Ref(Ref&& other) noexcept : ptr_(std::exchange(other.ptr_, nullptr)) {}
+  Ref(const Ref&) = delete;
+  Ref& operator=(const Ref&) = delete;
+
+  // Replaces the held object; the old one is released after the new one is
+  // in place, so a destructor that runs Python code sees a consistent owner.
+  Ref& operator=(Ref&& other) noexcept {
+    PyObject* old = std::exchange(ptr_, std::exchange(other.ptr_, nullptr));
+    Py_XDECREF(old);
+    return *this;
+  }
+  ~Ref() { Py_XDECREF(ptr_); }
+
+  // Takes over a new reference (or nullptr, which keeps the error convention).
+  static Ref steal(PyObject* p) noexcept { return Ref(p); }
+  // Takes a new reference to a borrowed object.
+  static Ref borrow(PyObject* p) noexcept {
+    Py_XINCREF(p);
+    return Ref(p);
+  }
+  static Ref none() noexcept { return Ref(Py_NewRef(Py_None)); }
+
+  PyObject* get() const noexcept { return ptr_; }
+  template <class T>
+  T* as() const noexcept {
+    return reinterpret_cast<T*>(ptr_);
+  }
+  // Hands the reference to the caller (a C-API "new reference" result).
+  PyObject* release() noexcept { return std::exchange(ptr_, nullptr); }
+  Ref copy() const noexcept { return borrow(ptr_); }
+  void reset() noexcept { *this = Ref(); }
+  explicit operator bool() const noexcept { return ptr_ != nullptr; }
+  bool is(PyObject* other) const noexcept { return ptr_ == other; }
+  bool is_none() const noexcept { return ptr_ == Py_None; }
+
+ private:
+  explicit Ref(PyObject* p) noexcept : ptr_(p) {}
+  PyObject* ptr_ = nullptr;
+};
+
+static_assert(sizeof(Ref) == sizeof(PyObject*));
+
+// Reference-count primitives for the few places (type slots, capsule
+// exports, immortal tables) that hand raw pointers across the C API.
+inline PyObject* new_ref(PyObject* p) noexcept { return Py_NewRef(p); }
+inline PyObject* xnew_ref(PyObject* p) noexcept { return Py_XNewRef(p); }
+
+// Visits a Ref from a tp_traverse slot.
+inline int visit(const Ref& r, visitproc v, void* arg) {
+  return r ? v(r.get(), arg) : 0;
+}
+
+}  // namespace mf

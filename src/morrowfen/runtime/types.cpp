@@ -1,0 +1,32 @@
+#include "types.h"
+
+#include <cstring>
+
+namespace mf {
+
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmissing-field-initializers"
+PyTypeObject static_type() noexcept {
+  PyTypeObject t = {PyVarObject_HEAD_INIT(nullptr, 0)};
+  return t;
+}
+#pragma GCC diagnostic pop
+
+int add_type(PyObject* module, PyTypeObject* type) noexcept {
+  if (PyType_Ready(type) < 0) return -1;
+  const char* dot = std::strrchr(type->tp_name, '.');
+  return PyModule_AddObjectRef(module, dot ? dot + 1 : type->tp_name, reinterpret_cast<PyObject*>(type));
+}
+
+std::optional<Ref> python_override(PyObject* self, PyObject* name, PyCFunction native) noexcept {
+  PyTypeObject* type = Py_TYPE(self);
+  // Only classes defined in Python (heap types) or instances with a __dict__
+  // can replace a native method.
+  if (!(type->tp_flags & Py_TPFLAGS_HEAPTYPE)) return std::nullopt;
+  Ref attr = Ref::steal(PyObject_GetAttr(self, name));
+  if (!attr) return Ref();
+  if (PyCFunction_Check(attr.get()) && PyCFunction_GET_FUNCTION(attr.get()) == native) return std::nullopt;
+  return attr;
+}
+
+}  // namespace mf

@@ -1,0 +1,26 @@
+// Helpers for the extension types that the package's modules define.
+#pragma once
+
+#include <Python.h>
+
+#include <optional>
+
+#include "ref.h"
+
+namespace mf {
+
+// A zeroed static type object with the header of an immortal object; fill
+// in its slots, then PyType_Ready it.
+PyTypeObject static_type() noexcept;
+
+// Readies `type` and adds it to `module` under its short name.
+int add_type(PyObject* module, PyTypeObject* type) noexcept;
+
+// For a C-level method that Python code may override in a subclass: when the
+// attribute `name` of `self` is something else than the native method
+// implemented by `native`, returns that attribute (bound), which the caller
+// calls instead. std::nullopt: no override; an empty Ref: an error is set.
+// Instances of the package's own (static) types never pay for the lookup.
+std::optional<Ref> python_override(PyObject* self, PyObject* name, PyCFunction native) noexcept;
+
+}  // namespace mf
