@@ -1,1 +1,130 @@
-// placeholder
+// Sending a Response through an ASGI `send` callable.
+#include "../runtime/constants.h"
+#include "../runtime/coroutine.h"
+#include "../runtime/errors.h"
+#include "penmoth.h"
+#include "tables.h"
+
+namespace mf::penmoth {
+namespace {
+
+Str k_type{"type"};
+Str k_status{"status"};
+Str k_headers{"headers"};
+Str k_body{"body"};
+Str k_more_body{"more_body"};
+Str k_start{"http.response.start"};
+Str k_response_body{"http.response.body"};
+Str k_get_parts{"get_parts"};
+Str k_get_chunks{"get_chunks"};
+Bytes k_empty{""};
+
+Ref start_message(Response* response) {
+  Ref status = Ref::steal(PyLong_FromLong(response->status));
+  Ref message = Ref::steal(_PyDict_NewPresized(3));
+  if (!status || !message || PyDict_SetItem(message.get(), k_type, k_start) < 0 ||
+      PyDict_SetItem(message.get(), k_status, status.get()) < 0 ||
+      PyDict_SetItem(message.get(), k_headers, response->base.raw_headers.get()) < 0)
+    return {};
+  return message;
+}
+
+// {"type": "http.response.body", "body": body[, "more_body": more]}
+Ref body_message(PyObject* body, int more_body) {
+  Ref message = Ref::steal(_PyDict_NewPresized(3));
+  if (!message || PyDict_SetItem(message.get(), k_type, k_response_body) < 0 ||
+      PyDict_SetItem(message.get(), k_body, body) < 0)
+    return {};
+  if (more_body >= 0 && PyDict_SetItem(message.get(), k_more_body, more_body ? Py_True : Py_False) < 0) return {};
+  return message;
+}
+
+// A part or slice: exactly bytes, or None (which goes out as b"").
+PyObject* checked_part(PyObject* part) {
+  if (part == Py_None) return k_empty;
+  if (PyBytes_CheckExact(part)) return part;
+  return expected_type_error("bytes", part);
+}
+
+Ref call_send(const Ref& send, Ref message) {
+  if (!message) return {};
+  return Ref::steal(PyObject_CallOneArg(send.get(), message.get()));
+}
+
+struct SendAsgi {
+  Ref response, send, content, iter, chunk;
+};
+
+CoroutineBody send_asgi_body(SendAsgi& L) {
+  if (L.response.is_none()) co_return Ref::steal(refuse_none("response", bound.Response));
+  auto* response = L.response.as<Response>();
+  L.content = response->base.content.copy();
+  if (set_content_headers(response) < 0) co_return {};
+  if (!co_await await(call_send(L.send, start_message(response)))) co_return {};
+
+  int has_content = PyObject_IsTrue(L.content.get());
+  if (has_content < 0) co_return {};
+  if (!has_content) {
+    if (!co_await await(call_send(L.send, body_message(k_empty, -1)))) co_return {};
+    co_return Ref::none();
+  }
+  Content* content = content_of(L.content.get());
+  if (!content) co_return {};
+
+  if (content->length < 0 || PyObject_TypeCheck(L.content.get(), bound.StreamedContent)) {
+    // Streamed: part by part; an empty (or None) part is the closing one.
+    Ref parts = Ref::steal(PyObject_CallMethodNoArgs(L.content.get(), k_get_parts));
+    if (!parts || !(L.iter = aiter(parts.get()))) co_return {};
+    for (;;) {
+      L.chunk = co_await anext(L.iter);
+      if (!L.chunk) {
+        if (async_iteration_ended()) break;
+        co_return {};
+      }
+      PyObject* chunk = checked_part(L.chunk.get());
+      if (!chunk) co_return {};
+      bool closing = PyBytes_GET_SIZE(chunk) == 0;
+      if (!co_await await(call_send(L.send, body_message(chunk, !closing)))) co_return {};
+      if (closing) co_return Ref::none();  // the body is complete: nothing more is read or sent
+    }
+    if (!co_await await(call_send(L.send, body_message(k_empty, 0)))) co_return {};
+    co_return Ref::none();
+  }
+
+  if (content->length > max_response_chunk_size) {
+    // Large and buffered: slices, the last one empty.
+    Ref get_chunks = lookup_global(k_get_chunks);
+    if (!get_chunks) co_return {};
+    Ref slices = Ref::steal(PyObject_CallOneArg(get_chunks.get(), content->body.get()));
+    if (!slices) co_return {};
+    bool by_index = PyList_CheckExact(slices.get()) || PyTuple_CheckExact(slices.get());
+    L.iter = by_index ? std::move(slices) : Ref::steal(PyObject_GetIter(slices.get()));
+    if (!L.iter) co_return {};
+    for (Py_ssize_t i = 0;; ++i) {
+      if (by_index) {
+        if (i >= PySequence_Fast_GET_SIZE(L.iter.get())) break;
+        L.chunk = Ref::borrow(PySequence_Fast_GET_ITEM(L.iter.get(), i));
+      } else {
+        L.chunk = Ref::steal(PyIter_Next(L.iter.get()));
+        if (!L.chunk) {
+          if (PyErr_Occurred()) co_return {};
+          break;
+        }
+      }
+      PyObject* chunk = checked_part(L.chunk.get());
+      if (!chunk) co_return {};
+      if (!co_await await(call_send(L.send, body_message(chunk, PyBytes_GET_SIZE(chunk) > 0)))) co_return {};
+    }
+    co_return Ref::none();
+  }
+
+  // Small and buffered: one message, the body as it is.
+  if (!co_await await(call_send(L.send, body_message(content->body.get(), 0)))) co_return {};
+  co_return Ref::none();
+}
+
+}  // namespace
+
+PyObject* send_asgi_response(PyObject* self, PyObject* const* args) { return start(self, args, send_asgi_body); }
+
+}  // namespace mf::penmoth

@@ -1,1 +1,246 @@
-// placeholder
+// Bodies in pieces: slices of a buffered body, chunked transfer framing, and
+// the byte form of server-sent events.
+#include <cstring>
+#include <string>
+#include <string_view>
+
+#include "../runtime/constants.h"
+#include "../runtime/coroutine.h"
+#include "../runtime/errors.h"
+#include "penmoth.h"
+#include "tables.h"
+
+namespace mf::penmoth {
+namespace {
+
+Bytes k_empty{""};
+Bytes k_terminator{"0\r\n\r\n"};
+Str k_get_parts{"get_parts"};
+Str k_new_lines_rx{"_NEW_LINES_RX"};
+Str k_empty_str{""};
+Str k_sub{"sub"};
+Str k_split{"split"};
+
+// --- get_chunks: slices of at most the chunk size, then b"" ---------------------------
+
+struct GetChunks {
+  Ref data;
+};
+
+GeneratorBody get_chunks_body(GetChunks& L) {
+  Py_ssize_t n = PyObject_Length(L.data.get());
+  if (n < 0) co_return {};
+  for (Py_ssize_t i = 0; i < n; i += max_response_chunk_size) {
+    Ref slice = Ref::steal(PySequence_GetSlice(L.data.get(), i, i + max_response_chunk_size));
+    if (!slice) co_return {};
+    if (!(co_yield std::move(slice))) co_return {};
+  }
+  if (!(co_yield Ref::borrow(k_empty))) co_return {};
+  co_return Ref::none();
+}
+
+// --- write_chunks: one chunked-coding frame per part, then the terminator -------------
+
+// size in lowercase hex, CR LF, the part's bytes, CR LF: one contiguous frame.
+Ref frame(PyObject* chunk) {
+  if (PyObject_Length(chunk) < 0) return {};
+  Py_buffer view;
+  if (PyObject_GetBuffer(chunk, &view, PyBUF_SIMPLE) < 0) {
+    PyErr_Format(PyExc_TypeError, "can't concat %.100s to bytes", Py_TYPE(chunk)->tp_name);
+    return {};
+  }
+  if (view.len == 0) {  // a zero-length part would end the body early: it is dropped
+    PyBuffer_Release(&view);
+    return Ref::none();
+  }
+  char size[2 * sizeof(Py_ssize_t) + 3];
+  int digits = PyOS_snprintf(size, sizeof size, "%zx\r\n", view.len);
+  Ref out = Ref::steal(PyBytes_FromStringAndSize(nullptr, digits + view.len + 2));
+  if (out) {
+    char* p = PyBytes_AS_STRING(out.get());
+    std::memcpy(p, size, static_cast<std::size_t>(digits));
+    std::memcpy(p + digits, view.buf, static_cast<std::size_t>(view.len));
+    std::memcpy(p + digits + view.len, "\r\n", 2);
+  }
+  PyBuffer_Release(&view);
+  return out;
+}
+
+struct WriteChunks {
+  Ref http_content, iter, chunk;
+};
+
+AsyncGeneratorBody write_chunks_body(WriteChunks& L) {
+  Ref parts = Ref::steal(PyObject_CallMethodNoArgs(L.http_content.get(), k_get_parts));
+  if (!parts) co_return {};
+  L.iter = aiter(parts.get());
+  if (!L.iter) co_return {};
+  for (;;) {
+    L.chunk = co_await anext(L.iter);
+    if (!L.chunk) {
+      if (async_iteration_ended()) break;
+      co_return {};
+    }
+    Ref framed = frame(L.chunk.get());
+    if (!framed) co_return {};
+    if (framed.is_none()) continue;
+    if (!(co_yield std::move(framed))) co_return {};
+  }
+  if (!(co_yield Ref::borrow(k_terminator))) co_return {};
+  co_return Ref::none();
+}
+
+// --- write_sse ------------------------------------------------------------------------
+
+PyObject* g_original_pattern = nullptr;  // borrowed: the module keeps it as _NEW_LINES_RX
+
+bool has_line_break(PyObject* text) {
+  Py_ssize_t n = PyUnicode_GET_LENGTH(text);
+  return PyUnicode_FindChar(text, '\n', 0, n, 1) >= 0 || PyUnicode_FindChar(text, '\r', 0, n, 1) >= 0;
+}
+
+// Splits at CR LF, LF and lone CR: the line breaks of the event-stream format.
+template <class F>
+void for_each_line(std::string_view text, F&& f) {
+  std::size_t start = 0;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    char c = text[i];
+    if (c != '\r' && c != '\n') continue;
+    f(text.substr(start, i - start));
+    if (c == '\r' && i + 1 < text.size() && text[i + 1] == '\n') ++i;
+    start = i + 1;
+  }
+  f(text.substr(start));
+}
+
+// The UTF-8 form of a field text (strict: lone surrogates fail).
+bool utf8(PyObject* text, std::string_view& out) {
+  if (!PyUnicode_Check(text)) {
+    expected_type_error("str", text);
+    return false;
+  }
+  Py_ssize_t size;
+  const char* data = PyUnicode_AsUTF8AndSize(text, &size);
+  if (!data) return false;
+  out = {data, static_cast<std::size_t>(size)};
+  return true;
+}
+
+// A field of the event: exactly str, or None. Returns 1 when it holds text.
+int field_text(const Ref& field) {
+  if (field.is_none()) return 0;
+  if (!PyUnicode_CheckExact(field.get())) {
+    expected_type_error("str", field.get());
+    return -1;
+  }
+  return PyUnicode_GET_LENGTH(field.get()) > 0;
+}
+
+// The newline pattern, read from the module namespace at each use.
+Ref newline_pattern() { return lookup_global(k_new_lines_rx); }
+
+// `prefix` + the text with the pattern's matches removed, and any line break
+// that is still there dropped too, so the value stays on its line.
+bool write_single_line(std::string& out, const char* prefix, const Ref& field) {
+  Ref rx = newline_pattern();
+  if (!rx) return false;
+  Ref text = field.copy();
+  if (!rx.is(g_original_pattern) || has_line_break(text.get())) {
+    PyObject* args[] = {rx.get(), k_empty_str.get(), text.get()};
+    text = Ref::steal(PyObject_VectorcallMethod(k_sub, args, 3 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+    if (!text) return false;
+  }
+  std::string_view bytes;
+  if (!utf8(text.get(), bytes)) return false;
+  out += prefix;
+  for (char c : bytes)
+    if (c != '\r' && c != '\n') out += c;
+  out += '\n';
+  return true;
+}
+
+// One ": " comment line per piece the pattern splits off, and per line break
+// left inside a piece.
+bool write_comment(std::string& out, const Ref& field) {
+  Ref rx = newline_pattern();
+  if (!rx) return false;
+  Ref pieces;
+  if (rx.is(g_original_pattern) && !has_line_break(field.get())) {
+    pieces = Ref::steal(PyList_New(1));
+    if (!pieces) return false;
+    PyList_SET_ITEM(pieces.get(), 0, new_ref(field.get()));
+  } else {
+    PyObject* args[] = {rx.get(), field.get()};
+    Ref result = Ref::steal(PyObject_VectorcallMethod(k_split, args, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+    if (!result) return false;
+    pieces = Ref::steal(PySequence_List(result.get()));
+    if (!pieces) return false;
+  }
+  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(pieces.get()); ++i) {
+    std::string_view bytes;
+    if (!utf8(PyList_GET_ITEM(pieces.get(), i), bytes)) return false;
+    for_each_line(bytes, [&](std::string_view line) {
+      out += ": ";
+      out += line;
+      out += '\n';
+    });
+  }
+  return true;
+}
+
+Ref encode_sse(ServerSentEvent* ev) {
+  std::string out;
+  int has;
+  if ((has = field_text(ev->id)) < 0 || (has && !write_single_line(out, "id: ", ev->id))) return {};
+  if ((has = field_text(ev->comment)) < 0 || (has && !write_comment(out, ev->comment))) return {};
+  if ((has = field_text(ev->event)) < 0 || (has && !write_single_line(out, "event: ", ev->event))) return {};
+  int has_data = PyObject_IsTrue(ev->data.get());
+  if (has_data < 0) return {};
+  if (has_data) {
+    Ref text = Ref::steal(ev->vtab->write_data(ev));  // the event's own table: overrides run
+    if (!text) return {};
+    if (text.is_none()) {
+      PyErr_Format(PyExc_AttributeError, "'NoneType' object has no attribute '%.30s'", "encode");
+      return {};
+    }
+    Ref encoded = Ref::steal(PyUnicode_AsUTF8String(text.get()));
+    if (!encoded) return {};
+    // A text of several lines goes out as several data lines; the client
+    // joins them again with line feeds.
+    for_each_line({PyBytes_AS_STRING(encoded.get()), static_cast<std::size_t>(PyBytes_GET_SIZE(encoded.get()))},
+                  [&](std::string_view line) {
+                    out += "data: ";
+                    out += line;
+                    out += '\n';
+                  });
+  }
+  if (ev->retry >= 0) {
+    out += "retry: ";
+    out += std::to_string(ev->retry);
+    out += '\n';
+  }
+  out += '\n';
+  return Ref::steal(PyBytes_FromStringAndSize(out.data(), static_cast<Py_ssize_t>(out.size())));
+}
+
+}  // namespace
+
+void remember_newline_pattern(PyObject* pattern) noexcept { g_original_pattern = pattern; }
+
+PyObject* get_chunks(PyObject* self, PyObject* const* args) { return start(self, args, get_chunks_body); }
+
+PyObject* write_chunks(PyObject* self, PyObject* const* args) { return start(self, args, write_chunks_body); }
+
+PyObject* write_sse_entry(PyObject*, PyObject* const* args) {
+  if (args[0] == Py_None) return refuse_none("event", bound.ServerSentEvent);
+  return encode_sse(reinterpret_cast<ServerSentEvent*>(args[0])).release();
+}
+
+PyObject* write_sse(ServerSentEvent* event, int) {
+  Ref result = reinterpret_cast<PyObject*>(event) == Py_None ? Ref::steal(refuse_none("event", bound.ServerSentEvent))
+                                                             : encode_sse(event);
+  if (!result) traceback("morrowfen.penmoth.write_sse");
+  return result.release();
+}
+
+}  // namespace mf::penmoth

@@ -1,1 +1,81 @@
-// placeholder
+// The content headers of a response, and the response form of a cookie.
+#include "../orvel_core/orvel_core.h"
+#include "../runtime/constants.h"
+#include "../runtime/errors.h"
+#include "penmoth.h"
+
+namespace mf::penmoth {
+namespace {
+
+Bytes k_content_type{"content-type"};
+Bytes k_content_length{"content-length"};
+Bytes k_transfer_encoding{"transfer-encoding"};
+Bytes k_chunked{"chunked"};
+Bytes k_zero{"0"};
+Bytes k_octet_stream{"application/octet-stream"};
+
+// The library's shared object for a content type it knows, else `ct` itself.
+PyObject* intern_ct_bytes(PyObject* ct) {
+  PyObject* shared = get_interned_content_type_bytes(PyBytes_AS_STRING(ct), static_cast<std::size_t>(PyBytes_GET_SIZE(ct)));
+  return shared ? shared : ct;
+}
+
+bool should_use_chunked_encoding(const Content* content) { return content->length < 0; }
+
+}  // namespace
+
+int set_content_headers(Response* message) noexcept {
+  messages::Message* m = &message->base;
+  auto add = m->vtab->_add_header;  // the message's own table: a subclass's version runs
+  Ref content = m->content.copy();
+  int has_content = PyObject_IsTrue(content.get());
+  if (has_content < 0) return -1;
+  if (!has_content) {
+    add(m, k_content_length, k_zero);
+    return PyErr_Occurred() ? -1 : 0;
+  }
+  Content* c = content_of(content.get());
+  if (!c) return -1;
+  Ref type = c->type.copy();
+  PyObject* value;
+  if (type.is_none()) {
+    value = k_octet_stream;
+  } else if (!PyBytes_CheckExact(type.get())) {
+    expected_type_error("bytes", type.get());
+    return -1;
+  } else {
+    value = PyBytes_GET_SIZE(type.get()) > 0 ? intern_ct_bytes(type.get()) : k_octet_stream.get();
+  }
+  add(m, k_content_type, value);
+  if (PyErr_Occurred()) return -1;
+  if (should_use_chunked_encoding(c)) {
+    add(m, k_transfer_encoding, k_chunked);
+  } else {
+    Ref digits = Ref::steal(PyBytes_FromFormat("%lld", static_cast<long long>(c->length)));
+    if (!digits) return -1;
+    add(m, k_content_length, digits.get());
+  }
+  return PyErr_Occurred() ? -1 : 0;
+}
+
+void set_headers_for_response_content(Response* message, int) {
+  if (reinterpret_cast<PyObject*>(message) == Py_None) {
+    refuse_none("message", bound.Response);
+  } else if (set_content_headers(message) == 0) {
+    return;
+  }
+  traceback("morrowfen.penmoth.set_headers_for_response_content");
+}
+
+PyObject* set_headers_for_response_content_entry(PyObject*, PyObject* const* args) {
+  if (args[0] == Py_None) return refuse_none("message", bound.Response);
+  if (set_content_headers(reinterpret_cast<Response*>(args[0])) < 0) return nullptr;
+  Py_RETURN_NONE;
+}
+
+PyObject* write_response_cookie(PyObject*, PyObject* const* args) {
+  if (args[0] == Py_None) return refuse_none("cookie", bound.Cookie);
+  return bound.write_cookie_for_response(reinterpret_cast<cookies::Cookie*>(args[0]));
+}
+
+}  // namespace mf::penmoth

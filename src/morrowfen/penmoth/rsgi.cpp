@@ -1,1 +1,379 @@
-// placeholder
+// The RSGI bridge: a Request from a scope, and a Response answered through
+// the protocol, at once or as a stream.
+#include <cstring>
+
+#include "../runtime/constants.h"
+#include "../runtime/coroutine.h"
+#include "../runtime/errors.h"
+#include "penmoth.h"
+#include "tables.h"
+
+namespace mf::penmoth {
+namespace {
+
+Str k_items{"items"};
+Str k_path{"path"};
+Str k_query_string{"query_string"};
+Str k_headers{"headers"};
+Str k_method{"method"};
+Str k_content_type_str{"content-type"};
+Bytes k_content_type{"content-type"};
+Bytes k_empty{""};
+Str k_response_empty{"response_empty"};
+Str k_response_bytes{"response_bytes"};
+Str k_response_str{"response_str"};
+Str k_response_stream{"response_stream"};
+Str k_send_bytes{"send_bytes"};
+Str k_send_str{"send_str"};
+Str k_stream{"stream"};
+Str k_send_rsgi_stream{"_send_rsgi_stream"};
+
+// Byte strings that are not exactly bytes: converted as their bytes, never
+// through their text representation.
+bool bytes_like(PyObject* o) { return PyBytes_Check(o) || PyByteArray_Check(o) || PyMemoryView_Check(o); }
+
+// pair[i], as integer subscription.
+Ref item_at(PyObject* pair, Py_ssize_t i) {
+  if (PyList_CheckExact(pair) || PyTuple_CheckExact(pair)) return Ref::steal(PySequence_GetItem(pair, i));
+  Ref index = Ref::steal(PyLong_FromSsize_t(i));
+  return index ? Ref::steal(PyObject_GetItem(pair, index.get())) : Ref();
+}
+
+// A header name or value of the scope as bytes: table hit, the bytes
+// themselves, or the Latin-1 encoding of the text.
+Ref to_bytes(PyObject* item, const Ref& table) {
+  if (PyUnicode_CheckExact(item)) {
+    if (PyObject* shared = table_get(table, item)) return Ref::borrow(shared);
+    return Ref::steal(PyUnicode_AsLatin1String(item));
+  }
+  if (PyBytes_CheckExact(item)) return Ref::borrow(item);
+  if (bytes_like(item)) return Ref::steal(PyBytes_FromObject(item));
+  Ref text = Ref::steal(PyObject_Str(item));
+  return text ? Ref::steal(PyUnicode_AsLatin1String(text.get())) : Ref();
+}
+
+int append_pair(PyObject* headers, PyObject* pair) {
+  Ref name = item_at(pair, 0);
+  Ref value = name ? item_at(pair, 1) : Ref();
+  if (!value) return -1;
+  Ref name_bytes = to_bytes(name.get(), tables.known_headers);
+  Ref value_bytes = name_bytes ? to_bytes(value.get(), tables.header_val_bytes) : Ref();
+  if (!value_bytes) return -1;
+  Ref tuple = Ref::steal(PyTuple_Pack(2, name_bytes.get(), value_bytes.get()));
+  return tuple ? PyList_Append(headers, tuple.get()) : -1;
+}
+
+// scope.NAME, which must be exactly str or None.
+Ref text_attribute(PyObject* scope, PyObject* name) {
+  Ref value = Ref::steal(PyObject_GetAttr(scope, name));
+  if (value && !value.is_none() && !PyUnicode_CheckExact(value.get())) return Ref::steal(expected_type_error("str", value.get()));
+  return value;
+}
+
+// --- the RSGI header list ------------------------------------------------------------
+
+// The table's own str for a hit; a table value of another type is refused.
+Ref table_str(PyObject* hit) {
+  if (PyUnicode_CheckExact(hit)) return Ref::borrow(hit);
+  return Ref::steal(expected_type_error("str", hit));
+}
+
+Ref decode_latin1(PyObject* bytes_like_object) {
+  Py_buffer view;
+  if (PyObject_GetBuffer(bytes_like_object, &view, PyBUF_SIMPLE) < 0) return {};
+  Ref text = Ref::steal(PyUnicode_DecodeLatin1(static_cast<const char*>(view.buf), view.len, nullptr));
+  PyBuffer_Release(&view);
+  return text;
+}
+
+// A name, value or content type as str, once any table lookup missed.
+Ref convert(PyObject* item) {
+  if (PyBytes_CheckExact(item))
+    return Ref::steal(PyUnicode_DecodeLatin1(PyBytes_AS_STRING(item), PyBytes_GET_SIZE(item), nullptr));
+  if (PyUnicode_CheckExact(item)) return Ref::borrow(item);
+  if (bytes_like(item)) return decode_latin1(item);
+  return Ref::steal(PyObject_Str(item));
+}
+
+Ref to_str(PyObject* item, const Ref& table) {
+  if (PyBytes_CheckExact(item)) {
+    if (PyObject* hit = table_get(table, item)) return table_str(hit);
+    if (PyErr_Occurred()) return {};
+  }
+  return convert(item);
+}
+
+Ref content_type_str(PyObject* type) {
+  if (PyObject* hit = table_get(tables.ct_str_cache, type)) return table_str(hit);
+  if (PyErr_Occurred()) return {};  // an unhashable content type
+  return convert(type);
+}
+
+Ref content_type_pair(PyObject* type) {
+  Ref ct = content_type_str(type);
+  return ct ? Ref::steal(PyTuple_Pack(2, k_content_type_str.get(), ct.get())) : Ref();
+}
+
+// 1 when the raw header names the content type, 0 when not, -1 on error.
+int is_content_type(PyObject* name, PyObject* name_str) {
+  if (PyBytes_CheckExact(name))
+    return PyBytes_GET_SIZE(name) == 12 && std::memcmp(PyBytes_AS_STRING(name), "content-type", 12) == 0;
+  if (PyUnicode_CheckExact(name)) return PyUnicode_CompareWithASCIIString(name, "content-type") == 0;
+  int r = PyObject_RichCompareBool(name, k_content_type, Py_EQ);
+  if (r == 0) r = PyObject_RichCompareBool(name, k_content_type_str, Py_EQ);
+  if (r == 0) r = PyObject_RichCompareBool(name_str, k_content_type_str, Py_EQ);
+  return r;
+}
+
+// The raw headers converted one by one, plus the content's type when no
+// raw header names it.
+Ref converted_headers(PyObject* raw, PyObject* content) {
+  Ref headers = Ref::steal(PyList_New(0));
+  if (!headers) return {};
+  bool has_ct = false;
+  for (Py_ssize_t i = 0;; ++i) {
+    Ref h;
+    if (PyList_CheckExact(raw)) {
+      if (i >= PyList_GET_SIZE(raw)) break;
+      h = Ref::borrow(PyList_GET_ITEM(raw, i));
+    } else {
+      Py_ssize_t n = PyObject_Length(raw);
+      if (n < 0) return {};
+      if (i >= n) break;
+      if (!(h = Ref::steal(PySequence_GetItem(raw, i)))) return {};
+    }
+    Ref name = item_at(h.get(), 0);
+    Ref value = name ? item_at(h.get(), 1) : Ref();
+    if (!value) return {};
+    Ref name_str = to_str(name.get(), tables.known_outbound_header_name_str);
+    Ref value_str = name_str ? to_str(value.get(), tables.known_outbound_header_val_str) : Ref();
+    if (!value_str) return {};
+    int ct = is_content_type(name.get(), name_str.get());
+    if (ct < 0) return {};
+    has_ct = has_ct || ct;
+    Ref tuple = Ref::steal(PyTuple_Pack(2, name_str.get(), value_str.get()));
+    if (!tuple || PyList_Append(headers.get(), tuple.get()) < 0) return {};
+  }
+  if (!has_ct && content != Py_None) {
+    PyObject* type = reinterpret_cast<Content*>(content)->type.get();
+    if (type != Py_None) {
+      Ref pair = content_type_pair(type);
+      if (!pair || PyList_Append(headers.get(), pair.get()) < 0) return {};
+    }
+  }
+  return headers;
+}
+
+// No raw headers: a shared list when one serves, else one new pair.
+Ref shortcut_headers(PyObject* content) {
+  if (content == Py_None) return tables.empty_headers.copy();
+  PyObject* type = reinterpret_cast<Content*>(content)->type.get();
+  if (type == Py_None) return tables.empty_headers.copy();
+  if (PyObject* prebuilt = table_get(tables.static_headers_by_ct_bytes, type)) {
+    if (PyList_CheckExact(prebuilt)) return Ref::borrow(prebuilt);
+    return Ref::steal(expected_type_error("list", prebuilt));
+  }
+  if (PyErr_Occurred()) return {};
+  Ref pair = content_type_pair(type);
+  if (!pair) return {};
+  Ref list = Ref::steal(PyList_New(1));
+  if (list) PyList_SET_ITEM(list.get(), 0, pair.release());
+  return list;
+}
+
+Ref rsgi_headers(PyObject* raw, PyObject* content) {
+  if (raw == Py_None) return shortcut_headers(content);
+  Py_ssize_t n = PyList_CheckExact(raw) ? PyList_GET_SIZE(raw) : PyObject_Length(raw);
+  if (n < 0) return {};
+  return n == 0 ? shortcut_headers(content) : converted_headers(raw, content);
+}
+
+// protocol.NAME(status, headers[, body]); the result is dropped.
+Ref respond(PyObject* protocol, PyObject* name, Response* response, PyObject* headers, PyObject* body) {
+  Ref status = Ref::steal(PyLong_FromLong(response->status));
+  if (!status) return {};
+  PyObject* args[] = {protocol, status.get(), headers, body};
+  Ref r = Ref::steal(PyObject_VectorcallMethod(name, args, (body ? 4 : 3) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+  return r ? Ref::none() : Ref();
+}
+
+// --- streaming ---------------------------------------------------------------------------
+
+struct SendStream {
+  Ref response, protocol, headers, content, trx, iter, chunk;
+};
+
+// trx.send_bytes(...) or trx.send_str(...) for one chunk, by its type.
+Ref send_chunk(PyObject* trx, PyObject* chunk) {
+  if (PyBytes_CheckExact(chunk)) return Ref::steal(PyObject_CallMethodOneArg(trx, k_send_bytes, chunk));
+  if (PyUnicode_CheckExact(chunk)) return Ref::steal(PyObject_CallMethodOneArg(trx, k_send_str, chunk));
+  if (bytes_like(chunk)) {
+    Ref copy = Ref::steal(PyBytes_FromObject(chunk));
+    return copy ? Ref::steal(PyObject_CallMethodOneArg(trx, k_send_bytes, copy.get())) : Ref();
+  }
+  Ref text = Ref::steal(PyObject_Str(chunk));
+  return text ? Ref::steal(PyObject_CallMethodOneArg(trx, k_send_str, text.get())) : Ref();
+}
+
+CoroutineBody send_stream_body(SendStream& L) {
+  if (L.response.is_none()) co_return Ref::steal(refuse_none("response", bound.Response));
+  Ref status = Ref::steal(PyLong_FromLong(L.response.as<Response>()->status));
+  if (!status) co_return {};
+  PyObject* args[] = {L.protocol.get(), status.get(), L.headers.get()};
+  Ref opened = Ref::steal(PyObject_VectorcallMethod(k_response_stream, args, 3 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+  status.reset();
+  if (!opened) co_return {};
+  // RSGI servers return the transport itself; an awaitable result is
+  // awaited for it.
+  if (is_awaitable(opened.get())) {
+    L.trx = co_await await(std::move(opened));
+    if (!L.trx) co_return {};
+  } else {
+    L.trx = std::move(opened);
+  }
+  Ref stream = Ref::steal(PyObject_CallMethodNoArgs(L.content.get(), k_stream));
+  if (!stream || !(L.iter = aiter(stream.get()))) co_return {};
+  stream.reset();
+  for (;;) {
+    L.chunk = co_await anext(L.iter);
+    if (!L.chunk) {
+      if (async_iteration_ended()) break;
+      co_return {};
+    }
+    int has = PyObject_IsTrue(L.chunk.get());
+    if (has < 0) co_return {};
+    if (!has) continue;
+    if (!co_await await(send_chunk(L.trx.get(), L.chunk.get()))) co_return {};
+  }
+  co_return Ref::none();
+}
+
+struct SendResponse {
+  Ref response, protocol, res;
+};
+
+CoroutineBody send_response_body(SendResponse& L) {
+  L.res = send_sync(L.response.get(), L.protocol.get());
+  if (!L.res) co_return {};
+  if (L.res.is_none()) co_return Ref::none();
+  if (!co_await await(L.res.copy())) co_return {};
+  co_return Ref::none();
+}
+
+}  // namespace
+
+// --- request intake ---------------------------------------------------------------------
+
+Ref extract_headers(PyObject* raw_headers) noexcept {
+  Ref headers = Ref::steal(PyList_New(0));
+  if (!headers) return {};
+  PyObject* items = nullptr;
+  if (PyObject_GetOptionalAttr(raw_headers, k_items, &items) < 0) return {};
+  Ref source = items ? Ref::steal(PyObject_CallNoArgs(Ref::steal(items).get())) : Ref::borrow(raw_headers);
+  if (!source) return {};
+  if (source.is_none()) return headers;
+  if (PyList_CheckExact(source.get()) || PyTuple_CheckExact(source.get())) {
+    // Walked by index; the length is read again at every step, so a list
+    // that changes meanwhile is never read past its end.
+    for (Py_ssize_t i = 0; i < Py_SIZE(source.get()); ++i) {
+      Ref pair = Ref::borrow(PySequence_Fast_GET_ITEM(source.get(), i));
+      if (append_pair(headers.get(), pair.get()) < 0) return {};
+    }
+    return headers;
+  }
+  Ref it = Ref::steal(PyObject_GetIter(source.get()));
+  if (!it) return {};
+  while (Ref pair = Ref::steal(PyIter_Next(it.get())))
+    if (append_pair(headers.get(), pair.get()) < 0) return {};
+  if (PyErr_Occurred()) return {};
+  return headers;
+}
+
+Ref instantiate_request(PyObject* scope, PyObject* protocol) noexcept {
+  Ref path = text_attribute(scope, k_path);
+  Ref raw_path = path ? Ref::steal(PyUnicode_AsUTF8String(path.get())) : Ref();
+  if (!raw_path) return {};
+  Ref query = text_attribute(scope, k_query_string);
+  if (!query) return {};
+  Ref raw_query = query.is_none() || PyUnicode_GET_LENGTH(query.get()) == 0
+                      ? Ref::borrow(k_empty)
+                      : Ref::steal(PyUnicode_AsLatin1String(query.get()));
+  if (!raw_query) return {};
+  Ref scope_headers = Ref::steal(PyObject_GetAttr(scope, k_headers));
+  Ref headers = scope_headers ? extract_headers(scope_headers.get()) : Ref();
+  if (!headers) return {};
+  Ref method = text_attribute(scope, k_method);
+  if (!method) return {};
+  Ref request = Ref::steal(reinterpret_cast<PyObject*>(
+      bound.acquire_request(method.get(), raw_path.get(), raw_query.get(), headers.get(), scope, 0)));
+  if (!request) return {};
+  Ref content = Ref::steal(PyObject_CallOneArg(reinterpret_cast<PyObject*>(bound.RSGIContent), protocol));
+  if (!content) return {};
+  request.as<Request>()->base.content = std::move(content);
+  return request;
+}
+
+// --- buffered answer --------------------------------------------------------------------
+
+Ref send_sync(PyObject* response_object, PyObject* protocol) noexcept {
+  if (response_object == Py_None) return Ref::steal(refuse_none("response", bound.Response));
+  auto* response = reinterpret_cast<Response*>(response_object);
+  Ref raw = response->base.raw_headers.copy();
+  Ref content = response->base.content.copy();
+  if (!content.is_none() && !content_of(content.get())) return {};
+  Ref headers = rsgi_headers(raw.get(), content.get());
+  if (!headers) return {};
+  if (content.is_none()) return respond(protocol, k_response_empty, response, headers.get(), nullptr);
+  Ref body = content.as<Content>()->body.copy();
+  if (body.is_none()) {
+    if (PyObject_TypeCheck(content.get(), bound.StreamedContent)) {
+      Ref stream = lookup_global(k_send_rsgi_stream);
+      if (!stream) return {};
+      PyObject* args[] = {response_object, protocol, headers.get(), content.get()};
+      return Ref::steal(PyObject_Vectorcall(stream.get(), args, 4, nullptr));
+    }
+    return respond(protocol, k_response_empty, response, headers.get(), nullptr);
+  }
+  if (PyBytes_CheckExact(body.get())) return respond(protocol, k_response_bytes, response, headers.get(), body.get());
+  if (PyUnicode_CheckExact(body.get())) return respond(protocol, k_response_str, response, headers.get(), body.get());
+  if (bytes_like(body.get())) {
+    Ref copy = Ref::steal(PyBytes_FromObject(body.get()));
+    return copy ? respond(protocol, k_response_bytes, response, headers.get(), copy.get()) : Ref();
+  }
+  Ref text = Ref::steal(PyObject_Str(body.get()));
+  return text ? respond(protocol, k_response_str, response, headers.get(), text.get()) : Ref();
+}
+
+// --- entries ------------------------------------------------------------------------------
+
+PyObject* extract_rsgi_headers_entry(PyObject*, PyObject* const* args) { return extract_headers(args[0]).release(); }
+
+PyObject* instantiate_rsgi_request_entry(PyObject*, PyObject* const* args) {
+  return instantiate_request(args[0], args[1]).release();
+}
+
+PyObject* send_rsgi_response_sync_entry(PyObject*, PyObject* const* args) { return send_sync(args[0], args[1]).release(); }
+
+PyObject* send_rsgi_stream(PyObject* self, PyObject* const* args) { return start(self, args, send_stream_body); }
+
+PyObject* send_rsgi_response(PyObject* self, PyObject* const* args) { return start(self, args, send_response_body); }
+
+PyObject* extract_rsgi_headers(PyObject* raw_headers, int) {
+  Ref r = extract_headers(raw_headers);
+  if (!r) traceback("morrowfen.penmoth.extract_rsgi_headers");
+  return r.release();
+}
+
+Request* instantiate_rsgi_request(PyObject* scope, PyObject* protocol, int) {
+  Ref r = instantiate_request(scope, protocol);
+  if (!r) traceback("morrowfen.penmoth.instantiate_rsgi_request");
+  return reinterpret_cast<Request*>(r.release());
+}
+
+PyObject* send_rsgi_response_sync(Response* response, PyObject* protocol, int) {
+  Ref r = send_sync(reinterpret_cast<PyObject*>(response), protocol);
+  if (!r) traceback("morrowfen.penmoth.send_rsgi_response_sync");
+  return r.release();
+}
+
+}  // namespace mf::penmoth

@@ -1052,6 +1052,13 @@ void PromiseBase::unhandled_exception() noexcept {
   value.reset();
 }
 
+// A generator made by a types.coroutine function.
+static bool is_iterable_coroutine(PyObject* obj) {
+  if (!PyGen_CheckExact(obj)) return false;
+  Ref code = Ref::steal(reinterpret_cast<PyObject*>(PyGen_GetCode(reinterpret_cast<PyGenObject*>(obj))));
+  return code && (reinterpret_cast<PyCodeObject*>(code.get())->co_flags & CO_ITERABLE_COROUTINE);
+}
+
 // The iterator that `await obj` drives, as the interpreter obtains it.
 static Ref awaitable_iter(PyObject* obj) {
   PyTypeObject* type = Py_TYPE(obj);
@@ -1062,7 +1069,7 @@ static Ref awaitable_iter(PyObject* obj) {
     }
     return Ref::borrow(obj);
   }
-  if (PyCoro_CheckExact(obj)) return Ref::borrow(obj);
+  if (PyCoro_CheckExact(obj) || is_iterable_coroutine(obj)) return Ref::borrow(obj);
   unaryfunc getter = type->tp_as_async ? type->tp_as_async->am_await : nullptr;
   if (!getter) {
     not_awaitable_error(obj);
@@ -1082,7 +1089,10 @@ static Ref awaitable_iter(PyObject* obj) {
 }
 
 PromiseBase::AwaitAdapter PromiseBase::await_transform(Await a) noexcept {
-  Ref it = a.target ? awaitable_iter(a.target.get()) : Ref();
+  // Taken out of the argument: temporaries of a co_await expression live on
+  // in the frame across the suspension, where the collector cannot see them.
+  Ref target = std::move(a.target);
+  Ref it = target ? awaitable_iter(target.get()) : Ref();
   return {*this, std::move(it), Ref(), false};
 }
 
@@ -1174,6 +1184,12 @@ PyObject* gen_attach(GenObject* g, std::coroutine_handle<> h, PromiseBase* p) no
 }  // namespace detail
 
 // --- helpers for bodies -------------------------------------------------------------------
+
+bool is_awaitable(PyObject* obj) noexcept {
+  PyTypeObject* type = Py_TYPE(obj);
+  return (type->tp_as_async && type->tp_as_async->am_await) || PyCoro_CheckExact(obj) ||
+         detail::is_iterable_coroutine(obj);
+}
 
 Ref aiter(PyObject* obj) noexcept {
   PyTypeObject* type = Py_TYPE(obj);

@@ -49,6 +49,10 @@ struct AwaitNext {
 };
 inline AwaitNext anext(const Ref& it) noexcept { return {it.get()}; }
 
+// True when `await obj` would accept `obj` (a coroutine, a generator-based
+// coroutine, or an object with __await__).
+bool is_awaitable(PyObject* obj) noexcept;
+
 // The asynchronous iterator of `obj` (its __aiter__), as `async for` takes it.
 Ref aiter(PyObject* obj) noexcept;
 
