@@ -1,1 +1,306 @@
-// placeholder
+// morrowfen.headers: Header, one (name, value) pair, and Headers, a list of
+// pairs with lookups that ignore ASCII letter case in names.
+#include <array>
+#include <cstddef>
+#include <string_view>
+
+#include "../contents/type_support.h"
+#include "../framework_types/headers.h"
+#include "../runtime/capi.h"
+#include "../runtime/constants.h"
+#include "../runtime/types.h"
+#include "header_list.h"
+
+namespace {
+
+using mf::Ref;
+using mf::headers::Header;
+using mf::headers::Headers;
+using mf::headers::HeadersVTable;
+namespace sup = mf::support;
+namespace hl = mf::header_list;
+
+const mf::Str k_get{"get"};
+const mf::Str k_get_first{"get_first"};
+const mf::Str k_add{"add"};
+const mf::Str k_set{"set"};
+const mf::Str k_remove{"remove"};
+
+PyTypeObject HeaderType = mf::static_type();
+PyTypeObject HeadersType = mf::static_type();
+
+// --- Header -------------------------------------------------------------------
+
+constexpr std::array<std::size_t, 2> header_refs = {offsetof(Header, name), offsetof(Header, value)};
+
+Header* as_header(PyObject* o) noexcept { return reinterpret_cast<Header*>(o); }
+
+PyObject* header_new(PyTypeObject* type, PyObject*, PyObject*) {
+  Ref self = Ref::steal(type->tp_alloc(type, 0));
+  if (self) sup::fill_none<header_refs>(self.get());
+  return self.release();
+}
+
+int header_init(PyObject* self, PyObject* args, PyObject* kwds) {
+  static const char* kwlist[] = {"name", "value", nullptr};
+  PyObject* name = nullptr;
+  PyObject* value = nullptr;
+  if (!PyArg_ParseTupleAndKeywords(args, kwds, "OO:Header", const_cast<char**>(kwlist), &name, &value)) return -1;
+  if (!hl::check_pair(name, value)) return -1;
+  as_header(self)->name = Ref::borrow(name);
+  as_header(self)->value = Ref::borrow(value);
+  return 0;
+}
+
+PyObject* header_repr(PyObject* self) {
+  Header* h = as_header(self);
+  return PyUnicode_FromFormat("Header(%R, %R)", h->name ? h->name.get() : Py_None,
+                              h->value ? h->value.get() : Py_None);
+}
+
+PyGetSetDef header_getset[] = {
+    sup::object_field("name", offsetof(Header, name), "The header name (bytes)."),
+    sup::object_field("value", offsetof(Header, value), "The header value (bytes)."),
+    sup::getset_end,
+};
+
+// --- Headers --------------------------------------------------------------
+
+constexpr std::array<std::size_t, 1> headers_refs = {offsetof(Headers, values)};
+
+Headers* as_headers(PyObject* o) noexcept { return reinterpret_cast<Headers*>(o); }
+
+// The list of pairs; a new empty one when the field holds None.
+PyObject* values_list(Headers* self, bool create) noexcept {
+  PyObject* values = self->values.get();
+  if (values && PyList_Check(values)) return values;
+  if (!values || values == Py_None) {
+    if (!create) return nullptr;
+    Ref fresh = Ref::steal(PyList_New(0));
+    if (!fresh) return nullptr;
+    self->values = std::move(fresh);
+    return self->values.get();
+  }
+  PyErr_Format(PyExc_TypeError, "Headers.values must be a list, not %.200s", Py_TYPE(values)->tp_name);
+  return nullptr;
+}
+
+// The natives: what the Python methods run, and what the C-level methods run
+// when no Python subclass replaces them.
+PyObject* get_native(Headers* self, PyObject* name) noexcept {
+  std::string_view wanted;
+  if (!hl::name_view(name, wanted)) return nullptr;
+  PyObject* list = values_list(self, false);
+  if (!list) return PyErr_Occurred() ? nullptr : PyTuple_New(0);
+  Ref found = hl::values(list, wanted);
+  return found ? PyList_AsTuple(found.get()) : nullptr;
+}
+
+PyObject* get_first_native(Headers* self, PyObject* name) noexcept {
+  std::string_view wanted;
+  if (!hl::name_view(name, wanted)) return nullptr;
+  PyObject* list = values_list(self, false);
+  if (!list) return PyErr_Occurred() ? nullptr : mf::new_ref(Py_None);
+  bool failed = false;
+  PyObject* value = hl::first(list, wanted, failed);
+  if (failed) return nullptr;
+  return mf::new_ref(value ? value : Py_None);
+}
+
+int add_native(Headers* self, PyObject* name, PyObject* value) noexcept {
+  if (!hl::check_pair(name, value)) return -1;
+  PyObject* list = values_list(self, true);
+  if (!list) return -1;
+  Ref pair = hl::make_pair(name, value);
+  return pair ? PyList_Append(list, pair.get()) : -1;
+}
+
+int set_native(Headers* self, PyObject* name, PyObject* value) noexcept {
+  if (!hl::check_pair(name, value)) return -1;
+  PyObject* list = values_list(self, true);
+  return list ? hl::set(list, name, value) : -1;
+}
+
+int remove_native(Headers* self, PyObject* name) noexcept {
+  std::string_view wanted;
+  if (!hl::name_view(name, wanted)) return -1;
+  PyObject* list = values_list(self, false);
+  if (!list) return PyErr_Occurred() ? -1 : 0;
+  return hl::remove(list, wanted) < 0 ? -1 : 0;
+}
+
+// Python methods.
+PyObject* get_py(PyObject* self, PyObject* name) { return get_native(as_headers(self), name); }
+PyObject* get_first_py(PyObject* self, PyObject* name) { return get_first_native(as_headers(self), name); }
+
+PyObject* add_py(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
+  if (!sup::check_count("add", nargs, 2)) return nullptr;
+  if (add_native(as_headers(self), args[0], args[1]) < 0) return nullptr;
+  Py_RETURN_NONE;
+}
+
+PyObject* set_py(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
+  if (!sup::check_count("set", nargs, 2)) return nullptr;
+  if (set_native(as_headers(self), args[0], args[1]) < 0) return nullptr;
+  Py_RETURN_NONE;
+}
+
+PyObject* remove_py(PyObject* self, PyObject* name) {
+  if (remove_native(as_headers(self), name) < 0) return nullptr;
+  Py_RETURN_NONE;
+}
+
+// The C-level table: each entry honours a Python-level replacement.
+PyObject* get_c(Headers* self, PyObject* name) {
+  if (auto r = sup::call_override(sup::as_object(self), k_get, get_py, name)) return r->release();
+  return get_native(self, name);
+}
+
+PyObject* get_first_c(Headers* self, PyObject* name) {
+  if (auto r = sup::call_override(sup::as_object(self), k_get_first, get_first_py, name)) return r->release();
+  return get_first_native(self, name);
+}
+
+int add_c(Headers* self, PyObject* name, PyObject* value) {
+  if (auto r = sup::call_override(sup::as_object(self), k_add, sup::as_cfunction(add_py), name, value))
+    return *r ? 0 : -1;
+  return add_native(self, name, value);
+}
+
+int set_c(Headers* self, PyObject* name, PyObject* value) {
+  if (auto r = sup::call_override(sup::as_object(self), k_set, sup::as_cfunction(set_py), name, value))
+    return *r ? 0 : -1;
+  return set_native(self, name, value);
+}
+
+int remove_c(Headers* self, PyObject* name) {
+  if (auto r = sup::call_override(sup::as_object(self), k_remove, remove_py, name)) return *r ? 0 : -1;
+  return remove_native(self, name);
+}
+
+constexpr HeadersVTable headers_vtable = {get_c, get_first_c, add_c, set_c, remove_c};
+
+PyObject* headers_new(PyTypeObject* type, PyObject*, PyObject*) {
+  Ref self = Ref::steal(type->tp_alloc(type, 0));
+  if (!self) return nullptr;
+  as_headers(self.get())->vtab = &headers_vtable;
+  sup::fill_none<headers_refs>(self.get());
+  return self.release();
+}
+
+// Headers(values=None): a list of (name, value) pairs of bytes, copied.
+int headers_init(PyObject* self, PyObject* args, PyObject* kwds) {
+  static const char* kwlist[] = {"values", nullptr};
+  PyObject* values = nullptr;
+  if (!PyArg_ParseTupleAndKeywords(args, kwds, "|O:Headers", const_cast<char**>(kwlist), &values)) return -1;
+  Ref list = Ref::steal(PyList_New(0));
+  if (!list) return -1;
+  if (values && values != Py_None) {
+    Ref iter = Ref::steal(PyObject_GetIter(values));
+    if (!iter) return -1;
+    while (Ref item = Ref::steal(PyIter_Next(iter.get()))) {
+      Ref seq = Ref::steal(PySequence_Tuple(item.get()));
+      if (!seq) return -1;
+      PyObject* name = nullptr;
+      PyObject* value = nullptr;
+      if (!hl::split_item(seq.get(), name, value) || !hl::check_pair(name, value)) return -1;
+      if (PyList_Append(list.get(), seq.get()) < 0) return -1;
+    }
+    if (PyErr_Occurred()) return -1;
+  }
+  as_headers(self)->values = std::move(list);
+  return 0;
+}
+
+Py_ssize_t headers_len(PyObject* self) {
+  PyObject* list = values_list(as_headers(self), false);
+  if (!list) return PyErr_Occurred() ? -1 : 0;
+  return PyList_GET_SIZE(list);
+}
+
+PyObject* headers_iter(PyObject* self) {
+  PyObject* list = values_list(as_headers(self), true);
+  return list ? PyObject_GetIter(list) : nullptr;
+}
+
+int headers_contains(PyObject* self, PyObject* name) {
+  std::string_view wanted;
+  if (!hl::name_view(name, wanted)) return -1;
+  PyObject* list = values_list(as_headers(self), false);
+  if (!list) return PyErr_Occurred() ? -1 : 0;
+  bool failed = false;
+  PyObject* value = hl::first(list, wanted, failed);
+  return failed ? -1 : value != nullptr;
+}
+
+PyObject* headers_repr(PyObject* self) {
+  const Ref& values = as_headers(self)->values;
+  return PyUnicode_FromFormat("Headers(%R)", values ? values.get() : Py_None);
+}
+
+PySequenceMethods headers_as_sequence = {
+    headers_len, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, headers_contains, nullptr, nullptr,
+};
+
+PyGetSetDef headers_getset[] = {
+    sup::object_field("values", offsetof(Headers, values), "The (name, value) pairs (a list)."),
+    sup::getset_end,
+};
+
+PyMethodDef headers_methods[] = {
+    {"get", get_py, METH_O, "get(name)\n\nThe values of the headers named `name`, as a tuple."},
+    {"get_first", get_first_py, METH_O, "get_first(name)\n\nThe first value of the headers named `name`, or None."},
+    {"add", sup::as_cfunction(add_py), METH_FASTCALL, "add(name, value)\n\nAppends a header."},
+    {"set", sup::as_cfunction(set_py), METH_FASTCALL,
+     "set(name, value)\n\nReplaces the headers named `name` by one with this value."},
+    {"remove", remove_py, METH_O, "remove(name)\n\nRemoves the headers named `name`."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+bool types_ready = false;
+
+int ready_types() {
+  if (types_ready) return 0;
+  sup::gc_slots<header_refs>(HeaderType);
+  HeaderType.tp_name = "morrowfen.headers.Header";
+  HeaderType.tp_doc = "Header(name: bytes, value: bytes)";
+  HeaderType.tp_basicsize = sizeof(Header);
+  HeaderType.tp_new = header_new;
+  HeaderType.tp_init = header_init;
+  HeaderType.tp_repr = header_repr;
+  HeaderType.tp_getset = header_getset;
+
+  sup::gc_slots<headers_refs>(HeadersType);
+  HeadersType.tp_name = "morrowfen.headers.Headers";
+  HeadersType.tp_doc = "Headers(values: list[tuple[bytes, bytes]] | None = None)";
+  HeadersType.tp_basicsize = sizeof(Headers);
+  HeadersType.tp_new = headers_new;
+  HeadersType.tp_init = headers_init;
+  HeadersType.tp_repr = headers_repr;
+  HeadersType.tp_iter = headers_iter;
+  HeadersType.tp_as_sequence = &headers_as_sequence;
+  HeadersType.tp_getset = headers_getset;
+  HeadersType.tp_methods = headers_methods;
+  if (PyType_Ready(&HeaderType) < 0 || PyType_Ready(&HeadersType) < 0) return -1;
+  types_ready = true;
+  return 0;
+}
+
+int exec(PyObject* module) {
+  if (mf::create_constants() < 0 || ready_types() < 0) return -1;
+  if (mf::add_type(module, &HeaderType) < 0 || mf::add_type(module, &HeadersType) < 0) return -1;
+  return mf::export_vtable(&HeadersType, &headers_vtable);
+}
+
+PyModuleDef_Slot slots[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(exec)},
+    {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
+    {0, nullptr},
+};
+
+PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "morrowfen.headers", "HTTP header collections.", 0, nullptr, slots,
+                          nullptr, nullptr, nullptr};
+
+}  // namespace
+
+PyMODINIT_FUNC PyInit_headers() { return PyModuleDef_Init(&module_def); }

@@ -1,0 +1,201 @@
+// Building blocks for the extension types of the sibling modules (contents,
+// messages, cookies, exceptions, headers, url): attribute accessors for the
+// fields of the framework_types structs, GC slots generated from a list of
+// field offsets, and the call of a Python-level override of a C-level method.
+//
+// Every struct of framework_types keeps its objects in Ref fields. Instances
+// come from tp_alloc, which zeroes them: a zeroed Ref is a valid empty Ref,
+// so no constructor runs, and teardown resets each Ref field before the
+// memory is freed.
+#pragma once
+
+#include <Python.h>
+
+#include <array>
+#include <climits>
+#include <cstddef>
+#include <cstdint>
+#include <limits>
+#include <optional>
+#include <type_traits>
+
+#include "../runtime/ref.h"
+#include "../runtime/types.h"
+
+namespace mf::support {
+
+template <class T>
+inline T& field(PyObject* self, std::size_t offset) noexcept {
+  return *reinterpret_cast<T*>(reinterpret_cast<char*>(self) + offset);
+}
+
+inline void* closure_of(std::size_t offset) noexcept { return reinterpret_cast<void*>(offset); }
+inline std::size_t offset_of(void* closure) noexcept { return reinterpret_cast<std::size_t>(closure); }
+
+template <class T>
+inline PyObject* as_object(T* p) noexcept {
+  return reinterpret_cast<PyObject*>(p);
+}
+
+// --- attribute accessors ----------------------------------------------------
+
+// An object field: reads give None for an empty field; any object may be
+// stored, and deleting the attribute stores None.
+inline PyObject* get_object(PyObject* self, void* closure) noexcept {
+  const Ref& r = field<Ref>(self, offset_of(closure));
+  return new_ref(r ? r.get() : Py_None);
+}
+
+inline int set_object(PyObject* self, PyObject* value, void* closure) noexcept {
+  field<Ref>(self, offset_of(closure)) = Ref::borrow(value ? value : Py_None);
+  return 0;
+}
+
+inline int refuse_delete(PyObject* self, void* closure) noexcept {
+  (void)closure;
+  PyErr_Format(PyExc_TypeError, "cannot delete this attribute of %.200s objects", Py_TYPE(self)->tp_name);
+  return -1;
+}
+
+// Converts a Python int to a C integer type, refusing other types and values
+// out of the type's range.
+template <class T>
+inline bool to_integer(PyObject* value, T& out) noexcept {
+  if (!PyLong_Check(value)) {
+    PyErr_Format(PyExc_TypeError, "an integer is required, not %.200s", Py_TYPE(value)->tp_name);
+    return false;
+  }
+  int overflow = 0;
+  long long v = PyLong_AsLongLongAndOverflow(value, &overflow);
+  if (v == -1 && PyErr_Occurred()) return false;
+  if (overflow || v < static_cast<long long>(std::numeric_limits<T>::min()) ||
+      v > static_cast<long long>(std::numeric_limits<T>::max())) {
+    PyErr_Format(PyExc_OverflowError, "Python int out of range for a %d-bit field",
+                 static_cast<int>(sizeof(T) * CHAR_BIT));
+    return false;
+  }
+  out = static_cast<T>(v);
+  return true;
+}
+
+template <class T>
+inline PyObject* get_integer(PyObject* self, void* closure) noexcept {
+  return PyLong_FromLongLong(static_cast<long long>(field<T>(self, offset_of(closure))));
+}
+
+template <class T>
+inline int set_integer(PyObject* self, PyObject* value, void* closure) noexcept {
+  if (!value) return refuse_delete(self, closure);
+  T v;
+  if (!to_integer(value, v)) return -1;
+  field<T>(self, offset_of(closure)) = v;
+  return 0;
+}
+
+// An int field holding a truth value.
+inline PyObject* get_flag(PyObject* self, void* closure) noexcept {
+  return PyBool_FromLong(field<int>(self, offset_of(closure)));
+}
+
+inline int set_flag(PyObject* self, PyObject* value, void* closure) noexcept {
+  if (!value) return refuse_delete(self, closure);
+  int truth = PyObject_IsTrue(value);
+  if (truth < 0) return -1;
+  field<int>(self, offset_of(closure)) = truth;
+  return 0;
+}
+
+inline PyGetSetDef object_field(const char* name, std::size_t offset, const char* doc = nullptr) noexcept {
+  return {name, get_object, set_object, doc, closure_of(offset)};
+}
+
+template <class T>
+inline PyGetSetDef integer_field(const char* name, std::size_t offset, const char* doc = nullptr) noexcept {
+  return {name, get_integer<T>, set_integer<T>, doc, closure_of(offset)};
+}
+
+inline PyGetSetDef flag_field(const char* name, std::size_t offset, const char* doc = nullptr) noexcept {
+  return {name, get_flag, set_flag, doc, closure_of(offset)};
+}
+
+inline constexpr PyGetSetDef getset_end{nullptr, nullptr, nullptr, nullptr, nullptr};
+
+// --- GC slots from the offsets of a struct's Ref fields -------------------
+
+template <const auto& Offsets>
+int traverse_refs(PyObject* self, visitproc visit, void* arg) noexcept {
+  for (std::size_t offset : Offsets) {
+    if (int e = mf::visit(field<Ref>(self, offset), visit, arg)) return e;
+  }
+  return 0;
+}
+
+template <const auto& Offsets>
+int clear_refs(PyObject* self) noexcept {
+  for (std::size_t offset : Offsets) field<Ref>(self, offset).reset();
+  return 0;
+}
+
+template <const auto& Offsets>
+void dealloc_refs(PyObject* self) noexcept {
+  PyObject_GC_UnTrack(self);
+  clear_refs<Offsets>(self);
+  Py_TYPE(self)->tp_free(self);
+}
+
+// Stores None in every Ref field (fresh instances, so that Python code never
+// meets an empty field).
+template <const auto& Offsets>
+void fill_none(PyObject* self) noexcept {
+  for (std::size_t offset : Offsets) field<Ref>(self, offset) = Ref::none();
+}
+
+// Fills in the slots every GC-tracked type of the siblings shares.
+template <const auto& Offsets>
+void gc_slots(PyTypeObject& type) noexcept {
+  type.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC;
+  type.tp_traverse = traverse_refs<Offsets>;
+  type.tp_clear = clear_refs<Offsets>;
+  type.tp_dealloc = dealloc_refs<Offsets>;
+}
+
+// --- Python-level overrides of C-level methods ----------------------------
+
+// When the class of `self` replaces the native method `native` (the function
+// behind the Python-visible method `name`), calls the replacement with `args`
+// and returns its result (empty with an exception set on failure). Returns
+// std::nullopt when no replacement exists: the caller runs the native code.
+template <class... Args>
+std::optional<Ref> call_override(PyObject* self, PyObject* name, PyCFunction native, Args... args) noexcept {
+  std::optional<Ref> method = python_override(self, name, native);
+  if (!method) return std::nullopt;
+  if (!*method) return Ref();
+  PyObject* argv[] = {nullptr, static_cast<PyObject*>(args)...};
+  return Ref::steal(PyObject_Vectorcall(method->get(), argv + 1, sizeof...(Args) | PY_VECTORCALL_ARGUMENTS_OFFSET,
+                                        nullptr));
+}
+
+// The argument count check of a METH_FASTCALL method taking exactly `n`.
+inline bool check_count(const char* name, Py_ssize_t nargs, Py_ssize_t n) noexcept {
+  if (nargs == n) return true;
+  PyErr_Format(PyExc_TypeError, "%.200s() takes exactly %zd argument%s (%zd given)", name, n, n == 1 ? "" : "s",
+               nargs);
+  return false;
+}
+
+template <class F>
+inline PyCFunction as_cfunction(F* f) noexcept {
+  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
+}
+
+// The truth value of an override's result, as the int-returning C-level
+// methods report it: 0, 1, or -1 with an exception set.
+inline int truth_of(const Ref& result) noexcept { return result ? PyObject_IsTrue(result.get()) : -1; }
+
+// A process-lifetime reference kept in a plain pointer (a static Ref would be
+// released after the interpreter has gone).
+inline void keep(PyObject*& slot, Ref value) noexcept {
+  if (!slot) slot = value.release();
+}
+
+}  // namespace mf::support
