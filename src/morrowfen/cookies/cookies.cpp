@@ -1,1 +1,376 @@
-// placeholder
+// morrowfen.cookies: the Cookie type, the Set-Cookie text of a cookie, the
+// cookie date format, and the parsing of one pair of a Cookie header.
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <string>
+#include <string_view>
+
+#include "../contents/type_support.h"
+#include "../framework_types/cookies.h"
+#include "../runtime/capi.h"
+#include "../runtime/constants.h"
+#include "../runtime/types.h"
+#include "../url/percent.h"
+
+namespace {
+
+using mf::Ref;
+using mf::cookies::Cookie;
+using mf::cookies::CookieVTable;
+namespace sup = mf::support;
+
+const mf::Str k_clone{"clone"};
+const mf::Str k_utcoffset{"utcoffset"};
+const mf::Str k_empty{""};
+
+PyTypeObject CookieType = mf::static_type();
+
+constexpr std::array<std::size_t, 6> cookie_refs = {offsetof(Cookie, name),   offsetof(Cookie, value),
+                                                    offsetof(Cookie, expires), offsetof(Cookie, domain),
+                                                    offsetof(Cookie, path),   offsetof(Cookie, same_site)};
+
+Cookie* as_cookie(PyObject* o) noexcept { return reinterpret_cast<Cookie*>(o); }
+
+extern const CookieVTable cookie_vtable;
+
+// A new Cookie with every field at its default (name and value None).
+PyObject* cookie_new(PyTypeObject* type, PyObject*, PyObject*) {
+  Ref self = Ref::steal(type->tp_alloc(type, 0));
+  if (!self) return nullptr;
+  Cookie* c = as_cookie(self.get());
+  c->vtab = &cookie_vtable;
+  sup::fill_none<cookie_refs>(self.get());
+  c->http_only = 0;
+  c->secure = 0;
+  c->max_age = -1;
+  return self.release();
+}
+
+bool str_or_none(PyObject* value, const char* what) noexcept {
+  if (value == Py_None || PyUnicode_Check(value)) return true;
+  PyErr_Format(PyExc_TypeError, "%s must be a str or None, not %.200s", what, Py_TYPE(value)->tp_name);
+  return false;
+}
+
+// Cookie(name, value, expires=None, domain=None, path=None, http_only=False,
+//        secure=False, max_age=-1, same_site=None)
+int cookie_init(PyObject* self, PyObject* args, PyObject* kwds) {
+  static const char* kwlist[] = {"name",   "value",  "expires", "domain",    "path", "http_only",
+                                 "secure", "max_age", "same_site", nullptr};
+  PyObject *name = nullptr, *value = nullptr, *expires = Py_None, *domain = Py_None, *path = Py_None;
+  PyObject *http_only = Py_False, *secure = Py_False, *max_age = nullptr, *same_site = Py_None;
+  if (!PyArg_ParseTupleAndKeywords(args, kwds, "OO|OOOOOOO:Cookie", const_cast<char**>(kwlist), &name, &value,
+                                   &expires, &domain, &path, &http_only, &secure, &max_age, &same_site))
+    return -1;
+  if (!PyUnicode_Check(name) || !PyUnicode_Check(value)) {
+    PyErr_Format(PyExc_TypeError, "cookie name and value must be str, not %.200s and %.200s", Py_TYPE(name)->tp_name,
+                 Py_TYPE(value)->tp_name);
+    return -1;
+  }
+  if (expires != Py_None && !PyDateTime_Check(expires)) {
+    PyErr_Format(PyExc_TypeError, "expires must be a datetime or None, not %.200s", Py_TYPE(expires)->tp_name);
+    return -1;
+  }
+  if (!str_or_none(domain, "domain") || !str_or_none(path, "path") || !str_or_none(same_site, "same_site"))
+    return -1;
+  int http_only_flag = PyObject_IsTrue(http_only);
+  int secure_flag = http_only_flag < 0 ? -1 : PyObject_IsTrue(secure);
+  if (secure_flag < 0) return -1;
+  std::int64_t age = -1;
+  if (max_age && max_age != Py_None && !sup::to_integer(max_age, age)) return -1;
+  Cookie* c = as_cookie(self);
+  c->name = Ref::borrow(name);
+  c->value = Ref::borrow(value);
+  c->expires = Ref::borrow(expires);
+  c->domain = Ref::borrow(domain);
+  c->path = Ref::borrow(path);
+  c->http_only = http_only_flag;
+  c->secure = secure_flag;
+  c->max_age = age;
+  c->same_site = Ref::borrow(same_site);
+  return 0;
+}
+
+// --- clone ----------------------------------------------------------------
+
+PyObject* clone_native(Cookie* self) noexcept {
+  Ref copy = Ref::steal(cookie_new(&CookieType, nullptr, nullptr));
+  if (!copy) return nullptr;
+  for (std::size_t offset : cookie_refs)
+    sup::field<Ref>(copy.get(), offset) = sup::field<Ref>(sup::as_object(self), offset).copy();
+  Cookie* c = as_cookie(copy.get());
+  c->http_only = self->http_only;
+  c->secure = self->secure;
+  c->max_age = self->max_age;
+  return copy.release();
+}
+
+PyObject* clone_py(PyObject* self, PyObject*) { return clone_native(as_cookie(self)); }
+
+PyObject* clone_c(Cookie* self) {
+  if (auto r = sup::call_override(sup::as_object(self), k_clone, clone_py)) return r->release();
+  return clone_native(self);
+}
+
+constexpr CookieVTable cookie_vtable = {clone_c};
+
+// --- the cookie date format -------------------------------------------------
+
+// Day of the week (0 = Sunday) of a proleptic Gregorian date.
+int weekday(int y, int m, int d) noexcept {
+  static constexpr int offsets[] = {0, 3, 2, 5, 0, 3, 5, 1, 4, 6, 2, 4};
+  if (m < 3) y -= 1;
+  return (y + y / 4 - y / 100 + y / 400 + offsets[m - 1] + d) % 7;
+}
+
+// The datetime in UTC: an aware one is shifted by its offset, a naive one is
+// taken as UTC already.
+Ref in_utc(PyObject* dt) noexcept {
+  PyObject* tz = PyDateTime_DATE_GET_TZINFO(dt);
+  if (tz == Py_None) return Ref::borrow(dt);
+  Ref offset = Ref::steal(PyObject_CallMethodNoArgs(dt, k_utcoffset));
+  if (!offset) return {};
+  if (offset.is_none()) return Ref::borrow(dt);
+  return Ref::steal(PyNumber_Subtract(dt, offset.get()));
+}
+
+// "Wed, 21 Oct 2015 07:28:00 GMT"
+PyObject* datetime_to_cookie_format(PyDateTime_DateTime* value, int /*flag*/) {
+  PyObject* dt = reinterpret_cast<PyObject*>(value);
+  if (!dt || !PyDateTime_Check(dt)) {
+    PyErr_Format(PyExc_TypeError, "expected a datetime, not %.200s", dt ? Py_TYPE(dt)->tp_name : "NULL");
+    return nullptr;
+  }
+  Ref utc = in_utc(dt);
+  if (!utc) return nullptr;
+  static constexpr const char* days[] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
+  static constexpr const char* months[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                                           "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+  PyObject* u = utc.get();
+  int y = PyDateTime_GET_YEAR(u), m = PyDateTime_GET_MONTH(u), d = PyDateTime_GET_DAY(u);
+  char buffer[48];
+  int n = std::snprintf(buffer, sizeof buffer, "%s, %02d %s %04d %02d:%02d:%02d GMT", days[weekday(y, m, d)], d,
+                        months[m - 1], y, PyDateTime_DATE_GET_HOUR(u), PyDateTime_DATE_GET_MINUTE(u),
+                        PyDateTime_DATE_GET_SECOND(u));
+  return PyBytes_FromStringAndSize(buffer, n);
+}
+
+// --- Set-Cookie -------------------------------------------------------------------
+
+bool is_token_char(unsigned char c) noexcept {
+  if (c <= 0x20 || c >= 0x7f) return false;
+  return std::string_view("()<>@,;:\\\"/[]?={}").find(static_cast<char>(c)) == std::string_view::npos;
+}
+
+// RFC 6265 cookie-octet, with '%' also escaped so that parse_cookie's
+// percent-decoding gives back exactly the value written.
+bool is_cookie_octet(unsigned char c) noexcept {
+  return c == 0x21 || (c >= 0x23 && c <= 0x2B && c != '%') || (c >= 0x2D && c <= 0x3A) || (c >= 0x3C && c <= 0x5B) ||
+         (c >= 0x5D && c <= 0x7E);
+}
+
+bool utf8_of(PyObject* text, const char* what, std::string_view& out) noexcept {
+  if (!PyUnicode_Check(text)) {
+    PyErr_Format(PyExc_TypeError, "cookie %s must be a str, not %.200s", what, Py_TYPE(text)->tp_name);
+    return false;
+  }
+  Py_ssize_t size = 0;
+  const char* data = PyUnicode_AsUTF8AndSize(text, &size);
+  if (!data) return false;
+  out = std::string_view(data, static_cast<std::size_t>(size));
+  return true;
+}
+
+// Appends "; Label=text" for an attribute that is set (a non-empty str),
+// refusing characters that would end the attribute or the header line.
+bool append_attribute(std::string& out, const char* label, const Ref& field, const char* what) {
+  if (!field || field.is_none()) return true;
+  std::string_view text;
+  if (!utf8_of(field.get(), what, text)) return false;
+  if (text.empty()) return true;
+  for (char ch : text) {
+    auto c = static_cast<unsigned char>(ch);
+    if (c < 0x20 || c == 0x7f || c == ';') {
+      PyErr_Format(PyExc_ValueError, "invalid character (code %d) in cookie %s", static_cast<int>(c), what);
+      return false;
+    }
+  }
+  out.append("; ").append(label).push_back('=');
+  out.append(text);
+  return true;
+}
+
+PyObject* write_cookie_for_response(Cookie* cookie) {
+  std::string_view name, value;
+  if (!cookie->name || !utf8_of(cookie->name.get(), "name", name)) return nullptr;
+  if (name.empty()) {
+    PyErr_SetString(PyExc_ValueError, "a cookie name cannot be empty");
+    return nullptr;
+  }
+  for (char ch : name) {
+    if (!is_token_char(static_cast<unsigned char>(ch))) {
+      PyErr_Format(PyExc_ValueError, "invalid character (code %d) in cookie name",
+                   static_cast<int>(static_cast<unsigned char>(ch)));
+      return nullptr;
+    }
+  }
+  if (!cookie->value || !utf8_of(cookie->value.get(), "value", value)) return nullptr;
+  try {
+    std::string out;
+    out.reserve(name.size() + value.size() + 96);
+    out.append(name).push_back('=');
+    mf::percent::encode(value, is_cookie_octet, false, out);
+    if (cookie->expires && !cookie->expires.is_none()) {
+      Ref date = Ref::steal(
+          datetime_to_cookie_format(reinterpret_cast<PyDateTime_DateTime*>(cookie->expires.get()), 0));
+      if (!date) return nullptr;
+      out.append("; Expires=").append(PyBytes_AS_STRING(date.get()), static_cast<std::size_t>(PyBytes_GET_SIZE(date.get())));
+    }
+    if (cookie->max_age >= 0) out.append("; Max-Age=").append(std::to_string(cookie->max_age));
+    if (!append_attribute(out, "Domain", cookie->domain, "domain") ||
+        !append_attribute(out, "Path", cookie->path, "path"))
+      return nullptr;
+    if (cookie->secure) out.append("; Secure");
+    if (cookie->http_only) out.append("; HttpOnly");
+    if (!append_attribute(out, "SameSite", cookie->same_site, "same_site")) return nullptr;
+    return mf::percent::bytes_from(out).release();
+  } catch (...) {
+    return PyErr_NoMemory();
+  }
+}
+
+// --- one pair of a Cookie header --------------------------------------------
+
+std::string_view trim_blanks(std::string_view s) noexcept {
+  while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) s.remove_prefix(1);
+  while (!s.empty() && (s.back() == ' ' || s.back() == '\t')) s.remove_suffix(1);
+  return s;
+}
+
+// "name=value" (a pair without '=' is a value with an empty name, as
+// browsers treat it); the value may be quoted; both are percent-decoded.
+Cookie* parse_cookie(PyObject* value, int /*flag*/) {
+  if (!value || !PyBytes_Check(value)) {
+    PyErr_Format(PyExc_TypeError, "parse_cookie() needs bytes, not %.200s", value ? Py_TYPE(value)->tp_name : "NULL");
+    return nullptr;
+  }
+  std::string_view text = trim_blanks(
+      std::string_view(PyBytes_AS_STRING(value), static_cast<std::size_t>(PyBytes_GET_SIZE(value))));
+  std::size_t eq = text.find('=');
+  std::string_view raw_name = eq == std::string_view::npos ? std::string_view() : trim_blanks(text.substr(0, eq));
+  std::string_view raw_value = eq == std::string_view::npos ? text : trim_blanks(text.substr(eq + 1));
+  if (raw_value.size() >= 2 && raw_value.front() == '"' && raw_value.back() == '"')
+    raw_value = raw_value.substr(1, raw_value.size() - 2);
+  Ref name = mf::percent::decoded_text(raw_name, false);
+  Ref decoded = name ? mf::percent::decoded_text(raw_value, false) : Ref();
+  if (!decoded) return nullptr;
+  Ref cookie = Ref::steal(cookie_new(&CookieType, nullptr, nullptr));
+  if (!cookie) return nullptr;
+  as_cookie(cookie.get())->name = std::move(name);
+  as_cookie(cookie.get())->value = std::move(decoded);
+  return as_cookie(cookie.release());
+}
+
+// --- Python-callable forms ------------------------------------------------------
+
+PyObject* write_cookie_for_response_py(PyObject*, PyObject* cookie) {
+  if (!PyObject_TypeCheck(cookie, &CookieType)) {
+    PyErr_Format(PyExc_TypeError, "expected a Cookie, not %.200s", Py_TYPE(cookie)->tp_name);
+    return nullptr;
+  }
+  return write_cookie_for_response(as_cookie(cookie));
+}
+
+PyObject* datetime_to_cookie_format_py(PyObject*, PyObject* value) {
+  return datetime_to_cookie_format(reinterpret_cast<PyDateTime_DateTime*>(value), 0);
+}
+
+PyObject* parse_cookie_py(PyObject*, PyObject* value) { return sup::as_object(parse_cookie(value, 0)); }
+
+PyObject* cookie_repr(PyObject* self) {
+  Cookie* c = as_cookie(self);
+  return PyUnicode_FromFormat("<Cookie %R=%R>", c->name ? c->name.get() : Py_None,
+                              c->value ? c->value.get() : Py_None);
+}
+
+PyGetSetDef cookie_getset[] = {
+    sup::object_field("name", offsetof(Cookie, name)),
+    sup::object_field("value", offsetof(Cookie, value)),
+    sup::object_field("expires", offsetof(Cookie, expires), "A datetime (naive means UTC), or None."),
+    sup::object_field("domain", offsetof(Cookie, domain)),
+    sup::object_field("path", offsetof(Cookie, path)),
+    sup::flag_field("http_only", offsetof(Cookie, http_only)),
+    sup::flag_field("secure", offsetof(Cookie, secure)),
+    sup::integer_field<std::int64_t>("max_age", offsetof(Cookie, max_age), "Seconds; -1 when not set."),
+    sup::object_field("same_site", offsetof(Cookie, same_site)),
+    sup::getset_end,
+};
+
+PyMethodDef cookie_methods[] = {
+    {"clone", clone_py, METH_NOARGS, "clone()\n\nA new Cookie with the same fields."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyMethodDef module_methods[] = {
+    {"write_cookie_for_response", write_cookie_for_response_py, METH_O,
+     "write_cookie_for_response(cookie)\n\nThe Set-Cookie header value of a cookie, as bytes."},
+    {"datetime_to_cookie_format", datetime_to_cookie_format_py, METH_O,
+     "datetime_to_cookie_format(value)\n\nA datetime in the cookie date format, as bytes (naive means UTC)."},
+    {"parse_cookie", parse_cookie_py, METH_O,
+     "parse_cookie(value)\n\nThe Cookie of one name=value pair of a Cookie request header (bytes)."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+bool types_ready = false;
+
+int ready_types() {
+  if (types_ready) return 0;
+  sup::gc_slots<cookie_refs>(CookieType);
+  CookieType.tp_name = "morrowfen.cookies.Cookie";
+  CookieType.tp_doc =
+      "Cookie(name: str, value: str, expires: datetime | None = None, domain: str | None = None, "
+      "path: str | None = None, http_only: bool = False, secure: bool = False, max_age: int = -1, "
+      "same_site: str | None = None)";
+  CookieType.tp_basicsize = sizeof(Cookie);
+  CookieType.tp_new = cookie_new;
+  CookieType.tp_init = cookie_init;
+  CookieType.tp_repr = cookie_repr;
+  CookieType.tp_getset = cookie_getset;
+  CookieType.tp_methods = cookie_methods;
+  if (PyType_Ready(&CookieType) < 0) return -1;
+  types_ready = true;
+  return 0;
+}
+
+int exec(PyObject* module) {
+  PyDateTime_IMPORT;
+  if (!PyDateTimeAPI) return -1;
+  if (mf::create_constants() < 0 || ready_types() < 0) return -1;
+  if (mf::add_type(module, &CookieType) < 0 || mf::export_vtable(&CookieType, &cookie_vtable) < 0) return -1;
+  PyObject* capi = mf::capi_dict(module);
+  if (!capi) return -1;
+  using namespace mf::cookies;
+  datetime_to_cookie_format_fn* to_format = datetime_to_cookie_format;
+  write_cookie_for_response_fn* write = write_cookie_for_response;
+  parse_cookie_fn* parse = parse_cookie;
+  if (mf::export_function(capi, "datetime_to_cookie_format", to_format, datetime_to_cookie_format_sig) < 0 ||
+      mf::export_function(capi, "write_cookie_for_response", write, write_cookie_for_response_sig) < 0 ||
+      mf::export_function(capi, "parse_cookie", parse, parse_cookie_sig) < 0)
+    return -1;
+  return 0;
+}
+
+PyModuleDef_Slot slots[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(exec)},
+    {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
+    {0, nullptr},
+};
+
+PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "morrowfen.cookies", "HTTP cookies.", 0, module_methods, slots,
+                          nullptr, nullptr, nullptr};
+
+}  // namespace
+
+PyMODINIT_FUNC PyInit_cookies() { return PyModuleDef_Init(&module_def); }
