@@ -1,0 +1,182 @@
+"""A small application on morrowfen's wire layer, served over ASGI and RSGI.
+
+    python -m morrowfen.demo [granian|uvicorn|hypercorn] [port]
+
+granian serves `rsgi_app` (RSGI); uvicorn and hypercorn serve `asgi_app`.
+Routes:
+
+    /             JSON
+    /text         plain text
+    /html         HTML
+    /large        a 1 MiB buffered body (sent in slices)
+    /stream       a streamed body of many parts
+    /empty        no content
+    /echo         the request's method, path, query, headers and body, as JSON
+    /events       server-sent events
+    /events/page  a page that shows what an EventSource receives from /events
+    /cookie       a Set-Cookie header
+"""
+
+import asyncio
+import base64
+import hashlib
+import json
+import os
+import shutil
+import socket
+import sys
+
+from morrowfen.contents import (ASGIContent, Content, HTMLContent, JSONContent, ServerSentEvent, StreamedContent,
+                                TextContent, TextServerSentEvent)
+from morrowfen.cookies import Cookie
+from morrowfen.messages import Request, Response
+from morrowfen.penmoth import (instantiate_rsgi_request, send_asgi_response, send_rsgi_response, write_response_cookie,
+                               write_sse)
+
+LARGE_BODY = bytes(range(256)) * 4096  # 1 MiB
+STREAM_PARTS = [b"part %03d;" % i for i in range(100)]
+
+
+def events():
+    """The events /events sends, in order; the last one tells the page to stop."""
+    return [
+        TextServerSentEvent("hello", event="tick", id="1"),
+        TextServerSentEvent("line one\nline two", id="2", comment="two lines of data"),
+        ServerSentEvent({"n": 3, "ok": True}, event="json", id="3"),
+        TextServerSentEvent("reconnect later", retry=2000),
+        TextServerSentEvent("bye", event="end", id="5"),
+    ]
+
+
+EVENTS_PAGE = """<!doctype html>
+<html><head><meta charset="utf-8"><title>morrowfen events</title></head>
+<body>
+<h1>Events</h1>
+<ol id="log"></ol>
+<script>
+const log = document.getElementById("log");
+const source = new EventSource("/events");
+function show(type, e) {
+  const item = document.createElement("li");
+  item.className = "event";
+  item.textContent = JSON.stringify({type: type, data: e.data, id: e.lastEventId});
+  log.appendChild(item);
+}
+source.onmessage = (e) => show("message", e);
+for (const type of ["tick", "json"]) source.addEventListener(type, (e) => show(type, e));
+source.addEventListener("end", (e) => {
+  show("end", e);
+  source.close();
+  document.body.dataset.done = "yes";
+});
+</script>
+</body></html>
+"""
+
+
+async def stream_parts():
+    for part in STREAM_PARTS:
+        yield part
+
+
+async def event_stream():
+    for event in events():
+        yield write_sse(event)
+        await asyncio.sleep(0.01)
+
+
+def echo(request, body):
+    return JSONContent({
+        "method": request.method,
+        "path": request.url.path.decode("latin-1"),
+        "query": request.url.query.decode("latin-1"),
+        "headers": [[n.decode("latin-1"), v.decode("latin-1")] for n, v in request._raw_headers or []],
+        "body_length": len(body),
+        "body_sha256": hashlib.sha256(body).hexdigest(),
+        "body_base64": base64.b64encode(body).decode(),
+    })
+
+
+async def handle(request):
+    """The application: one Response per request."""
+    path = request.url.path
+    if path == b"/":
+        return Response(200, None, JSONContent({"framework": "morrowfen", "ok": True}))
+    if path == b"/text":
+        return Response(200, None, TextContent("Hello, world!"))
+    if path == b"/html":
+        return Response(200, None, HTMLContent("<h1>Hello, world!</h1>"))
+    if path == b"/large":
+        return Response(200, None, Content(b"application/octet-stream", LARGE_BODY))
+    if path == b"/stream":
+        return Response(200, None, StreamedContent(b"text/plain", stream_parts))
+    if path == b"/empty":
+        return Response(204)
+    if path == b"/echo":
+        return Response(200, None, echo(request, await request.read()))
+    if path == b"/events":
+        return Response(200, [(b"cache-control", b"no-cache")], StreamedContent(b"text/event-stream", event_stream))
+    if path == b"/events/page":
+        return Response(200, None, HTMLContent(EVENTS_PAGE))
+    if path == b"/cookie":
+        cookie = Cookie("session", "abc 123", path="/", http_only=True, max_age=3600, same_site="Lax")
+        return Response(200, [(b"set-cookie", write_response_cookie(cookie))], TextContent("cookie set"))
+    return Response(404, None, TextContent("Not Found"))
+
+
+async def asgi_app(scope, receive, send):
+    if scope["type"] == "lifespan":
+        while True:
+            message = await receive()
+            if message["type"] == "lifespan.startup":
+                await send({"type": "lifespan.startup.complete"})
+            elif message["type"] == "lifespan.shutdown":
+                await send({"type": "lifespan.shutdown.complete"})
+                return
+    if scope["type"] != "http":
+        return
+    url = scope["raw_path"] if scope.get("raw_path") else scope["path"].encode("utf-8")
+    if scope.get("query_string"):
+        url += b"?" + scope["query_string"]
+    request = Request(scope["method"], url, [(bytes(n), bytes(v)) for n, v in scope["headers"]])
+    request.content = ASGIContent(receive)
+    await send_asgi_response(await handle(request), send)
+
+
+async def rsgi_app(scope, protocol):
+    request = instantiate_rsgi_request(scope, protocol)
+    await send_rsgi_response(await handle(request), protocol)
+
+
+def free_port():
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+def serve(server="granian", port=8000):
+    if port == 0:
+        port = free_port()
+    here = f"http://127.0.0.1:{port}"
+    interface = "RSGI" if server == "granian" else "ASGI"
+    print(f"serving the morrowfen demo on {here} with {server} ({interface})", flush=True)
+    print("try: " + "  ".join(f"curl -i {here}{p}" for p in ("/", "/text", "/stream", "/events")), flush=True)
+    exe = os.path.dirname(sys.executable)
+    commands = {
+        "granian": [os.path.join(exe, "granian"), "--interface", "rsgi", "--host", "127.0.0.1", "--port", str(port),
+                    "--workers", "1", "morrowfen.demo:rsgi_app"],
+        "uvicorn": [sys.executable, "-m", "uvicorn", "--host", "127.0.0.1", "--port", str(port),
+                    "morrowfen.demo:asgi_app"],
+        "hypercorn": [sys.executable, "-m", "hypercorn", "--bind", f"127.0.0.1:{port}", "morrowfen.demo:asgi_app"],
+    }
+    if server not in commands:
+        raise SystemExit(f"unknown server {server!r}; choose one of {', '.join(commands)}")
+    command = commands[server]
+    if not os.path.exists(command[0]):
+        command[0] = shutil.which(server) or command[0]
+    os.execv(command[0], command)
+
+
+if __name__ == "__main__":
+    args = sys.argv[1:]
+    serve(args[0] if args else "granian", int(args[1]) if len(args) > 1 else 8000)
