@@ -225,29 +225,6 @@ mf::AsyncGeneratorBody asgi_stream_body(AsgiStreamLocals& L) {
   co_return Ref::none();
 }
 
-// Joins byte strings into one bytes object.
-Ref join_bytes(PyObject* list) noexcept {
-  Py_ssize_t total = 0;
-  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list); ++i) {
-    PyObject* part = PyList_GET_ITEM(list, i);
-    if (!PyBytes_Check(part)) {
-      PyErr_Format(PyExc_TypeError, "body chunks must be bytes, not %.200s", Py_TYPE(part)->tp_name);
-      return {};
-    }
-    total += PyBytes_GET_SIZE(part);
-  }
-  if (PyList_GET_SIZE(list) == 1) return Ref::borrow(PyList_GET_ITEM(list, 0));
-  Ref out = Ref::steal(PyBytes_FromStringAndSize(nullptr, total));
-  if (!out) return {};
-  char* p = PyBytes_AS_STRING(out.get());
-  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list); ++i) {
-    PyObject* part = PyList_GET_ITEM(list, i);
-    std::memcpy(p, PyBytes_AS_STRING(part), static_cast<std::size_t>(PyBytes_GET_SIZE(part)));
-    p += PyBytes_GET_SIZE(part);
-  }
-  return out;
-}
-
 // Keeps the body read from the server, so that reading again gives it back.
 void cache_body(Content* c, const Ref& body) noexcept {
   if (!PyBytes_Check(body.get())) return;
@@ -274,7 +251,7 @@ mf::CoroutineBody asgi_read_body(AsgiReadLocals& L) {
     }
     if (PyList_Append(L.chunks.get(), chunk.get()) < 0) co_return {};
   }
-  Ref body = join_bytes(L.chunks.get());
+  Ref body = sup::join_bytes(L.chunks.get());
   if (!body) co_return {};
   cache_body(c, body);
   co_return body;
