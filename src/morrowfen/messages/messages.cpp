@@ -400,7 +400,7 @@ constexpr MessageVTable make_table(int (*init_prop)(Message*)) {
       c_object1<get_first_header, &k_get_first_header>,
       c_object1<get_single_header, &k_get_single_header>,
       c_status1<remove_header, &k_remove_header>,
-      has_header,  // _has_header: internal, never replaced
+      c_bool1<has_header, &k__has_header>,
       c_bool1<has_header, &k_has_header>,
       c_add_header_pair,
       c_add_header_if_missing,
