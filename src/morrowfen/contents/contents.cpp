@@ -36,10 +36,6 @@ const mf::Str k_http_disconnect{"http.disconnect"};
 const mf::Str k_separators{"separators"};
 const mf::Str k_comma{","};
 const mf::Str k_colon{":"};
-const mf::Str k_escaped_cr{"\\r"};
-const mf::Str k_escaped_lf{"\\n"};
-const mf::Str k_cr{"\r"};
-const mf::Str k_lf{"\n"};
 const mf::Bytes k_text_plain{"text/plain; charset=utf-8"};
 const mf::Bytes k_text_html{"text/html; charset=utf-8"};
 const mf::Bytes k_application_json{"application/json"};
@@ -687,18 +683,11 @@ PyObject* event_write_data_py(PyObject* self, PyObject*) {
   return PyObject_Vectorcall(g_json_dumps, args + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, g_separators_kwnames);
 }
 
-// TextServerSentEvent.write_data(): the data text as it is, except that line
-// breaks become the two-character escapes \r and \n: the text goes out on a
-// single "data:" line, where a raw line break would end the field and let
-// the rest of the text be read as further fields or events.
+// TextServerSentEvent.write_data(): the data text as it is. Line breaks stay:
+// the event writer puts each line of the text on a data line of its own.
 PyObject* text_event_write_data_py(PyObject* self, PyObject*) {
   const Ref& data = as_event(self)->data;
-  if (!data || !PyUnicode_Check(data.get())) return mf::new_ref(data ? data.get() : Py_None);
-  if (PyUnicode_FindChar(data.get(), '\r', 0, PY_SSIZE_T_MAX, 1) == -1 &&
-      PyUnicode_FindChar(data.get(), '\n', 0, PY_SSIZE_T_MAX, 1) == -1)
-    return mf::new_ref(data.get());
-  Ref text = Ref::steal(PyUnicode_Replace(data.get(), k_cr, k_escaped_cr, -1));
-  return text ? PyUnicode_Replace(text.get(), k_lf, k_escaped_lf, -1) : nullptr;
+  return mf::new_ref(data ? data.get() : Py_None);
 }
 
 PyObject* event_write_data_c(ServerSentEvent* self) {
@@ -724,12 +713,6 @@ PyObject* event_new(PyTypeObject* type, PyObject*, PyObject*) {
   return self.release();
 }
 
-bool str_or_none(PyObject* value, const char* what) noexcept {
-  if (value == Py_None || PyUnicode_Check(value)) return true;
-  PyErr_Format(PyExc_TypeError, "%s must be a str or None, not %.200s", what, Py_TYPE(value)->tp_name);
-  return false;
-}
-
 // ServerSentEvent(data, event=None, id=None, retry=-1, comment=None)
 int event_init(PyObject* self, PyObject* args, PyObject* kwds) {
   static const char* kwlist[] = {"data", "event", "id", "retry", "comment", nullptr};
@@ -738,9 +721,8 @@ int event_init(PyObject* self, PyObject* args, PyObject* kwds) {
                                    &comment))
     return -1;
   std::int32_t retry_value = -1;
-  if (!str_or_none(event, "event") || !str_or_none(id, "id") || !str_or_none(comment, "comment") ||
-      (retry && retry != Py_None && !sup::to_integer(retry, retry_value)))
-    return -1;
+  // event, id and comment are kept as given; the event writer refuses what is not text.
+  if (retry && retry != Py_None && !sup::to_integer(retry, retry_value)) return -1;
   ServerSentEvent* e = as_event(self);
   e->data = Ref::borrow(data);
   e->event = Ref::borrow(event);

@@ -439,24 +439,13 @@ bool list_or_none(PyObject* value, const char* what) noexcept {
   return false;
 }
 
-// A header list given to a constructor: every item a valid (bytes, bytes) pair.
-bool check_header_list(PyObject* headers) noexcept {
-  if (!list_or_none(headers, "headers")) return false;
-  if (headers == Py_None) return true;
-  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(headers); ++i) {
-    PyObject *name = nullptr, *value = nullptr;
-    if (!hl::split_item(PyList_GET_ITEM(headers, i), name, value) || !hl::check_pair(name, value)) return false;
-  }
-  return true;
-}
-
 // Message(headers=None, content=None)
 int message_init(PyObject* self, PyObject* args, PyObject* kwds) {
   static const char* kwlist[] = {"headers", "content", nullptr};
   PyObject *headers = Py_None, *content = Py_None;
   if (!PyArg_ParseTupleAndKeywords(args, kwds, "|OO:Message", const_cast<char**>(kwlist), &headers, &content))
     return -1;
-  if (!check_header_list(headers) || !content_or_none(content)) return -1;
+  if (!list_or_none(headers, "headers") || !content_or_none(content)) return -1;
   as_message(self)->raw_headers = Ref::borrow(headers);
   as_message(self)->content = Ref::borrow(content);
   return 0;
@@ -510,7 +499,7 @@ int response_init(PyObject* self, PyObject* args, PyObject* kwds) {
                                    &content))
     return -1;
   int code = 0;
-  if (!sup::to_integer(status, code) || !valid_status(code) || !check_header_list(headers) ||
+  if (!sup::to_integer(status, code) || !valid_status(code) || !list_or_none(headers, "headers") ||
       !content_or_none(content))
     return -1;
   auto* r = reinterpret_cast<Response*>(self);

@@ -46,27 +46,31 @@ PyObject* checked_part(PyObject* part) {
   return expected_type_error("bytes", part);
 }
 
-Ref call_send(const Ref& send, Ref message) {
-  if (!message) return {};
-  return Ref::steal(PyObject_CallOneArg(send.get(), message.get()));
+// `send(message)`, to be awaited.
+Await send_message(const Ref& send, Ref message) {
+  if (!message) return await(Ref());
+  return await(Ref::steal(PyObject_CallOneArg(send.get(), message.get())));
 }
 
 struct SendAsgi {
   Ref response, send, content, iter, chunk;
 };
 
+// (co_await stays out of `if` conditions: the compiler mislays the frame of a
+// coroutine that has one.)
 CoroutineBody send_asgi_body(SendAsgi& L) {
   if (L.response.is_none()) co_return Ref::steal(refuse_none("response", bound.Response));
   auto* response = L.response.as<Response>();
   L.content = response->base.content.copy();
   if (set_content_headers(response) < 0) co_return {};
-  if (!co_await await(call_send(L.send, start_message(response)))) co_return {};
+  bool sent = static_cast<bool>(co_await send_message(L.send, start_message(response)));
+  if (!sent) co_return {};
 
   int has_content = PyObject_IsTrue(L.content.get());
   if (has_content < 0) co_return {};
   if (!has_content) {
-    if (!co_await await(call_send(L.send, body_message(k_empty, -1)))) co_return {};
-    co_return Ref::none();
+    sent = static_cast<bool>(co_await send_message(L.send, body_message(k_empty, -1)));
+    co_return sent ? Ref::none() : Ref();
   }
   Content* content = content_of(L.content.get());
   if (!content) co_return {};
@@ -75,6 +79,7 @@ CoroutineBody send_asgi_body(SendAsgi& L) {
     // Streamed: part by part; an empty (or None) part is the closing one.
     Ref parts = Ref::steal(PyObject_CallMethodNoArgs(L.content.get(), k_get_parts));
     if (!parts || !(L.iter = aiter(parts.get()))) co_return {};
+    parts.reset();
     for (;;) {
       L.chunk = co_await anext(L.iter);
       if (!L.chunk) {
@@ -84,11 +89,12 @@ CoroutineBody send_asgi_body(SendAsgi& L) {
       PyObject* chunk = checked_part(L.chunk.get());
       if (!chunk) co_return {};
       bool closing = PyBytes_GET_SIZE(chunk) == 0;
-      if (!co_await await(call_send(L.send, body_message(chunk, !closing)))) co_return {};
+      sent = static_cast<bool>(co_await send_message(L.send, body_message(chunk, !closing)));
+      if (!sent) co_return {};
       if (closing) co_return Ref::none();  // the body is complete: nothing more is read or sent
     }
-    if (!co_await await(call_send(L.send, body_message(k_empty, 0)))) co_return {};
-    co_return Ref::none();
+    sent = static_cast<bool>(co_await send_message(L.send, body_message(k_empty, 0)));
+    co_return sent ? Ref::none() : Ref();
   }
 
   if (content->length > max_response_chunk_size) {
@@ -96,9 +102,11 @@ CoroutineBody send_asgi_body(SendAsgi& L) {
     Ref get_chunks = lookup_global(k_get_chunks);
     if (!get_chunks) co_return {};
     Ref slices = Ref::steal(PyObject_CallOneArg(get_chunks.get(), content->body.get()));
+    get_chunks.reset();
     if (!slices) co_return {};
     bool by_index = PyList_CheckExact(slices.get()) || PyTuple_CheckExact(slices.get());
     L.iter = by_index ? std::move(slices) : Ref::steal(PyObject_GetIter(slices.get()));
+    slices.reset();
     if (!L.iter) co_return {};
     for (Py_ssize_t i = 0;; ++i) {
       if (by_index) {
@@ -113,14 +121,15 @@ CoroutineBody send_asgi_body(SendAsgi& L) {
       }
       PyObject* chunk = checked_part(L.chunk.get());
       if (!chunk) co_return {};
-      if (!co_await await(call_send(L.send, body_message(chunk, PyBytes_GET_SIZE(chunk) > 0)))) co_return {};
+      sent = static_cast<bool>(co_await send_message(L.send, body_message(chunk, PyBytes_GET_SIZE(chunk) > 0)));
+      if (!sent) co_return {};
     }
     co_return Ref::none();
   }
 
   // Small and buffered: one message, the body as it is.
-  if (!co_await await(call_send(L.send, body_message(content->body.get(), 0)))) co_return {};
-  co_return Ref::none();
+  sent = static_cast<bool>(co_await send_message(L.send, body_message(content->body.get(), 0)));
+  co_return sent ? Ref::none() : Ref();
 }
 
 }  // namespace

@@ -33,10 +33,11 @@ GeneratorBody get_chunks_body(GetChunks& L) {
   for (Py_ssize_t i = 0; i < n; i += max_response_chunk_size) {
     Ref slice = Ref::steal(PySequence_GetSlice(L.data.get(), i, i + max_response_chunk_size));
     if (!slice) co_return {};
-    if (!(co_yield std::move(slice))) co_return {};
+    bool resumed = static_cast<bool>(co_yield std::move(slice));
+    if (!resumed) co_return {};
   }
-  if (!(co_yield Ref::borrow(k_empty))) co_return {};
-  co_return Ref::none();
+  bool resumed = static_cast<bool>(co_yield Ref::borrow(k_empty));
+  co_return resumed ? Ref::none() : Ref();
 }
 
 // --- write_chunks: one chunked-coding frame per part, then the terminator -------------
@@ -84,10 +85,11 @@ AsyncGeneratorBody write_chunks_body(WriteChunks& L) {
     Ref framed = frame(L.chunk.get());
     if (!framed) co_return {};
     if (framed.is_none()) continue;
-    if (!(co_yield std::move(framed))) co_return {};
+    bool resumed = static_cast<bool>(co_yield std::move(framed));
+    if (!resumed) co_return {};
   }
-  if (!(co_yield Ref::borrow(k_terminator))) co_return {};
-  co_return Ref::none();
+  bool resumed = static_cast<bool>(co_yield Ref::borrow(k_terminator));
+  co_return resumed ? Ref::none() : Ref();
 }
 
 // --- write_sse ------------------------------------------------------------------------

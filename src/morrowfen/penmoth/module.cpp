@@ -2,6 +2,7 @@
 #include <Python.h>
 #include <datetime.h>
 
+#include <array>
 #include <cstdint>
 #include <cstring>
 
@@ -24,7 +25,8 @@ namespace {
 // --- process-wide state ---------------------------------------------------------
 
 std::int64_t g_interpreter = -1;
-Ref g_module;
+Forever<Ref> module_storage;
+Ref& g_module = *module_storage;
 PyObject* g_globals = nullptr;   // the module's namespace, borrowed from g_module
 PyObject* g_builtins = nullptr;  // the builtins' namespace, borrowed (immortal module)
 
@@ -185,7 +187,8 @@ const Registered functions[] = {
      "morrowfen/penmoth/rsgi.cpp"},
 };
 constexpr std::size_t nfunctions = sizeof(functions) / sizeof(functions[0]);
-Ref codes[nfunctions];
+Forever<std::array<Ref, nfunctions>> code_storage;
+std::array<Ref, nfunctions>& codes = *code_storage;
 
 // --- start-up steps -------------------------------------------------------------------
 

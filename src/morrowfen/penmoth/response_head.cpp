@@ -51,7 +51,9 @@ int set_content_headers(Response* message) noexcept {
   if (should_use_chunked_encoding(c)) {
     add(m, k_transfer_encoding, k_chunked);
   } else {
-    Ref digits = Ref::steal(PyBytes_FromFormat("%lld", static_cast<long long>(c->length)));
+    char text[24];
+    int n = PyOS_snprintf(text, sizeof text, "%lld", static_cast<long long>(c->length));
+    Ref digits = Ref::steal(PyBytes_FromStringAndSize(text, n));
     if (!digits) return -1;
     add(m, k_content_length, digits.get());
   }

@@ -243,7 +243,8 @@ CoroutineBody send_stream_body(SendStream& L) {
     int has = PyObject_IsTrue(L.chunk.get());
     if (has < 0) co_return {};
     if (!has) continue;
-    if (!co_await await(send_chunk(L.trx.get(), L.chunk.get()))) co_return {};
+    bool sent = static_cast<bool>(co_await await(send_chunk(L.trx.get(), L.chunk.get())));
+    if (!sent) co_return {};
   }
   co_return Ref::none();
 }
@@ -256,8 +257,8 @@ CoroutineBody send_response_body(SendResponse& L) {
   L.res = send_sync(L.response.get(), L.protocol.get());
   if (!L.res) co_return {};
   if (L.res.is_none()) co_return Ref::none();
-  if (!co_await await(L.res.copy())) co_return {};
-  co_return Ref::none();
+  bool done = static_cast<bool>(co_await await(L.res.copy()));
+  co_return done ? Ref::none() : Ref();
 }
 
 }  // namespace

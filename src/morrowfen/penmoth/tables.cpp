@@ -1,5 +1,6 @@
 #include "tables.h"
 
+#include <array>
 #include <initializer_list>
 #include <string>
 
@@ -7,7 +8,8 @@
 
 namespace mf::penmoth {
 
-Tables tables;
+Forever<Tables> tables_storage;
+Tables& tables = *tables_storage;
 std::int32_t MAX_RESPONSE_CHUNK_SIZE = 0;
 std::int32_t max_response_chunk_size = 0;
 
@@ -17,7 +19,7 @@ namespace {
 const char* const prebuilt_types[] = {
     "application/json", "text/plain; charset=utf-8", "text/plain", "text/html; charset=utf-8", "text/html",
 };
-Ref content_type_pairs[5];
+Forever<std::array<Ref, 5>> content_type_pairs;
 
 // One shared object per text: `str` texts are interned, `bytes` texts come
 // from the process-wide table of shared byte strings.
@@ -53,8 +55,8 @@ int create_content_type_pairs() noexcept {
   for (int i = 0; i < 5; ++i) {
     Ref value = Ref::steal(shared_str(prebuilt_types[i]));
     if (!value) return -1;
-    content_type_pairs[i] = Ref::steal(PyTuple_Pack(2, name.get(), value.get()));
-    if (!content_type_pairs[i]) return -1;
+    (*content_type_pairs)[i] = Ref::steal(PyTuple_Pack(2, name.get(), value.get()));
+    if (!(*content_type_pairs)[i]) return -1;
   }
   return 0;
 }
@@ -90,7 +92,7 @@ int build_tables() noexcept {
                       &tables.prebuilt_text_plain_headers, &tables.prebuilt_text_html_utf8_headers,
                       &tables.prebuilt_text_html_headers};
   for (int i = 0; i < 5; ++i) {
-    Ref list = one_pair_list(content_type_pairs[i]);
+    Ref list = one_pair_list((*content_type_pairs)[i]);
     if (!list) return -1;
     *prebuilt[i] = std::move(list);
   }

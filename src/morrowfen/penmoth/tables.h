@@ -24,7 +24,7 @@ struct Tables {
   Ref known_outbound_header_val_str;   // bytes header value -> str
   Ref ct_str_cache;                    // bytes content type -> str
 };
-extern Tables tables;
+extern Tables& tables;
 
 // 61440 both: the exported variable, and the module's own copy, which is the
 // only one the module reads.

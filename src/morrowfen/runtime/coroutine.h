@@ -12,7 +12,10 @@
 //   co_return Ref::none();                         // or co_return {} on error
 //
 // Every awaited result is a Ref that is empty when an exception is pending,
-// exactly as the C API reports errors. Only Python awaitables can be awaited:
+// exactly as the C API reports errors. Keep co_await and co_yield out of the
+// conditions of `if` statements: g++ 12 mislays the frame of such a
+// coroutine (it is then neither freed nor destroyed correctly). Take the
+// result first: `bool sent = static_cast<bool>(co_await ...); if (!sent) ...`. Only Python awaitables can be awaited:
 // the promise refuses anything else at compile time.
 //
 // The Python objects behave as the interpreter's own coroutines, async
@@ -22,6 +25,7 @@
 
 #include <Python.h>
 
+#include <cstdio>
 #include <coroutine>
 #include <cstddef>
 #include <new>
@@ -74,8 +78,8 @@ struct PromiseBase {
   Ref value;
   Suspend suspended = Suspend::none;
 
-  static void* operator new(std::size_t size) noexcept { return PyObject_Malloc(size); }
-  static void operator delete(void* p) noexcept { PyObject_Free(p); }
+  static void* operator new(std::size_t size) noexcept { void* p = PyObject_Malloc(size); fprintf(stderr, "new %p %zu\n", p, size); fflush(stderr); return p; }
+  static void operator delete(void* p) noexcept { fprintf(stderr, "del %p\n", p); fflush(stderr); PyObject_Free(p); }
 
   std::suspend_always initial_suspend() noexcept { return {}; }
   std::suspend_always final_suspend() noexcept { return {}; }

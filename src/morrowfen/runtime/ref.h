@@ -4,6 +4,7 @@
 
 #include <Python.h>
 
+#include <new>
 #include <utility>
 
 namespace mf {
@@ -53,6 +54,23 @@ class Ref {
 };
 
 static_assert(sizeof(Ref) == sizeof(PyObject*));
+
+// Process-lifetime storage for objects that hold references (module state,
+// tables). Its contents are never destroyed: C++ static destructors run
+// after the interpreter has finalized, when releasing a reference is no
+// longer allowed.
+template <class T>
+class Forever {
+ public:
+  Forever() { ::new (static_cast<void*>(storage_)) T(); }
+  Forever(const Forever&) = delete;
+  Forever& operator=(const Forever&) = delete;
+  T& operator*() noexcept { return *std::launder(reinterpret_cast<T*>(storage_)); }
+  T* operator->() noexcept { return &**this; }
+
+ private:
+  alignas(T) unsigned char storage_[sizeof(T)];
+};
 
 // Reference-count primitives for the few places (type slots, capsule
 // exports, immortal tables) that hand raw pointers across the C API.
