@@ -25,7 +25,6 @@
 
 #include <Python.h>
 
-#include <cstdio>
 #include <coroutine>
 #include <cstddef>
 #include <new>
@@ -78,8 +77,8 @@ struct PromiseBase {
   Ref value;
   Suspend suspended = Suspend::none;
 
-  static void* operator new(std::size_t size) noexcept { void* p = PyObject_Malloc(size); fprintf(stderr, "new %p %zu\n", p, size); fflush(stderr); return p; }
-  static void operator delete(void* p) noexcept { fprintf(stderr, "del %p\n", p); fflush(stderr); PyObject_Free(p); }
+  static void* operator new(std::size_t size) noexcept { return PyObject_Malloc(size); }
+  static void operator delete(void* p) noexcept { PyObject_Free(p); }
 
   std::suspend_always initial_suspend() noexcept { return {}; }
   std::suspend_always final_suspend() noexcept { return {}; }
