@@ -52,6 +52,15 @@ Ref to_bytes(PyObject* item, const Ref& table) {
   return text ? Ref::steal(PyUnicode_AsLatin1String(text.get())) : Ref();
 }
 
+// A new 2-tuple that takes over both references.
+Ref pair_of(Ref first, Ref second) {
+  Ref tuple = Ref::steal(PyTuple_New(2));
+  if (!tuple) return {};
+  PyTuple_SET_ITEM(tuple.get(), 0, first.release());
+  PyTuple_SET_ITEM(tuple.get(), 1, second.release());
+  return tuple;
+}
+
 int append_pair(PyObject* headers, PyObject* pair) {
   Ref name = item_at(pair, 0);
   Ref value = name ? item_at(pair, 1) : Ref();
@@ -59,7 +68,7 @@ int append_pair(PyObject* headers, PyObject* pair) {
   Ref name_bytes = to_bytes(name.get(), tables.known_headers);
   Ref value_bytes = name_bytes ? to_bytes(value.get(), tables.header_val_bytes) : Ref();
   if (!value_bytes) return -1;
-  Ref tuple = Ref::steal(PyTuple_Pack(2, name_bytes.get(), value_bytes.get()));
+  Ref tuple = pair_of(std::move(name_bytes), std::move(value_bytes));
   return tuple ? PyList_Append(headers, tuple.get()) : -1;
 }
 
@@ -111,7 +120,7 @@ Ref content_type_str(PyObject* type) {
 
 Ref content_type_pair(PyObject* type) {
   Ref ct = content_type_str(type);
-  return ct ? Ref::steal(PyTuple_Pack(2, k_content_type_str.get(), ct.get())) : Ref();
+  return ct ? pair_of(Ref::borrow(k_content_type_str), std::move(ct)) : Ref();
 }
 
 // 1 when the raw header names the content type, 0 when not, -1 on error.
@@ -151,7 +160,7 @@ Ref converted_headers(PyObject* raw, PyObject* content) {
     int ct = is_content_type(name.get(), name_str.get());
     if (ct < 0) return {};
     has_ct = has_ct || ct;
-    Ref tuple = Ref::steal(PyTuple_Pack(2, name_str.get(), value_str.get()));
+    Ref tuple = pair_of(std::move(name_str), std::move(value_str));
     if (!tuple || PyList_Append(headers.get(), tuple.get()) < 0) return {};
   }
   if (!has_ct && content != Py_None) {
