@@ -300,7 +300,7 @@ PyObject* rsgi_stream_entry(PyObject* self, PyObject* const* args) { return mf::
 PyObject* rsgi_read_entry(PyObject* self, PyObject* const* args) { return mf::start(self, args, rsgi_read_body); }
 
 const mf::Param p_content[] = {{"content"}};
-const mf::FunctionSpec body_specs[] = {
+const mf::FunctionDef body_defs[] = {
     {"get_parts", p_content, mf::Kind::async_generator, nullptr, content_parts_entry},
     {"stream", p_content, mf::Kind::async_generator, nullptr, asgi_stream_entry},
     {"read", p_content, mf::Kind::coroutine, nullptr, asgi_read_entry},
@@ -825,7 +825,7 @@ PyMethodDef module_methods[] = {
      "parse_www_form_urlencoded(text)\n\nThe pairs of form-encoded text as a dict (a list for a repeated name)."},
     {nullptr, nullptr, 0, nullptr}};
 
-struct TypeSpec {
+struct TypeDef {
   PyTypeObject* type;
   const char* name;
   const char* doc;
@@ -838,7 +838,7 @@ struct TypeSpec {
   const void* table;  // exported as __pyx_vtable__, when set
 };
 
-const TypeSpec type_specs[] = {
+const TypeDef type_defs[] = {
     {&ContentType, "morrowfen.contents.Content", "Content(content_type: bytes, data: bytes)", sizeof(Content), nullptr,
      content_new<content_refs, &content_vtable>, content_init, content_getset, content_methods, &content_vtable},
     {&StreamedContentType, "morrowfen.contents.StreamedContent",
@@ -896,7 +896,7 @@ bool types_ready = false;
 
 int ready_types() {
   if (types_ready) return 0;
-  for (const TypeSpec& s : type_specs) {
+  for (const TypeDef& s : type_defs) {
     PyTypeObject* t = s.type;
     set_gc_slots(t);
     t->tp_name = s.name;
@@ -937,9 +937,9 @@ int bind_globals(PyObject* module) {
     Ref name = Ref::steal(PyUnicode_FromString(mf::contents::module_name));
     if (!globals || !name) return -1;
     std::size_t i = 0;
-    for (const mf::FunctionSpec& spec : body_specs) {
-      Ref code = mf::make_code(spec, "morrowfen/contents/contents.cpp");
-      Ref fn = code ? mf::make_function(spec, code.get(), globals, name.get()) : Ref();
+    for (const mf::FunctionDef& def : body_defs) {
+      Ref code = mf::make_code(def, "morrowfen/contents/contents.cpp");
+      Ref fn = code ? mf::make_function(def, code.get(), globals, name.get()) : Ref();
       if (!fn) return -1;
       sup::keep(*body_functions[i++], std::move(fn));
     }
@@ -950,7 +950,7 @@ int bind_globals(PyObject* module) {
 int exec(PyObject* module) {
   if (mf::create_constants() < 0 || mf::ready_coroutine_types() < 0 || mf::ready_function_type() < 0) return -1;
   if (ready_types() < 0 || bind_globals(module) < 0) return -1;
-  for (const TypeSpec& s : type_specs) {
+  for (const TypeDef& s : type_defs) {
     if (mf::add_type(module, s.type) < 0) return -1;
     if (s.table && mf::export_vtable(s.type, s.table) < 0) return -1;
   }

@@ -153,7 +153,7 @@ PyTypeObject InvalidOperation = mf::static_type();
 PyTypeObject FailedRequestError = mf::static_type();
 PyTypeObject InvalidExceptionHandler = mf::static_type();
 
-struct ClassSpec {
+struct ClassDef {
   PyTypeObject* type;
   const char* name;
   PyTypeObject* base;  // nullptr: Exception
@@ -162,7 +162,7 @@ struct ClassSpec {
   const char* doc;
 };
 
-const ClassSpec classes[] = {
+const ClassDef classes[] = {
     {&MessageAborted, "morrowfen.exceptions.MessageAborted", nullptr, exc_new<0, &k_empty>, plain_init<&k_aborted>,
      "The client went away before the message was complete."},
     {&HTTPException, "morrowfen.exceptions.HTTPException", nullptr, exc_new<500, &k_empty>, http_exception_init,
@@ -195,7 +195,7 @@ bool types_ready = false;
 
 int ready_types() {
   if (types_ready) return 0;
-  for (const ClassSpec& c : classes) {
+  for (const ClassDef& c : classes) {
     PyTypeObject& t = *c.type;
     t.tp_name = c.name;
     t.tp_doc = c.doc;
@@ -217,7 +217,7 @@ int ready_types() {
 
 int exec(PyObject* module) {
   if (mf::create_constants() < 0 || ready_types() < 0) return -1;
-  for (const ClassSpec& c : classes) {
+  for (const ClassDef& c : classes) {
     if (mf::add_type(module, c.type) < 0) return -1;
   }
   return 0;

@@ -701,7 +701,7 @@ PyObject* json_entry(PyObject* self, PyObject* const* args) { return mf::start(s
 PyObject* stream_entry(PyObject* self, PyObject* const* args) { return mf::start(self, args, stream_body); }
 
 const mf::Param p_request[] = {{"request"}};
-const mf::FunctionSpec body_specs[] = {
+const mf::FunctionDef body_defs[] = {
     {"read", p_request, mf::Kind::coroutine, nullptr, read_entry},
     {"json", p_request, mf::Kind::coroutine, nullptr, json_entry},
     {"stream", p_request, mf::Kind::async_generator, nullptr, stream_entry},
@@ -906,9 +906,9 @@ int bind_globals(PyObject* module) {
     Ref name = Ref::steal(PyUnicode_FromString(mf::messages::module_name));
     if (!globals || !name) return -1;
     std::size_t i = 0;
-    for (const mf::FunctionSpec& spec : body_specs) {
-      Ref code = mf::make_code(spec, "morrowfen/messages/messages.cpp");
-      Ref fn = code ? mf::make_function(spec, code.get(), globals, name.get()) : Ref();
+    for (const mf::FunctionDef& def : body_defs) {
+      Ref code = mf::make_code(def, "morrowfen/messages/messages.cpp");
+      Ref fn = code ? mf::make_function(def, code.get(), globals, name.get()) : Ref();
       if (!fn) return -1;
       sup::keep(*body_functions[i++], std::move(fn));
     }

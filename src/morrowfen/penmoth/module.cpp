@@ -160,7 +160,7 @@ const char write_chunks_doc[] =
 const char write_sse_doc[] = "\n    Writes a ServerSentEvent object to bytes.\n    ";
 
 struct Registered {
-  FunctionSpec spec;
+  FunctionDef def;
   const char* file;
 };
 
@@ -262,8 +262,8 @@ int bind_functions() {
 
 int create_functions(std::size_t first, std::size_t last, PyObject* ns, PyObject* module_name) {
   for (std::size_t i = first; i < last; ++i) {
-    Ref fn = make_function(functions[i].spec, codes[i].get(), ns, module_name);
-    if (!fn || set_attr(ns, functions[i].spec.name, fn.get()) < 0) return -1;
+    Ref fn = make_function(functions[i].def, codes[i].get(), ns, module_name);
+    if (!fn || set_attr(ns, functions[i].def.name, fn.get()) < 0) return -1;
   }
   return 0;
 }
@@ -297,7 +297,7 @@ int startup(PyObject* module, PyObject* ns, bool& constants_made) {
   if (register_in_sys_modules(module) < 0) return -1;
   if (create_content_type_pairs() < 0) return -1;
   for (std::size_t i = 0; i < nfunctions; ++i)
-    if (!(codes[i] = make_code(functions[i].spec, functions[i].file))) return -1;
+    if (!(codes[i] = make_code(functions[i].def, functions[i].file))) return -1;
   reset_tables();
   if (export_interface(module) < 0) return -1;
   if (bind_types() < 0) return -1;
@@ -307,26 +307,26 @@ int startup(PyObject* module, PyObject* ns, bool& constants_made) {
 
 // --- module definition ------------------------------------------------------------------
 
-int copy_spec_attr(PyObject* spec, PyObject* ns, const char* from, const char* to, bool none_too) {
+int copy_import_attr(PyObject* import_spec, PyObject* ns, const char* from, const char* to, bool none_too) {
   PyObject* value = nullptr;
-  if (PyObject_GetOptionalAttrString(spec, from, &value) < 0) return -1;
+  if (PyObject_GetOptionalAttrString(import_spec, from, &value) < 0) return -1;
   Ref held = Ref::steal(value);
   if (!held || (!none_too && held.is_none())) return 0;
   return PyDict_SetItemString(ns, to, held.get());
 }
 
-PyObject* create(PyObject* spec, PyModuleDef*) {
+PyObject* create(PyObject* import_spec, PyModuleDef*) {
   if (claim_interpreter(g_interpreter) < 0) return nullptr;
   if (g_module) return new_ref(g_module.get());
-  Ref name = Ref::steal(PyObject_GetAttrString(spec, "name"));
+  Ref name = Ref::steal(PyObject_GetAttrString(import_spec, "name"));
   if (!name) return nullptr;
   Ref module = Ref::steal(PyModule_NewObject(name.get()));
   if (!module) return nullptr;
   PyObject* ns = PyModule_GetDict(module.get());
-  if (copy_spec_attr(spec, ns, "loader", "__loader__", true) < 0 ||
-      copy_spec_attr(spec, ns, "origin", "__file__", true) < 0 ||
-      copy_spec_attr(spec, ns, "parent", "__package__", true) < 0 ||
-      copy_spec_attr(spec, ns, "submodule_search_locations", "__path__", false) < 0)
+  if (copy_import_attr(import_spec, ns, "loader", "__loader__", true) < 0 ||
+      copy_import_attr(import_spec, ns, "origin", "__file__", true) < 0 ||
+      copy_import_attr(import_spec, ns, "parent", "__package__", true) < 0 ||
+      copy_import_attr(import_spec, ns, "submodule_search_locations", "__path__", false) < 0)
     return nullptr;
   return module.release();
 }

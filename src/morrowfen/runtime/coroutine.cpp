@@ -1161,7 +1161,7 @@ GenObject* gen_new(PyObject* function, Kind kind, Py_ssize_t nslots, PyObject* c
   g->hooks_inited = false;
   Ref* s = reinterpret_cast<Ref*>(g->slots);
   for (Py_ssize_t i = 0; i < nslots; ++i) new (&s[i]) Ref();
-  for (std::size_t i = 0; i < info.spec->nparams && static_cast<Py_ssize_t>(i) < nslots; ++i)
+  for (std::size_t i = 0; i < info.def->nparams && static_cast<Py_ssize_t>(i) < nslots; ++i)
     s[i] = Ref::borrow(args[i]);
   return g;
 }

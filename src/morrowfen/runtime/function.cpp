@@ -13,7 +13,7 @@ namespace {
 struct Function {
   PyObject_HEAD
   vectorcallfunc vectorcall;
-  const FunctionSpec* spec;
+  const FunctionDef* def;
   PyObject* name;
   PyObject* qualname;
   PyObject* module;
@@ -32,9 +32,9 @@ Function* as_function(PyObject* o) { return reinterpret_cast<Function*>(o); }
 // --- the argument convention ------------------------------------------------
 
 PyObject* count_error(const Function* f, Py_ssize_t given) {
-  Py_ssize_t n = static_cast<Py_ssize_t>(f->spec->nparams);
+  Py_ssize_t n = static_cast<Py_ssize_t>(f->def->nparams);
   PyErr_Format(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)",
-               f->spec->name, "exactly", n, n == 1 ? "" : "s", given);
+               f->def->name, "exactly", n, n == 1 ? "" : "s", given);
   return nullptr;
 }
 
@@ -64,7 +64,7 @@ PyObject* keyword_value(const Function* f, Py_ssize_t i, PyObject* kwnames, PyOb
 
 // Binds positional and keyword arguments into `bound`, in parameter order.
 bool bind(const Function* f, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject** bound) {
-  Py_ssize_t n = static_cast<Py_ssize_t>(f->spec->nparams);
+  Py_ssize_t n = static_cast<Py_ssize_t>(f->def->nparams);
   Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
   if (nargs > n || (nkw == 0 && nargs != n)) {
     count_error(f, nargs);
@@ -84,23 +84,23 @@ bool bind(const Function* f, PyObject* const* args, Py_ssize_t nargs, PyObject* 
   for (Py_ssize_t k = 0; k < nkw; ++k) {
     PyObject* key = PyTuple_GET_ITEM(kwnames, k);
     if (!PyUnicode_Check(key)) {
-      PyErr_Format(PyExc_TypeError, "%.200s() keywords must be strings", f->spec->name);
+      PyErr_Format(PyExc_TypeError, "%.200s() keywords must be strings", f->def->name);
       return false;
     }
     Py_ssize_t i = param_index(f, key);
     if (i >= nargs) continue;
     if (i >= 0)
-      PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'", f->spec->name, key);
+      PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'", f->def->name, key);
     else
-      PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", f->spec->name, key);
+      PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", f->def->name, key);
     return false;
   }
   return true;
 }
 
 bool check_types(const Function* f, PyObject* const* bound) {
-  for (std::size_t i = 0; i < f->spec->nparams; ++i) {
-    const Param& p = f->spec->params[i];
+  for (std::size_t i = 0; i < f->def->nparams; ++i) {
+    const Param& p = f->def->params[i];
     PyObject* arg = bound[i];
     if (p.type.mode == ArgType::Mode::any || arg == Py_None) continue;
     PyTypeObject* expected = *p.type.type;
@@ -118,7 +118,7 @@ PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t narg
   PyObject* bound[max_params];
   PyObject* result = nullptr;
   if (bind(f, args, PyVectorcall_NARGS(nargsf), kwnames, bound) && check_types(f, bound))
-    result = f->spec->entry(self, bound);
+    result = f->def->entry(self, bound);
   if (!result) add_traceback(PyUnicode_AsUTF8(f->full_name), "morrowfen/runtime/function.cpp", 0);
   return result;
 }
@@ -254,44 +254,44 @@ PyTypeObject function_type = [] {
 
 int ready_function_type() noexcept { return PyType_Ready(&function_type); }
 
-Ref make_code(const FunctionSpec& spec, const char* filename) noexcept {
-  Ref varnames = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(spec.nparams)));
+Ref make_code(const FunctionDef& def, const char* filename) noexcept {
+  Ref varnames = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(def.nparams)));
   if (!varnames) return {};
-  for (std::size_t i = 0; i < spec.nparams; ++i) {
-    PyObject* name = PyUnicode_InternFromString(spec.params[i].name);
+  for (std::size_t i = 0; i < def.nparams; ++i) {
+    PyObject* name = PyUnicode_InternFromString(def.params[i].name);
     if (!name) return {};
     PyTuple_SET_ITEM(varnames.get(), static_cast<Py_ssize_t>(i), name);
   }
   int flags = CO_OPTIMIZED | CO_NEWLOCALS;
-  switch (spec.kind) {
+  switch (def.kind) {
     case Kind::plain: break;
     case Kind::coroutine: flags |= CO_COROUTINE; break;
     case Kind::async_generator: flags |= CO_ASYNC_GENERATOR; break;
     case Kind::generator: flags |= CO_GENERATOR; break;
   }
-  Ref empty = Ref::steal(reinterpret_cast<PyObject*>(PyCode_NewEmpty(filename, spec.name, 1)));
+  Ref empty = Ref::steal(reinterpret_cast<PyObject*>(PyCode_NewEmpty(filename, def.name, 1)));
   if (!empty) return {};
   Ref replace = Ref::steal(PyObject_GetAttrString(empty.get(), "replace"));
-  Ref kwargs = Ref::steal(Py_BuildValue("{s:n,s:O,s:i,s:n}", "co_argcount", static_cast<Py_ssize_t>(spec.nparams),
+  Ref kwargs = Ref::steal(Py_BuildValue("{s:n,s:O,s:i,s:n}", "co_argcount", static_cast<Py_ssize_t>(def.nparams),
                                         "co_varnames", varnames.get(), "co_flags", flags, "co_nlocals",
-                                        static_cast<Py_ssize_t>(spec.nparams)));
+                                        static_cast<Py_ssize_t>(def.nparams)));
   if (!replace || !kwargs) return {};
   Ref noargs = Ref::steal(PyTuple_New(0));
   if (!noargs) return {};
   return Ref::steal(PyObject_Call(replace.get(), noargs.get(), kwargs.get()));
 }
 
-Ref make_function(const FunctionSpec& spec, PyObject* code, PyObject* globals, PyObject* module) noexcept {
+Ref make_function(const FunctionDef& def, PyObject* code, PyObject* globals, PyObject* module) noexcept {
   Ref varnames = Ref::steal(PyObject_GetAttrString(code, "co_varnames"));
-  Ref name = Ref::steal(PyUnicode_InternFromString(spec.name));
-  Ref doc = spec.doc ? Ref::steal(PyUnicode_FromString(spec.doc)) : Ref::none();
+  Ref name = Ref::steal(PyUnicode_InternFromString(def.name));
+  Ref doc = def.doc ? Ref::steal(PyUnicode_FromString(def.doc)) : Ref::none();
   if (!varnames || !name || !doc) return {};
   Ref full_name = Ref::steal(PyUnicode_FromFormat("%U.%U", module, name.get()));
   if (!full_name) return {};
   Function* f = PyObject_GC_New(Function, &function_type);
   if (!f) return {};
   f->vectorcall = function_vectorcall;
-  f->spec = &spec;
+  f->def = &def;
   f->qualname = Py_NewRef(name.get());
   f->name = name.release();
   f->module = Py_NewRef(module);
@@ -309,7 +309,7 @@ Ref make_function(const FunctionSpec& spec, PyObject* code, PyObject* globals, P
 
 FunctionInfo function_info(PyObject* function) noexcept {
   Function* f = as_function(function);
-  return {f->name, f->qualname, f->code, f->globals, f->spec, PyUnicode_AsUTF8(f->full_name)};
+  return {f->name, f->qualname, f->code, f->globals, f->def, PyUnicode_AsUTF8(f->full_name)};
 }
 
 }  // namespace mf

@@ -1,7 +1,7 @@
 // The function object type shared by every Python-callable function that a
 // module of the package defines in C++.
 //
-// A function is declared by a FunctionSpec: its name, its parameters with
+// A function is declared by a FunctionDef: its name, its parameters with
 // their type tests, its kind and documentation, and the C++ entry that gets
 // the arguments bound in parameter order. The type implements the common
 // argument convention (all parameters positional-or-keyword, no defaults,
@@ -47,7 +47,7 @@ inline constexpr std::size_t max_params = 8;
 // or nullptr with an exception set.
 using Entry = PyObject* (*)(PyObject* self, PyObject* const* args);
 
-struct FunctionSpec {
+struct FunctionDef {
   const char* name;
   const Param* params;
   std::size_t nparams;
@@ -56,7 +56,7 @@ struct FunctionSpec {
   Entry entry;
 
   template <std::size_t N>
-  constexpr FunctionSpec(const char* name_, const Param (&params_)[N], Kind kind_, const char* doc_,
+  constexpr FunctionDef(const char* name_, const Param (&params_)[N], Kind kind_, const char* doc_,
                          Entry entry_)
       : name(name_), params(params_), nparams(N), kind(kind_), doc(doc_), entry(entry_) {
     static_assert(N <= max_params);
@@ -67,13 +67,13 @@ struct FunctionSpec {
 extern PyTypeObject function_type;
 int ready_function_type() noexcept;
 
-// A code object describing `spec`: argument count and variable names from
+// A code object describing `def`: argument count and variable names from
 // its parameters, flags from its kind. `filename` names the source unit.
-Ref make_code(const FunctionSpec& spec, const char* filename) noexcept;
+Ref make_code(const FunctionDef& def, const char* filename) noexcept;
 
-// A new function object for `spec`, with `globals` as its namespace and
+// A new function object for `def`, with `globals` as its namespace and
 // `module` (a str) as its __module__.
-Ref make_function(const FunctionSpec& spec, PyObject* code, PyObject* globals, PyObject* module) noexcept;
+Ref make_function(const FunctionDef& def, PyObject* code, PyObject* globals, PyObject* module) noexcept;
 
 // What a function carries, for the coroutine objects it creates.
 struct FunctionInfo {
@@ -81,7 +81,7 @@ struct FunctionInfo {
   PyObject* qualname;  // borrowed
   PyObject* code;      // borrowed
   PyObject* globals;   // borrowed
-  const FunctionSpec* spec;
+  const FunctionDef* def;
   const char* full_name;  // "module.name", for traceback entries
 };
 FunctionInfo function_info(PyObject* function) noexcept;

@@ -146,7 +146,7 @@ const mf::Param p_items[] = {{"items", mf::exactly(&list_type)}};
 const mf::Param p_n[] = {{"n"}};
 const mf::Param p_iterable[] = {{"iterable"}};
 
-const mf::FunctionSpec specs[] = {
+const mf::FunctionDef defs[] = {
     {"await_one", p_x, mf::Kind::coroutine, nullptr, await_one},
     {"await_all", p_items, mf::Kind::coroutine, nullptr, await_all},
     {"stubborn", p_x, mf::Kind::coroutine, nullptr, stubborn},
@@ -163,10 +163,10 @@ int exec(PyObject* module) {
   PyObject* globals = PyModule_GetDict(module);
   Ref name = Ref::steal(PyUnicode_FromString("morrowfen._probe"));
   if (!name) return -1;
-  for (const mf::FunctionSpec& spec : specs) {
-    Ref code = mf::make_code(spec, "morrowfen/runtime/probe.cpp");
-    Ref fn = code ? mf::make_function(spec, code.get(), globals, name.get()) : Ref();
-    if (!fn || PyModule_AddObjectRef(module, spec.name, fn.get()) < 0) return -1;
+  for (const mf::FunctionDef& def : defs) {
+    Ref code = mf::make_code(def, "morrowfen/runtime/probe.cpp");
+    Ref fn = code ? mf::make_function(def, code.get(), globals, name.get()) : Ref();
+    if (!fn || PyModule_AddObjectRef(module, def.name, fn.get()) < 0) return -1;
   }
   return 0;
 }
