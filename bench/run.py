@@ -9,6 +9,7 @@ import re
 import sys
 import time
 
+from morrowfen import _probe
 from morrowfen import penmoth as pm
 from morrowfen.contents import Content, JSONContent, ServerSentEvent, StreamedContent, TextServerSentEvent
 from morrowfen.messages import Response
@@ -145,13 +146,30 @@ class Protocol:
         pass
 
 
-def asgi_case(impl):
+def done_future():
+    import asyncio
+
+    loop = asyncio.new_event_loop()
+    future = loop.create_future()
+    future.set_result(None)
+    return future
+
+
+DONE = done_future()
+
+
+def send_done(message):
+    """A send whose awaitable is an already completed future (no coroutine)."""
+    return DONE
+
+
+def asgi_case(impl, send=send_now):
     response = Response(200, None, Content(b"application/json", b'{"ok":true}'))
 
     def run(n):
         for _ in range(n):
             response._raw_headers = None
-            coro = impl(response, send_now)
+            coro = impl(response, send)
             try:
                 coro.send(None)
             except StopIteration:
@@ -198,9 +216,35 @@ def sse_case(impl):
     return run
 
 
+async def py_await_all(items):
+    return [await x for x in items]
+
+
+async def py_await_one(x):
+    return await x
+
+
+def coroutine_case(impl, arg):
+    def run(n):
+        for _ in range(n):
+            coro = impl(arg)
+            try:
+                coro.send(None)
+            except StopIteration:
+                pass
+
+    return run
+
+
 CASES = [
-    ("send_asgi_response, small buffered body, send completes at once", asgi_case, pm.send_asgi_response,
+    ("native coroutine: create and run a body that returns at once", lambda impl: coroutine_case(impl, []),
+     _probe.await_all, py_await_all, 200_000),
+    ("native coroutine: one await of a done future", lambda impl: coroutine_case(impl, DONE), _probe.await_one,
+     py_await_one, 200_000),
+    ("send_asgi_response, small buffered body, async def send", asgi_case, pm.send_asgi_response,
      py_send_asgi_response, 50_000),
+    ("send_asgi_response, small buffered body, send gives a done future",
+     lambda impl: asgi_case(impl, send_done), pm.send_asgi_response, py_send_asgi_response, 50_000),
     ("send_rsgi_response_sync, prebuilt JSON header list", rsgi_case, pm.send_rsgi_response_sync,
      py_send_rsgi_response_sync, 200_000),
     ("extract_rsgi_headers, 12-header browser request", extract_case, pm.extract_rsgi_headers,

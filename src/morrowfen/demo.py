@@ -10,6 +10,8 @@ Routes:
     /html         HTML
     /large        a 1 MiB buffered body (sent in slices)
     /stream       a streamed body of many parts
+    /stream/slow  a long, slow streamed body (a part every 10 ms, for about 20 s)
+    /stream/slow/stats  how many slow streams started and finished, as JSON
     /empty        no content
     /echo         the request's method, path, query, headers and body, as JSON
     /events       server-sent events
@@ -35,6 +37,11 @@ from morrowfen.penmoth import (instantiate_rsgi_request, send_asgi_response, sen
 
 LARGE_BODY = bytes(range(256)) * 4096  # 1 MiB
 STREAM_PARTS = [b"part %03d;" % i for i in range(100)]
+SLOW_PART = b"." * 1023 + b"\n"
+SLOW_PART_COUNT = 2000
+SLOW_PART_INTERVAL = 0.01
+# The slow streams this process has begun and ended (finished or stopped early).
+slow_streams = {"started": 0, "finished": 0, "parts": 0}
 
 
 def events():
@@ -79,6 +86,17 @@ async def stream_parts():
         yield part
 
 
+async def slow_stream():
+    slow_streams["started"] += 1
+    try:
+        for _ in range(SLOW_PART_COUNT):
+            yield SLOW_PART
+            slow_streams["parts"] += 1
+            await asyncio.sleep(SLOW_PART_INTERVAL)
+    finally:
+        slow_streams["finished"] += 1
+
+
 async def event_stream():
     for event in events():
         yield write_sse(event)
@@ -110,6 +128,10 @@ async def handle(request):
         return Response(200, None, Content(b"application/octet-stream", LARGE_BODY))
     if path == b"/stream":
         return Response(200, None, StreamedContent(b"text/plain", stream_parts))
+    if path == b"/stream/slow":
+        return Response(200, None, StreamedContent(b"text/plain", slow_stream))
+    if path == b"/stream/slow/stats":
+        return Response(200, [(b"cache-control", b"no-store")], JSONContent(dict(slow_streams)))
     if path == b"/empty":
         return Response(204)
     if path == b"/echo":

@@ -6,6 +6,7 @@
 #include <Python.h>
 
 #include <cstddef>
+#include <array>
 #include <string_view>
 
 #include "../runtime/ref.h"
@@ -118,17 +119,21 @@ inline Py_ssize_t remove(PyObject* list, std::string_view name) noexcept {
   return removed;
 }
 
-// RFC 9110 token characters.
-inline bool is_tchar(unsigned char c) noexcept {
-  if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9')) return true;
-  switch (c) {
-    case '!': case '#': case '$': case '%': case '&': case '\'': case '*': case '+':
-    case '-': case '.': case '^': case '_': case '`': case '|': case '~':
-      return true;
-    default:
-      return false;
-  }
-}
+// Byte classes of header text: token characters (RFC 9110) for names, and
+// the bytes a value may not hold (CR, LF, NUL). One table, one pass.
+enum : unsigned char { tchar = 1, forbidden_in_value = 2 };
+
+inline constexpr auto header_byte_classes = [] {
+  std::array<unsigned char, 256> t{};
+  for (int c = '0'; c <= '9'; ++c) t[c] = tchar;
+  for (int c = 'a'; c <= 'z'; ++c) t[c] = tchar;
+  for (int c = 'A'; c <= 'Z'; ++c) t[c] = tchar;
+  for (unsigned char c : std::string_view("!#$%&'*+-.^_`|~")) t[c] = tchar;
+  t['\r'] = t['\n'] = t[0] = forbidden_in_value;
+  return t;
+}();
+
+inline bool is_tchar(unsigned char c) noexcept { return header_byte_classes[c] & tchar; }
 
 // Checks a pair before it joins a header list: both bytes, the name a
 // non-empty token, the value free of CR, LF and NUL (which would end the
@@ -150,8 +155,10 @@ inline bool check_pair(PyObject* name, PyObject* value) noexcept {
       return false;
     }
   }
-  std::string_view v(PyBytes_AS_STRING(value), static_cast<std::size_t>(PyBytes_GET_SIZE(value)));
-  if (v.find_first_of(std::string_view("\r\n\0", 3)) != std::string_view::npos) {
+  const auto* v = reinterpret_cast<const unsigned char*>(PyBytes_AS_STRING(value));
+  unsigned char seen = 0;
+  for (Py_ssize_t i = 0, size = PyBytes_GET_SIZE(value); i < size; ++i) seen |= header_byte_classes[v[i]];
+  if (seen & forbidden_in_value) {
     PyErr_SetString(PyExc_ValueError, "a header value cannot contain CR, LF or NUL");
     return false;
   }
@@ -159,7 +166,14 @@ inline bool check_pair(PyObject* name, PyObject* value) noexcept {
 }
 
 // A new (name, value) tuple.
-inline Ref make_pair(PyObject* name, PyObject* value) noexcept { return Ref::steal(PyTuple_Pack(2, name, value)); }
+inline Ref make_pair(PyObject* name, PyObject* value) noexcept {
+  Ref pair = Ref::steal(PyTuple_New(2));
+  if (pair) {
+    PyTuple_SET_ITEM(pair.get(), 0, mf::new_ref(name));
+    PyTuple_SET_ITEM(pair.get(), 1, mf::new_ref(value));
+  }
+  return pair;
+}
 
 // Replaces the first item named `name` by (name, value) and removes the
 // others; appends the pair when there is none.

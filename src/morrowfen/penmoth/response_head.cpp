@@ -1,4 +1,6 @@
 // The content headers of a response, and the response form of a cookie.
+#include <charconv>
+
 #include "../orvel_core/orvel_core.h"
 #include "../runtime/constants.h"
 #include "../runtime/errors.h"
@@ -52,8 +54,8 @@ int set_content_headers(Response* message) noexcept {
     add(m, k_transfer_encoding, k_chunked);
   } else {
     char text[24];
-    int n = PyOS_snprintf(text, sizeof text, "%lld", static_cast<long long>(c->length));
-    Ref digits = Ref::steal(PyBytes_FromStringAndSize(text, n));
+    auto end = std::to_chars(text, text + sizeof text, c->length).ptr;
+    Ref digits = Ref::steal(PyBytes_FromStringAndSize(text, end - text));
     if (!digits) return -1;
     add(m, k_content_length, digits.get());
   }

@@ -1,0 +1,174 @@
+"""Runs the demo application on real servers for the end-to-end and browser tests.
+
+Every server runs with this interpreter, in its own process group, on a free
+port of 127.0.0.1, with its output in a temporary file that a failing test
+prints. `stop()` ends the whole group, whatever the server spawned.
+"""
+
+import os
+import shutil
+import signal
+import socket
+import subprocess
+import sys
+import tempfile
+import time
+
+import httpx
+import pytest
+
+HOST = "127.0.0.1"
+READY_TIMEOUT = 20.0
+STOP_TIMEOUT = 5.0
+
+
+def free_port():
+    with socket.socket() as s:
+        s.bind((HOST, 0))
+        return s.getsockname()[1]
+
+
+def granian_command():
+    script = os.path.join(os.path.dirname(sys.executable), "granian")
+    return [script] if os.path.exists(script) else [sys.executable, "-m", "granian"]
+
+
+def server_command(name, port):
+    """The command line that serves the demo with one of the four set-ups, in one process."""
+    if name == "uvicorn":
+        return [sys.executable, "-m", "uvicorn", "--host", HOST, "--port", str(port), "--workers", "1",
+                "--timeout-graceful-shutdown", "1", "morrowfen.demo:asgi_app"]
+    if name == "hypercorn":
+        return [sys.executable, "-m", "hypercorn", "--bind", f"{HOST}:{port}", "--workers", "1",
+                "--graceful-timeout", "1", "--access-logfile", "-", "morrowfen.demo:asgi_app"]
+    if name in ("granian-asgi", "granian-rsgi"):
+        interface = name.split("-")[1]
+        app = "morrowfen.demo:asgi_app" if interface == "asgi" else "morrowfen.demo:rsgi_app"
+        return [*granian_command(), "--interface", interface, "--host", HOST, "--port", str(port),
+                "--workers", "1", "--no-ws", "--workers-kill-timeout", "1", app]
+    raise ValueError(f"unknown server {name!r}")
+
+
+# (name, interface) of every set-up the tests run against
+SERVERS = {
+    "uvicorn": "asgi",
+    "hypercorn": "asgi",
+    "granian-asgi": "asgi",
+    "granian-rsgi": "rsgi",
+}
+
+
+class Server:
+    """A server process: start it with `start()`, always `stop()` it."""
+
+    def __init__(self, name, command, port):
+        self.name, self.command, self.port = name, command, port
+        self.url = f"http://{HOST}:{port}"
+        self.log_file = tempfile.NamedTemporaryFile(prefix=f"morrowfen-{name}-", suffix=".log", delete=False)
+        self.process = None
+
+    def start(self):
+        env = {**os.environ, "PYTHONUNBUFFERED": "1", "PYTHONDONTWRITEBYTECODE": "1"}
+        self.process = subprocess.Popen(self.command, stdin=subprocess.DEVNULL, stdout=self.log_file,
+                                        stderr=subprocess.STDOUT, env=env, start_new_session=True)
+        return self
+
+    def alive(self):
+        return self.process is not None and self.process.poll() is None
+
+    def log(self):
+        with open(self.log_file.name, "rb") as f:
+            return f.read().decode("utf-8", "replace")
+
+    def wait_ready(self, timeout=READY_TIMEOUT, path="/"):
+        """Polls until the server answers, the process dies or the time is up."""
+        deadline = time.monotonic() + timeout
+        last = None
+        while time.monotonic() < deadline:
+            if not self.alive():
+                raise RuntimeError(f"{self.name} exited with {self.process.returncode}:\n{self.log()}")
+            try:
+                httpx.get(self.url + path, timeout=1.0)
+                return self
+            except httpx.TransportError as e:
+                last = e
+                time.sleep(0.1)
+        raise RuntimeError(f"{self.name} not ready on {self.url} after {timeout} s ({last!r}):\n{self.log()}")
+
+    def stop(self):
+        """Ends the process group: SIGTERM, then SIGKILL when it does not end in time."""
+        if self.process is not None and self.process.returncode is None:
+            for sig in (signal.SIGTERM, signal.SIGKILL):
+                try:
+                    os.killpg(self.process.pid, sig)
+                except ProcessLookupError:
+                    break
+                try:
+                    self.process.wait(STOP_TIMEOUT)
+                    break
+                except subprocess.TimeoutExpired:
+                    continue
+            try:  # workers that outlived their parent
+                os.killpg(self.process.pid, signal.SIGKILL)
+            except ProcessLookupError:
+                pass
+        self.log_file.close()
+
+    def cleanup(self):
+        try:
+            os.unlink(self.log_file.name)
+        except FileNotFoundError:
+            pass
+
+
+def start_server(name, attempts=3):
+    """Starts one of SERVERS on a free port and waits until it answers.
+
+    The port is free when chosen but could be taken before the server binds
+    it, so a server that exits at start-up is tried again on another port."""
+    for attempt in range(attempts):
+        port = free_port()
+        server = Server(name, server_command(name, port), port).start()
+        try:
+            return server.wait_ready()
+        except RuntimeError:
+            server.stop()
+            exited = not server.alive() and server.process.returncode not in (None, -signal.SIGTERM)
+            if attempt == attempts - 1 or "address" not in server.log().lower() or not exited:
+                raise
+            server.cleanup()
+    raise AssertionError("unreachable")
+
+
+def running_server(request, name):
+    """For a module- or session-scoped fixture: a started server, stopped when the scope ends."""
+    server = start_server(name)
+
+    def finish():
+        server.stop()
+        server.cleanup()
+
+    request.addfinalizer(finish)
+    return server
+
+
+def print_log_if_failed(request, server, failures_before):
+    """Shows a server's output when the test that used it failed (call after the test,
+    in a function-scoped fixture's teardown). The test's own output is captured by
+    then, so this writes past the capture."""
+    if request.session.testsfailed <= failures_before:
+        return
+    text = f"\n----- {server.name} output ({server.url}), for {request.node.nodeid} -----\n{server.log()}"
+    capture = request.config.pluginmanager.getplugin("capturemanager")
+    if capture is None:
+        print(text)
+        return
+    with capture.global_and_fixture_disabled():
+        print(text, flush=True)
+
+
+def chromium():
+    path = shutil.which("chromium")
+    if path is None:
+        pytest.skip("chromium is not installed (./dev test installs it from Debian)")
+    return path
