@@ -907,8 +907,7 @@ int bind_globals(PyObject* module) {
     if (!globals || !name) return -1;
     std::size_t i = 0;
     for (const mf::FunctionDef& def : body_defs) {
-      Ref code = mf::make_code(def, "morrowfen/messages/messages.cpp");
-      Ref fn = code ? mf::make_function(def, code.get(), globals, name.get()) : Ref();
+      Ref fn = mf::make_function(def, "morrowfen/messages/messages.cpp", globals, name.get());
       if (!fn) return -1;
       sup::keep(*body_functions[i++], std::move(fn));
     }
@@ -917,7 +916,7 @@ int bind_globals(PyObject* module) {
 }
 
 int exec(PyObject* module) {
-  if (mf::create_constants() < 0 || mf::ready_coroutine_types() < 0 || mf::ready_function_type() < 0) return -1;
+  if (mf::ready_runtime() < 0) return -1;
   if (bind_globals(module) < 0 || ready_types() < 0) return -1;
   if (mf::add_type(module, &MessageType) < 0 || mf::add_type(module, &RequestType) < 0 ||
       mf::add_type(module, &ResponseType) < 0)

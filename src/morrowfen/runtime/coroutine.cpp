@@ -3,6 +3,7 @@
 #include <frameobject.h>
 #include <structmember.h>
 
+#include "constants.h"
 #include "errors.h"
 #include "types.h"
 
@@ -1245,6 +1246,10 @@ int ready_coroutine_types() noexcept {
   }
   ready = true;
   return 0;
+}
+
+int ready_runtime() noexcept {
+  return create_constants() < 0 || ready_function_type() < 0 || ready_coroutine_types() < 0 ? -1 : 0;
 }
 
 }  // namespace mf

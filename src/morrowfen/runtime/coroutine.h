@@ -165,6 +165,11 @@ extern PyTypeObject async_generator_type;
 extern PyTypeObject generator_type;
 int ready_coroutine_types() noexcept;
 
+// Everything a module of the package needs from the runtime before it makes
+// functions or coroutines: its constants, the function type, the coroutine
+// types. Idempotent; 0, or -1 with an exception set.
+int ready_runtime() noexcept;
+
 // Raises StopIteration carrying `value` (the interpreter's way to return a
 // value from an iterator step).
 void set_stop_iteration(PyObject* value) noexcept;

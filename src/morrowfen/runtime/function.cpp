@@ -307,6 +307,11 @@ Ref make_function(const FunctionDef& def, PyObject* code, PyObject* globals, PyO
   return Ref::steal(reinterpret_cast<PyObject*>(f));
 }
 
+Ref make_function(const FunctionDef& def, const char* filename, PyObject* globals, PyObject* module) noexcept {
+  Ref code = make_code(def, filename);
+  return code ? make_function(def, code.get(), globals, module) : Ref();
+}
+
 FunctionInfo function_info(PyObject* function) noexcept {
   Function* f = as_function(function);
   return {f->name, f->qualname, f->code, f->globals, f->def, PyUnicode_AsUTF8(f->full_name)};

@@ -75,6 +75,10 @@ Ref make_code(const FunctionDef& def, const char* filename) noexcept;
 // `module` (a str) as its __module__.
 Ref make_function(const FunctionDef& def, PyObject* code, PyObject* globals, PyObject* module) noexcept;
 
+// Both at once: the code object and the function, for modules whose start-up
+// has no reason to make them at different moments.
+Ref make_function(const FunctionDef& def, const char* filename, PyObject* globals, PyObject* module) noexcept;
+
 // What a function carries, for the coroutine objects it creates.
 struct FunctionInfo {
   PyObject* name;      // borrowed

@@ -159,13 +159,12 @@ const mf::FunctionDef defs[] = {
 };
 
 int exec(PyObject* module) {
-  if (mf::create_constants() < 0 || mf::ready_coroutine_types() < 0 || mf::ready_function_type() < 0) return -1;
+  if (mf::ready_runtime() < 0) return -1;
   PyObject* globals = PyModule_GetDict(module);
   Ref name = Ref::steal(PyUnicode_FromString("morrowfen._probe"));
   if (!name) return -1;
   for (const mf::FunctionDef& def : defs) {
-    Ref code = mf::make_code(def, "morrowfen/runtime/probe.cpp");
-    Ref fn = code ? mf::make_function(def, code.get(), globals, name.get()) : Ref();
+    Ref fn = mf::make_function(def, "morrowfen/runtime/probe.cpp", globals, name.get());
     if (!fn || PyModule_AddObjectRef(module, def.name, fn.get()) < 0) return -1;
   }
   return 0;
