@@ -463,3 +463,48 @@ def test_cancellation_mid_stream():
         return finalized
 
     assert asyncio.run(main()) == [True]
+
+
+@faces
+def test_hostile_raw_headers(face):
+    """Header objects that misbehave while they are converted: an exception,
+    never a crash, and no protocol call."""
+    response = Response(200, None, TextContent("x"))
+
+    class Clearing(tuple):
+        def __getitem__(self, i):
+            response._raw_headers.clear()
+            return super().__getitem__(i)
+
+    response._raw_headers = [Clearing((b"a", b"1")), (b"b", b"2")]
+    _, [(_, _, headers, _)] = answer(face, response)
+    assert headers == [("a", "1"), ("content-type", "text/plain; charset=utf-8")]
+
+    class BadEq:
+        def __eq__(self, other):
+            raise ArithmeticError("eq")
+
+        __hash__ = object.__hash__
+
+        def __str__(self):
+            return "name"
+
+    class BadHash(bytes):
+        def __hash__(self):
+            raise LookupError("hash")
+
+    class BadStr:
+        def __str__(self):
+            raise OSError("str")
+
+    for raw, content, error in [
+        ([(BadEq(), b"v")], None, ArithmeticError),
+        ([(b"a", BadStr())], None, OSError),
+        (None, Content(b"x", b"y"), LookupError),
+    ]:
+        if content is not None:
+            content.type = BadHash(b"text/plain")
+        protocol = Protocol()
+        with pytest.raises(error):
+            SEND_SYNC[face](Response(200, raw, content), protocol)
+        assert protocol.calls == []
