@@ -1,0 +1,128 @@
+"""Nothing leaks: every operation, on its success and on its failure paths,
+run many times leaves the interpreter's allocated blocks where they were."""
+
+import asyncio
+import gc
+import sys
+
+import pytest
+
+from morrowfen import penmoth as pm
+from morrowfen.contents import Content, ServerSentEvent, StreamedContent, TextContent, TextServerSentEvent
+from morrowfen.cookies import Cookie
+from morrowfen.messages import Response
+
+
+async def parts():
+    yield b"a"
+    yield b"b"
+
+
+async def failing_parts():
+    yield b"a"
+    raise KeyError("gone")
+
+
+async def send(message):
+    pass
+
+
+async def broken_send(message):
+    if message.get("body") == b"b":
+        raise ConnectionResetError
+
+
+class Transport:
+    async def send_bytes(self, data):
+        pass
+
+    async def send_str(self, data):
+        pass
+
+
+class Protocol:
+    def response_empty(self, status, headers):
+        pass
+
+    def response_bytes(self, status, headers, body):
+        pass
+
+    def response_str(self, status, headers, body):
+        pass
+
+    def response_stream(self, status, headers):
+        return Transport()
+
+
+class Scope:
+    path = "/p"
+    query_string = "a=1"
+    headers = [("host", "h"), ("x-custom", "caf\xe9")]
+    method = "GET"
+
+
+def drive(coro):
+    try:
+        coro.send(None)
+    except StopIteration:
+        pass
+
+
+def swallow(fn, *args):
+    try:
+        fn(*args)
+    except Exception:  # noqa: BLE001 - failure paths are the point here
+        pass
+
+
+async def consume(agen):
+    async for _ in agen:
+        pass
+
+
+SCENARIOS = {
+    "content headers": lambda: pm.set_headers_for_response_content(Response(200, None, TextContent("x"))),
+    "content headers, refused": lambda: swallow(pm.set_headers_for_response_content, None),
+    "cookie": lambda: pm.write_response_cookie(Cookie("a", "b c", path="/", max_age=5)),
+    "cookie, refused": lambda: swallow(pm.write_response_cookie, Cookie("a;b", "c")),
+    "sse": lambda: pm.write_sse(TextServerSentEvent("a\nb", id="1", event="e", comment="c", retry=3)),
+    "sse, refused": lambda: swallow(pm.write_sse, ServerSentEvent(None, id="\ud800")),
+    "slices": lambda: list(pm.get_chunks(bytes(70000))),
+    "slices, refused": lambda: swallow(lambda: list(pm.get_chunks(None))),
+    "framing": lambda: asyncio.run(consume(pm.write_chunks(StreamedContent(b"x", parts)))),
+    "framing, failing parts": lambda: swallow(asyncio.run, consume(pm.write_chunks(StreamedContent(b"x", failing_parts)))),
+    "asgi buffered": lambda: drive(pm.send_asgi_response(Response(200, None, TextContent("x")), send)),
+    "asgi sliced": lambda: drive(pm.send_asgi_response(Response(200, None, Content(b"a", bytes(130000))), send)),
+    "asgi streamed, broken send": lambda: swallow(
+        asyncio.run, pm.send_asgi_response(Response(200, None, StreamedContent(b"x", parts)), broken_send)),
+    "asgi, refused": lambda: swallow(drive, pm.send_asgi_response(None, send)),
+    "rsgi headers": lambda: pm.extract_rsgi_headers(Scope.headers),
+    "rsgi headers, refused": lambda: swallow(pm.extract_rsgi_headers, [("x", "\u20ac")]),
+    "rsgi request": lambda: pm.instantiate_rsgi_request(Scope(), None),
+    "rsgi buffered": lambda: pm.send_rsgi_response_sync(Response(200, [(b"a", b"b")], TextContent("x")), Protocol()),
+    "rsgi streamed": lambda: asyncio.run(pm.send_rsgi_response(Response(200, None, StreamedContent(b"x", parts)),
+                                                                Protocol())),
+    "rsgi streamed, failing": lambda: swallow(asyncio.run, pm.send_rsgi_response(
+        Response(200, None, StreamedContent(b"x", failing_parts)), Protocol())),
+}
+ASYNC = {"framing", "framing, failing parts", "asgi streamed, broken send", "rsgi streamed", "rsgi streamed, failing"}
+
+
+@pytest.mark.parametrize("name", SCENARIOS)
+def test_no_growth(name):
+    scenario = SCENARIOS[name]
+    rounds = 200 if name in ASYNC else 3000  # an event loop per round is slow
+
+    def run(n):
+        for _ in range(n):
+            scenario()
+        gc.collect()
+
+    for _ in range(8 if name in ASYNC else 2):
+        run(rounds)  # caches of the interpreter and of asyncio fill up first, as they do for async def
+    before = sys.getallocatedblocks()
+    run(rounds)
+    run(rounds)
+    growth = sys.getallocatedblocks() - before
+    # a leak of anything per run would add at least one block per run
+    assert growth < rounds // 2, f"{growth} blocks more after {2 * rounds} runs"
