@@ -16,7 +16,7 @@
 #include "../runtime/function.h"
 #include "../runtime/types.h"
 #include "../url/percent.h"
-#include "type_support.h"
+#include "../runtime/type_support.h"
 
 namespace {
 
@@ -932,18 +932,7 @@ int bind_globals(PyObject* module) {
     sup::keep(g_separators_kwnames, std::move(kwnames));
     sup::keep(g_json_dumps, std::move(dumps));
   }
-  if (!g_content_parts_fn) {
-    PyObject* globals = PyModule_GetDict(module);
-    Ref name = Ref::steal(PyUnicode_FromString(mf::contents::module_name));
-    if (!globals || !name) return -1;
-    std::size_t i = 0;
-    for (const mf::FunctionDef& def : body_defs) {
-      Ref fn = mf::make_function(def, "morrowfen/contents/contents.cpp", globals, name.get());
-      if (!fn) return -1;
-      sup::keep(*body_functions[i++], std::move(fn));
-    }
-  }
-  return 0;
+  return sup::keep_functions(module, mf::contents::module_name, "morrowfen/contents/contents.cpp", body_defs, body_functions);
 }
 
 int exec(PyObject* module) {

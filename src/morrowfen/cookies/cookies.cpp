@@ -7,7 +7,7 @@
 #include <string>
 #include <string_view>
 
-#include "../contents/type_support.h"
+#include "../runtime/type_support.h"
 #include "../framework_types/cookies.h"
 #include "../runtime/capi.h"
 #include "../runtime/constants.h"

@@ -5,7 +5,7 @@
 #include <array>
 #include <cstddef>
 
-#include "../contents/type_support.h"
+#include "../runtime/type_support.h"
 #include "../framework_types/exceptions.h"
 #include "../runtime/constants.h"
 #include "../runtime/types.h"

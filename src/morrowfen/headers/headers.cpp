@@ -4,7 +4,7 @@
 #include <cstddef>
 #include <string_view>
 
-#include "../contents/type_support.h"
+#include "../runtime/type_support.h"
 #include "../framework_types/headers.h"
 #include "../runtime/capi.h"
 #include "../runtime/constants.h"

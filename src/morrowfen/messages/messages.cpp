@@ -6,7 +6,7 @@
 #include <cstring>
 #include <string_view>
 
-#include "../contents/type_support.h"
+#include "../runtime/type_support.h"
 #include "../framework_types/contents.h"
 #include "../framework_types/cookies.h"
 #include "../framework_types/messages.h"
@@ -901,18 +901,7 @@ int bind_globals(PyObject* module) {
     g_content_type = reinterpret_cast<PyTypeObject*>(content_type_object);
     g_url_type = reinterpret_cast<PyTypeObject*>(url_type);
   }
-  if (!g_read_fn) {
-    PyObject* globals = PyModule_GetDict(module);
-    Ref name = Ref::steal(PyUnicode_FromString(mf::messages::module_name));
-    if (!globals || !name) return -1;
-    std::size_t i = 0;
-    for (const mf::FunctionDef& def : body_defs) {
-      Ref fn = mf::make_function(def, "morrowfen/messages/messages.cpp", globals, name.get());
-      if (!fn) return -1;
-      sup::keep(*body_functions[i++], std::move(fn));
-    }
-  }
-  return 0;
+  return sup::keep_functions(module, mf::messages::module_name, "morrowfen/messages/messages.cpp", body_defs, body_functions);
 }
 
 int exec(PyObject* module) {

@@ -402,16 +402,8 @@ PyObject* gen_repr(PyObject* self) {
 
 PyObject* get_name(PyObject* self, void*) { return Py_NewRef(as_gen(self)->name); }
 PyObject* get_qualname(PyObject* self, void*) { return Py_NewRef(as_gen(self)->qualname); }
-int set_text(PyObject** slot, PyObject* value, const char* what) {
-  if (!value || !PyUnicode_Check(value)) {
-    PyErr_Format(PyExc_TypeError, "%s must be set to a string object", what);
-    return -1;
-  }
-  Py_SETREF(*slot, Py_NewRef(value));
-  return 0;
-}
-int set_name(PyObject* self, PyObject* v, void*) { return set_text(&as_gen(self)->name, v, "__name__"); }
-int set_qualname(PyObject* self, PyObject* v, void*) { return set_text(&as_gen(self)->qualname, v, "__qualname__"); }
+int set_name(PyObject* self, PyObject* v, void*) { return set_text_attribute(as_gen(self)->name, v, "__name__"); }
+int set_qualname(PyObject* self, PyObject* v, void*) { return set_text_attribute(as_gen(self)->qualname, v, "__qualname__"); }
 PyObject* get_await(PyObject* self, void*) {
   GenObject* g = as_gen(self);
   return Py_NewRef(g->yf ? g->yf : Py_None);
@@ -908,7 +900,8 @@ PyCFunction fastcall(F* f) {
   return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
 }
 
-PyMethodDef coroutine_methods[] = {
+// Coroutines and generators share send, throw and close.
+PyMethodDef gen_methods[] = {
     {"send", gen_send, METH_O, nullptr},
     {"throw", fastcall(gen_throw), METH_FASTCALL, nullptr},
     {"close", gen_close, METH_NOARGS, nullptr},
@@ -925,13 +918,6 @@ PyGetSetDef coroutine_getset[] = {
     {"cr_code", get_code, nullptr, nullptr, nullptr},
     {"cr_origin", get_none, nullptr, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
-};
-
-PyMethodDef generator_methods[] = {
-    {"send", gen_send, METH_O, nullptr},
-    {"throw", fastcall(gen_throw), METH_FASTCALL, nullptr},
-    {"close", gen_close, METH_NOARGS, nullptr},
-    {nullptr, nullptr, 0, nullptr},
 };
 
 PyGetSetDef generator_getset[] = {
@@ -1014,13 +1000,13 @@ PyTypeObject helper_type(const char* name, Py_ssize_t size, destructor dealloc, 
 }  // namespace
 
 PyTypeObject coroutine_type = [] {
-  PyTypeObject t = gen_type_base("morrowfen.coroutine", coroutine_methods, coroutine_getset);
+  PyTypeObject t = gen_type_base("morrowfen.coroutine", gen_methods, coroutine_getset);
   t.tp_as_async = &coroutine_as_async;
   return t;
 }();
 
 PyTypeObject generator_type = [] {
-  PyTypeObject t = gen_type_base("morrowfen.generator", generator_methods, generator_getset);
+  PyTypeObject t = gen_type_base("morrowfen.generator", gen_methods, generator_getset);
   t.tp_iter = PyObject_SelfIter;
   t.tp_iternext = gen_iternext;
   t.tp_as_async = nullptr;

@@ -184,20 +184,12 @@ int set_annotations(PyObject* self, PyObject* value, void*) {
   return 0;
 }
 
-int set_text(PyObject** slot, PyObject* value, const char* what) {
-  if (!value || !PyUnicode_Check(value)) {
-    PyErr_Format(PyExc_TypeError, "%s must be set to a string object", what);
-    return -1;
-  }
-  Py_SETREF(*slot, Py_NewRef(value));
-  return 0;
-}
 
 PyObject* get_name(PyObject* self, void*) { return Py_NewRef(as_function(self)->name); }
-int set_name(PyObject* self, PyObject* v, void*) { return set_text(&as_function(self)->name, v, "__name__"); }
+int set_name(PyObject* self, PyObject* v, void*) { return set_text_attribute(as_function(self)->name, v, "__name__"); }
 PyObject* get_qualname(PyObject* self, void*) { return Py_NewRef(as_function(self)->qualname); }
 int set_qualname(PyObject* self, PyObject* v, void*) {
-  return set_text(&as_function(self)->qualname, v, "__qualname__");
+  return set_text_attribute(as_function(self)->qualname, v, "__qualname__");
 }
 PyObject* get_code(PyObject* self, void*) { return Py_NewRef(as_function(self)->code); }
 

@@ -12,6 +12,15 @@ PyTypeObject static_type() noexcept {
 }
 #pragma GCC diagnostic pop
 
+int set_text_attribute(PyObject*& slot, PyObject* value, const char* what) noexcept {
+  if (!value || !PyUnicode_Check(value)) {
+    PyErr_Format(PyExc_TypeError, "%s must be set to a string object", what);
+    return -1;
+  }
+  Py_SETREF(slot, Py_NewRef(value));
+  return 0;
+}
+
 int add_type(PyObject* module, PyTypeObject* type) noexcept {
   if (PyType_Ready(type) < 0) return -1;
   const char* dot = std::strrchr(type->tp_name, '.');

@@ -13,6 +13,10 @@ namespace mf {
 // in its slots, then PyType_Ready it.
 PyTypeObject static_type() noexcept;
 
+// Setter body for a text attribute such as __name__ or __qualname__: the
+// value must be a str; `what` names the attribute in the error.
+int set_text_attribute(PyObject*& slot, PyObject* value, const char* what) noexcept;
+
 // Readies `type` and adds it to `module` under its short name.
 int add_type(PyObject* module, PyTypeObject* type) noexcept;
 

@@ -20,8 +20,9 @@
 #include <optional>
 #include <type_traits>
 
-#include "../runtime/ref.h"
-#include "../runtime/types.h"
+#include "function.h"
+#include "ref.h"
+#include "types.h"
 
 namespace mf::support {
 
@@ -220,6 +221,23 @@ inline Ref join_bytes(PyObject* list) noexcept {
 // released after the interpreter has gone).
 inline void keep(PyObject*& slot, Ref value) noexcept {
   if (!slot) slot = value.release();
+}
+
+// Makes a module's private function objects (the ones its methods start
+// coroutines with) the first time, each kept in its slot for the process.
+template <std::size_t N>
+int keep_functions(PyObject* module, const char* module_name, const char* file, const FunctionDef (&defs)[N],
+                   PyObject** const (&slots)[N]) noexcept {
+  PyObject* globals = PyModule_GetDict(module);
+  Ref name = Ref::steal(PyUnicode_FromString(module_name));
+  if (!globals || !name) return -1;
+  for (std::size_t i = 0; i < N; ++i) {
+    if (*slots[i]) continue;
+    Ref fn = make_function(defs[i], file, globals, name.get());
+    if (!fn) return -1;
+    keep(*slots[i], std::move(fn));
+  }
+  return 0;
 }
 
 }  // namespace mf::support
