@@ -61,6 +61,7 @@ EVENTS_PAGE = """<!doctype html>
 <h1>Events</h1>
 <ol id="log"></ol>
 <script>
+const EVENT_NAMES = __EVENT_NAMES__;
 const log = document.getElementById("log");
 const source = new EventSource("/events");
 function show(type, e) {
@@ -70,7 +71,7 @@ function show(type, e) {
   log.appendChild(item);
 }
 source.onmessage = (e) => show("message", e);
-for (const type of ["tick", "json"]) source.addEventListener(type, (e) => show(type, e));
+for (const type of EVENT_NAMES) source.addEventListener(type, (e) => show(type, e));
 source.addEventListener("end", (e) => {
   show("end", e);
   source.close();
@@ -79,6 +80,9 @@ source.addEventListener("end", (e) => {
 </script>
 </body></html>
 """
+# the page listens for every event name that /events uses ("message" and "end" have their own handlers)
+EVENTS_PAGE = EVENTS_PAGE.replace("__EVENT_NAMES__", json.dumps(
+    sorted({e.event for e in events() if e.event not in (None, "", "message", "end")})))
 
 
 async def stream_parts():
