@@ -5,7 +5,9 @@ port of 127.0.0.1, with its output in a temporary file that a failing test
 prints. `stop()` ends the whole group, whatever the server spawned.
 """
 
+import json
 import os
+import re
 import shutil
 import signal
 import socket
@@ -63,9 +65,10 @@ class Server:
 
     def __init__(self, name, command, port):
         self.name, self.command, self.port = name, command, port
-        self.url = f"http://{HOST}:{port}"
+        self.url = None if port is None else f"http://{HOST}:{port}"
         self.log_file = tempfile.NamedTemporaryFile(prefix=f"morrowfen-{name}-", suffix=".log", delete=False)
         self.process = None
+        self.log_text = ""
 
     def start(self):
         env = {**os.environ, "PYTHONUNBUFFERED": "1", "PYTHONDONTWRITEBYTECODE": "1"}
@@ -77,8 +80,12 @@ class Server:
         return self.process is not None and self.process.poll() is None
 
     def log(self):
-        with open(self.log_file.name, "rb") as f:
-            return f.read().decode("utf-8", "replace")
+        try:
+            with open(self.log_file.name, "rb") as f:
+                self.log_text = f.read().decode("utf-8", "replace")
+        except FileNotFoundError:  # cleaned up: the output read last
+            pass
+        return self.log_text
 
     def wait_ready(self, timeout=READY_TIMEOUT, path="/"):
         """Polls until the server answers, the process dies or the time is up."""
@@ -115,6 +122,7 @@ class Server:
         self.log_file.close()
 
     def cleanup(self):
+        self.log()
         try:
             os.unlink(self.log_file.name)
         except FileNotFoundError:
@@ -132,11 +140,11 @@ def start_server(name, attempts=3):
         try:
             return server.wait_ready()
         except RuntimeError:
+            exited_early = not server.alive()
             server.stop()
-            exited = not server.alive() and server.process.returncode not in (None, -signal.SIGTERM)
-            if attempt == attempts - 1 or "address" not in server.log().lower() or not exited:
+            server.cleanup()  # the error carries the output
+            if attempt == attempts - 1 or not exited_early or "address" not in server.log_text.lower():
                 raise
-            server.cleanup()
     raise AssertionError("unreachable")
 
 
@@ -172,3 +180,48 @@ def chromium():
     if path is None:
         pytest.skip("chromium is not installed (./dev test installs it from Debian)")
     return path
+
+
+def browser_events(events):
+    """What a page that logs every event of an EventSource shows for `events`
+    (ServerSentEvent objects): worked out from their fields, by the rules a
+    browser follows, not by writing them out. Data of several lines arrives
+    joined with LF, other data as compact JSON; an event without a name has the
+    type "message"; an event without an id keeps the last id seen; an event
+    without data fires nothing."""
+    from morrowfen.contents import TextServerSentEvent
+
+    shown, last_id = [], ""
+    for event in events:
+        if event.id is not None:
+            last_id = event.id
+        if not event.data:  # no data lines: the browser fires nothing
+            continue
+        if isinstance(event, TextServerSentEvent):
+            data = event.data.replace("\r\n", "\n").replace("\r", "\n")
+        else:
+            data = json.dumps(event.data, separators=(",", ":"))
+        shown.append({"type": event.event or "message", "data": data, "id": last_id})
+    return shown
+
+
+def read_event_stream(text):
+    """Dispatches an event stream the way an EventSource does, returning
+    {"type", "data", "id"} for each event it would fire."""
+    fired, data, event_type, last_id = [], [], "", ""
+    for line in re.split(r"\r\n|\r|\n", text):
+        if line == "":
+            if data:
+                fired.append({"type": event_type or "message", "data": "\n".join(data), "id": last_id})
+            data, event_type = [], ""
+            continue
+        field, _, value = line.partition(":")
+        if value.startswith(" "):
+            value = value[1:]
+        if field == "data":
+            data.append(value)
+        elif field == "event":
+            event_type = value
+        elif field == "id" and "\0" not in value:
+            last_id = value
+    return fired
