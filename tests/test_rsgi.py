@@ -508,3 +508,23 @@ def test_hostile_raw_headers(face):
         with pytest.raises(error):
             SEND_SYNC[face](Response(200, raw, content), protocol)
         assert protocol.calls == []
+
+
+class ServerPanic(BaseException):
+    """Like the exception a server written in another language raises for a
+    header it refuses: not an Exception."""
+
+
+def test_server_refusals_propagate():
+    class Refusing(Protocol):
+        def response_bytes(self, status, headers, body):
+            raise ServerPanic("header value")
+
+        def response_stream(self, status, headers):
+            raise ServerPanic("header value")
+
+    for response in (Response(200, [(b"x-bad", b"\xe9")], TextContent("x")), stream_response(b"a")):
+        coro = pm.send_rsgi_response(response, Refusing())
+        with pytest.raises(ServerPanic):
+            coro.send(None)
+        assert coro.cr_frame is None  # finished, nothing held
