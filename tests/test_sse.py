@@ -140,9 +140,13 @@ def test_refusals(face):
         write(ServerSentEvent(None, id="\ud800"))
     with pytest.raises(UnicodeEncodeError):
         write(TextServerSentEvent("\udfff"))
+    class Text(str):
+        pass
+
     for field in ("id", "event", "comment"):
         with pytest.raises(TypeError, match="^Expected str, got int$"):
             write(ServerSentEvent(None, **{field: 5}))
+        assert write(ServerSentEvent(None, **{field: Text("t")})).endswith(b"t\n\n")
 
     class BadTruth:
         def __bool__(self):

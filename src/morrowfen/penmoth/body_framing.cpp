@@ -128,10 +128,10 @@ bool utf8(PyObject* text, std::string_view& out) {
   return true;
 }
 
-// A field of the event: exactly str, or None. Returns 1 when it holds text.
+// A field of the event: a str, or None. Returns 1 when it holds text.
 int field_text(const Ref& field) {
   if (field.is_none()) return 0;
-  if (!PyUnicode_CheckExact(field.get())) {
+  if (!PyUnicode_Check(field.get())) {
     expected_type_error("str", field.get());
     return -1;
   }
