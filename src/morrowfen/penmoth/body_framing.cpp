@@ -94,7 +94,10 @@ AsyncGeneratorBody write_chunks_body(WriteChunks& L) {
 
 // --- write_sse ------------------------------------------------------------------------
 
-PyObject* g_original_pattern = nullptr;  // borrowed: the module keeps it as _NEW_LINES_RX
+// The pattern start-up compiled, held so that its address cannot be reused by
+// another object: while _NEW_LINES_RX is still this one, a text without line
+// breaks needs no call into it.
+Forever<Ref> original_pattern;
 
 bool has_line_break(PyObject* text) {
   Py_ssize_t n = PyUnicode_GET_LENGTH(text);
@@ -147,7 +150,7 @@ bool write_single_line(std::string& out, const char* prefix, const Ref& field) {
   Ref rx = newline_pattern();
   if (!rx) return false;
   Ref text = field.copy();
-  if (!rx.is(g_original_pattern) || has_line_break(text.get())) {
+  if (!rx.is(original_pattern->get()) || has_line_break(text.get())) {
     PyObject* args[] = {rx.get(), k_empty_str.get(), text.get()};
     text = Ref::steal(PyObject_VectorcallMethod(k_sub, args, 3 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
     if (!text) return false;
@@ -167,7 +170,7 @@ bool write_comment(std::string& out, const Ref& field) {
   Ref rx = newline_pattern();
   if (!rx) return false;
   Ref pieces;
-  if (rx.is(g_original_pattern) && !has_line_break(field.get())) {
+  if (rx.is(original_pattern->get()) && !has_line_break(field.get())) {
     pieces = Ref::steal(PyList_New(1));
     if (!pieces) return false;
     PyList_SET_ITEM(pieces.get(), 0, new_ref(field.get()));
@@ -227,7 +230,7 @@ Ref encode_sse(ServerSentEvent* ev) {
 
 }  // namespace
 
-void remember_newline_pattern(PyObject* pattern) noexcept { g_original_pattern = pattern; }
+void remember_newline_pattern(PyObject* pattern) noexcept { *original_pattern = Ref::borrow(pattern); }
 
 PyObject* get_chunks(PyObject* self, PyObject* const* args) { return start(self, args, get_chunks_body); }
 

@@ -5,6 +5,7 @@
 #include <array>
 #include <cstdint>
 #include <cstring>
+#include <utility>
 
 #include "../framework_types/exceptions.h"
 #include "../framework_types/headers.h"
@@ -237,8 +238,10 @@ int bind_types() {
     if (import_type(module.get(), t.module, t.name, t.size, SizeCheck::warn, type) < 0) return -1;
     Ref owned = Ref::steal(reinterpret_cast<PyObject*>(type));
     if (t.table && !imported_vtable(type)) return -1;
-    // The module keeps its types for the life of the process.
-    *t.slot = reinterpret_cast<PyTypeObject*>(owned.release());
+    // The module keeps its types for the life of the process (a start-up that
+    // runs again after a failure releases what the earlier one bound).
+    Ref earlier = Ref::steal(reinterpret_cast<PyObject*>(std::exchange(*t.slot, type)));
+    owned.release();
   }
   return 0;
 }
