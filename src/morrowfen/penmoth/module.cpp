@@ -361,8 +361,6 @@ PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "penmoth", nullptr, 0, nullptr,
 
 }  // namespace
 
-PyObject* globals() noexcept { return g_globals; }
-
 Ref lookup_global(PyObject* name) noexcept {
   PyObject* value = nullptr;
   if (PyDict_GetItemRef(g_globals, name, &value) != 0) return Ref::steal(value);

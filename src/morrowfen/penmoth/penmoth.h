@@ -30,9 +30,6 @@ struct Bound {
 };
 extern Bound bound;
 
-// The module's namespace (borrowed; the module lives as long as the process).
-PyObject* globals() noexcept;
-
 // A name looked up as the module's code would: in the module namespace,
 // then among the built-ins. NameError when it is in neither.
 Ref lookup_global(PyObject* name) noexcept;

@@ -19,9 +19,4 @@ PyObject* argument_type_error(const char* name, PyTypeObject* expected, PyObject
 // TypeError "object TYPE can't be used in 'await' expression".
 PyObject* not_awaitable_error(PyObject* obj) noexcept;
 
-// True when a StopIteration / StopAsyncIteration is pending.
-inline bool stop_iteration_pending() noexcept {
-  return PyErr_ExceptionMatches(PyExc_StopIteration);
-}
-
 }  // namespace mf

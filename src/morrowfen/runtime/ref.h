@@ -75,7 +75,6 @@ class Forever {
 // Reference-count primitives for the few places (type slots, capsule
 // exports, immortal tables) that hand raw pointers across the C API.
 inline PyObject* new_ref(PyObject* p) noexcept { return Py_NewRef(p); }
-inline PyObject* xnew_ref(PyObject* p) noexcept { return Py_XNewRef(p); }
 
 // Visits a Ref from a tp_traverse slot.
 inline int visit(const Ref& r, visitproc v, void* arg) {
