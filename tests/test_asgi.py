@@ -47,12 +47,23 @@ def streamed(*parts, length=-1, cls=StreamedContent):
 
 
 def test_no_content():
-    messages = send(Response(204))
+    messages = send(Response(200))
     assert messages == [
-        {"type": "http.response.start", "status": 204, "headers": [(b"content-length", b"0")]},
+        {"type": "http.response.start", "status": 200, "headers": [(b"content-length", b"0")]},
         {"type": "http.response.body", "body": b""},
     ]
     assert [list(m) for m in messages] == [["type", "status", "headers"], ["type", "body"]]
+
+
+@pytest.mark.parametrize("status", [100, 101, 199, 204, 304])
+def test_no_length_where_http_forbids_one(status):
+    """1xx, 204 and 304 responses without content declare no length; the
+    server still gets a list (the response's own, made when it had none)."""
+    response = Response(status)
+    start = send(response)[0]
+    assert start["headers"] == [] and start["headers"] is response._raw_headers
+    headers = [(b"x-a", b"1")]
+    assert send(Response(status, headers))[0]["headers"] is headers and headers == [(b"x-a", b"1")]
 
 
 def test_start_message_hands_over_the_raw_header_list():
@@ -199,3 +210,38 @@ def test_cancelled_mid_stream_finalizes_the_content():
 
     asyncio.run(main())
     assert finalized == [True]
+
+
+@pytest.mark.parametrize("headers, error, text", [
+    ([(b"x-user", b"a\r\nInjected: 1")], ValueError, "invalid value of header b'x-user'"),
+    ([(b"x-user", b"a\0")], ValueError, "invalid value of header b'x-user'"),
+    ([(b"x user", b"1")], ValueError, "invalid header name b'x user'"),
+    ([(b"x-ok", b"1"), ("x-str", "1")], TypeError, "must be bytes, not str and str"),
+    ([(b"x-ok", b"1"), (b"x-short",)], TypeError, "a response header must be a (name, value) pair"),
+    ([b"x-ok: 1"], TypeError, "a response header must be a (name, value) pair"),
+])
+def test_invalid_headers_are_refused_before_the_start_message(headers, error, text):
+    response = Response(200, None, TextContent("x"))
+    response._raw_headers = headers  # the constructor's check is bypassed on purpose
+    with pytest.raises(error, match=__import__("re").escape(text)):
+        send(response)
+    recorder = Recorder()
+    with pytest.raises(error):
+        asyncio.run(pm.send_asgi_response(response, recorder))
+    assert recorder.messages == []
+
+
+def test_content_type_changed_after_construction_is_refused():
+    content = TextContent("x")
+    content.type = b"text/html\r\nSet-Cookie: a=b"
+    recorder = Recorder()
+    with pytest.raises(ValueError):
+        asyncio.run(pm.send_asgi_response(Response(200, None, content), recorder))
+    assert recorder.messages == []
+
+
+def test_valid_headers_go_out_as_the_same_list():
+    headers = [(b"x-utf8", "caf\xe9".encode()), [b"x-list", b"pair"], (b"x-empty", b"")]
+    messages = send(Response(200, headers, TextContent("x")))
+    assert messages[0]["headers"] is headers
+    assert headers[:3] == [(b"x-utf8", "caf\xe9".encode()), [b"x-list", b"pair"], (b"x-empty", b"")]

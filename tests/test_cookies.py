@@ -124,6 +124,41 @@ def test_attributes_that_would_break_the_header_are_refused(field, bad):
         write_cookie_for_response(c)
 
 
+@pytest.mark.parametrize("field, value", [("domain", "b\xfccher.example"), ("path", "/caf\xe9"),
+                                          ("domain", "\u20ac.example")])
+def test_non_ascii_domain_and_path_are_refused(field, value):
+    """A header carries bytes: a domain goes in its ASCII (IDNA) form, a path
+    percent-encoded; raw UTF-8 would reach clients as whatever they decode."""
+    c = Cookie("a", "b", **{field: value})
+    with pytest.raises(ValueError, match="not ASCII"):
+        write_cookie_for_response(c)
+
+
+@pytest.mark.parametrize("given, written", [("Strict", "Strict"), ("Lax", "Lax"), ("None", "None"),
+                                            ("lax", "Lax"), ("STRICT", "Strict")])
+def test_same_site_values(given, written):
+    assert write_cookie_for_response(Cookie("a", "b", same_site=given)) == b"a=b; SameSite=" + written.encode()
+
+
+@pytest.mark.parametrize("bad", ["bogus", "Lax, Injected=1", "Laxx", "Non", "Lax "])
+def test_other_same_site_values_are_refused(bad):
+    with pytest.raises(ValueError, match="same_site must be 'Strict', 'Lax' or 'None'"):
+        write_cookie_for_response(Cookie("a", "b", same_site=bad))
+
+
+def test_an_expiry_whose_subtraction_gives_no_datetime_is_refused():
+    class Odd(datetime):
+        def utcoffset(self):
+            return timedelta(hours=1)
+
+        def __sub__(self, other):
+            return "not a datetime"
+
+    c = Cookie("a", "b", expires=Odd(2020, 1, 2, tzinfo=timezone.utc))
+    with pytest.raises(TypeError, match="not a datetime"):
+        write_cookie_for_response(c)
+
+
 def test_fields_of_the_wrong_type_are_refused_when_written():
     c = Cookie("a", "b")
     c.expires = "tomorrow"

@@ -55,6 +55,22 @@ def test_outcomes(face, given, expected):
 
 
 @faces
+@pytest.mark.parametrize("status, expected", [
+    (100, None), (103, None), (204, None), (304, None),
+    (200, [(b"content-length", b"0")]), (205, [(b"content-length", b"0")]), (404, [(b"content-length", b"0")]),
+])
+def test_no_length_where_http_forbids_one(face, status, expected):
+    """1xx, 204 and 304 carry no Content-Length when they have no content;
+    every other status keeps its length of 0."""
+    response = Response(status)
+    FACES[face](response)
+    assert response._raw_headers == expected
+    with_content = Response(status, None, content(length=3))
+    FACES[face](with_content)
+    assert with_content._raw_headers == [(b"content-type", b"text/plain"), (b"content-length", b"3")]
+
+
+@faces
 def test_existing_headers_are_kept_and_not_looked_at(face):
     response = Response(200, [(b"Content-Type", b"text/html")], TextContent("hi"))
     FACES[face](response)

@@ -148,6 +148,13 @@ def test_refusals(face):
             write(ServerSentEvent(None, **{field: 5}))
         assert write(ServerSentEvent(None, **{field: Text("t")})).endswith(b"t\n\n")
 
+    class Numbers(ServerSentEvent):
+        def write_data(self):
+            return 5
+
+    with pytest.raises(TypeError, match="write_data.. of .*Numbers must return str, not int"):
+        write(Numbers(True))
+
     class BadTruth:
         def __bool__(self):
             raise ZeroDivisionError
@@ -212,3 +219,10 @@ def test_json_data_parses_back():
     payload = {"text": "line1\nline2\r\n", "n": [1, 2.5, None]}
     [block] = parse(pm.write_sse(ServerSentEvent(payload)))
     assert json.loads(block["data"]) == payload
+
+
+def test_text_event_data_must_be_text():
+    with pytest.raises(TypeError, match=r"^TextServerSentEvent\(\) argument 'data' must be str, not int$"):
+        TextServerSentEvent(5)
+    with pytest.raises(TypeError, match="must be str, not NoneType"):
+        TextServerSentEvent(None)

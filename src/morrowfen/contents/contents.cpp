@@ -196,7 +196,9 @@ mf::AsyncGeneratorBody asgi_stream_body(AsgiStreamLocals& L) {
     co_return sent ? Ref::none() : Ref();
   }
   for (;;) {
-    Ref pending = Ref::steal(PyObject_CallNoArgs(c->receive.get()));
+    Ref receive = c->receive.copy();  // held across its call, which may replace the field
+    Ref pending = Ref::steal(PyObject_CallNoArgs(receive.get()));
+    receive.reset();
     if (!pending) co_return {};
     L.message = co_await mf::await(std::move(pending));
     if (!L.message) co_return {};
@@ -264,7 +266,7 @@ mf::AsyncGeneratorBody rsgi_stream_body(RsgiStreamLocals& L) {
     Ref sent = co_yield c->base.body.copy();
     co_return sent ? Ref::none() : Ref();
   }
-  L.iter = mf::aiter(c->protocol.get());
+  L.iter = mf::aiter(c->protocol.copy().get());
   if (!L.iter) co_return {};
   for (;;) {
     Ref chunk = co_await mf::anext(L.iter);
@@ -286,7 +288,9 @@ mf::CoroutineBody rsgi_read_body(RsgiReadLocals& L) {
   if (!check_content(L.content)) co_return {};
   auto* c = L.content.as<RSGIContent>();
   if (has_body(&c->base)) co_return c->base.body.copy();
-  Ref pending = Ref::steal(PyObject_CallNoArgs(c->protocol.get()));
+  Ref protocol = c->protocol.copy();  // held across its call, which may replace the field
+  Ref pending = Ref::steal(PyObject_CallNoArgs(protocol.get()));
+  protocol.reset();
   if (!pending) co_return {};
   Ref body = co_await mf::await(std::move(pending));
   if (body) cache_body(&c->base, body);
@@ -323,7 +327,8 @@ PyObject* content_get_parts_c(Content* self) {
 
 // StreamedContent: both methods call the data provider.
 PyObject* streamed_stream_py(PyObject* self, PyObject*) {
-  return PyObject_CallNoArgs(reinterpret_cast<StreamedContent*>(self)->data_provider.get());
+  Ref provider = reinterpret_cast<StreamedContent*>(self)->data_provider.copy();  // held across its call
+  return PyObject_CallNoArgs(provider.get());
 }
 PyObject* streamed_get_parts_py(PyObject* self, PyObject*) { return streamed_stream_py(self, nullptr); }
 PyObject* streamed_get_parts_c(Content* self) {
@@ -678,8 +683,8 @@ ServerSentEvent* as_event(PyObject* o) noexcept { return reinterpret_cast<Server
 
 // ServerSentEvent.write_data(): the data as compact JSON.
 PyObject* event_write_data_py(PyObject* self, PyObject*) {
-  const Ref& data = as_event(self)->data;
-  PyObject* args[] = {nullptr, data ? data.get() : Py_None, g_compact_separators};
+  Ref data = as_event(self)->data ? as_event(self)->data.copy() : Ref::none();  // held across dumps()
+  PyObject* args[] = {nullptr, data.get(), g_compact_separators};
   return PyObject_Vectorcall(g_json_dumps, args + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, g_separators_kwnames);
 }
 
@@ -730,6 +735,16 @@ int event_init(PyObject* self, PyObject* args, PyObject* kwds) {
   e->comment = Ref::borrow(comment);
   e->retry = retry_value;
   return 0;
+}
+
+// TextServerSentEvent(data: str, ...): the data is the text itself.
+int text_event_init(PyObject* self, PyObject* args, PyObject* kwds) {
+  if (event_init(self, args, kwds) < 0) return -1;
+  const Ref& data = as_event(self)->data;
+  if (PyUnicode_Check(data.get())) return 0;
+  PyErr_Format(PyExc_TypeError, "TextServerSentEvent() argument 'data' must be str, not %.200s",
+               Py_TYPE(data.get())->tp_name);
+  return -1;
 }
 
 PyObject* event_repr(PyObject* self) {
@@ -875,7 +890,7 @@ const TypeDef type_defs[] = {
     {&TextServerSentEventType, "morrowfen.contents.TextServerSentEvent",
      "TextServerSentEvent(data: str, event: str | None = None, id: str | None = None, retry: int = -1, "
      "comment: str | None = None)",
-     sizeof(TextServerSentEvent), &ServerSentEventType, event_new<&text_event_vtable>, nullptr, nullptr,
+     sizeof(TextServerSentEvent), &ServerSentEventType, event_new<&text_event_vtable>, text_event_init, nullptr,
      text_event_methods, &text_event_vtable},
 };
 

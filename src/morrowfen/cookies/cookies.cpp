@@ -133,7 +133,15 @@ Ref in_utc(PyObject* dt) noexcept {
   Ref offset = Ref::steal(PyObject_CallMethodNoArgs(dt, k_utcoffset));
   if (!offset) return {};
   if (offset.is_none()) return Ref::borrow(dt);
-  return Ref::steal(PyNumber_Subtract(dt, offset.get()));
+  Ref utc = Ref::steal(PyNumber_Subtract(dt, offset.get()));
+  // A datetime subclass may answer the subtraction with anything: the fields
+  // below are read from a datetime's own layout.
+  if (utc && !PyDateTime_Check(utc.get())) {
+    PyErr_Format(PyExc_TypeError, "a datetime minus its utcoffset() gave %.200s, not a datetime",
+                 Py_TYPE(utc.get())->tp_name);
+    return {};
+  }
+  return utc;
 }
 
 // "Wed, 21 Oct 2015 07:28:00 GMT"
@@ -184,7 +192,9 @@ bool utf8_of(PyObject* text, const char* what, std::string_view& out) noexcept {
 }
 
 // Appends "; Label=text" for an attribute that is set (a non-empty str),
-// refusing characters that would end the attribute or the header line.
+// refusing characters that would end the attribute or the header line, and
+// any character beyond ASCII (a header carries bytes; a domain must be given
+// in its ASCII form, a path percent-encoded).
 bool append_attribute(std::string& out, const char* label, const Ref& field, const char* what) {
   if (!field || field.is_none()) return true;
   std::string_view text;
@@ -196,15 +206,45 @@ bool append_attribute(std::string& out, const char* label, const Ref& field, con
       PyErr_Format(PyExc_ValueError, "invalid character (code %d) in cookie %s", static_cast<int>(c), what);
       return false;
     }
+    if (c >= 0x80) {
+      PyErr_Format(PyExc_ValueError, "cookie %s %R is not ASCII", what, field.get());
+      return false;
+    }
   }
   out.append("; ").append(label).push_back('=');
   out.append(text);
   return true;
 }
 
+// "; SameSite=Strict", "Lax" or "None" (matched without regard to case, and
+// written as spelt here); any other text is refused.
+bool append_same_site(std::string& out, const Ref& field) {
+  if (!field || field.is_none()) return true;
+  std::string_view text;
+  if (!utf8_of(field.get(), "same_site", text)) return false;
+  if (text.empty()) return true;
+  for (std::string_view allowed : {std::string_view("Strict"), std::string_view("Lax"), std::string_view("None")}) {
+    bool same = text.size() == allowed.size();
+    for (std::size_t i = 0; same && i < text.size(); ++i)
+      same = (text[i] | 0x20) == (allowed[i] | 0x20);
+    if (same) {
+      out.append("; SameSite=").append(allowed);
+      return true;
+    }
+  }
+  PyErr_Format(PyExc_ValueError, "cookie same_site must be 'Strict', 'Lax' or 'None', not %R", field.get());
+  return false;
+}
+
 PyObject* write_cookie_for_response(Cookie* cookie) {
+  // Every field is held for the whole call: the expiry's tzinfo runs Python
+  // code, which may replace any field of the cookie meanwhile.
+  struct Fields {
+    Ref name, value, expires, domain, path, same_site;
+  } f{cookie->name.copy(), cookie->value.copy(),  cookie->expires.copy(),
+      cookie->domain.copy(), cookie->path.copy(), cookie->same_site.copy()};
   std::string_view name, value;
-  if (!cookie->name || !utf8_of(cookie->name.get(), "name", name)) return nullptr;
+  if (!f.name || !utf8_of(f.name.get(), "name", name)) return nullptr;
   if (name.empty()) {
     PyErr_SetString(PyExc_ValueError, "a cookie name cannot be empty");
     return nullptr;
@@ -216,25 +256,23 @@ PyObject* write_cookie_for_response(Cookie* cookie) {
       return nullptr;
     }
   }
-  if (!cookie->value || !utf8_of(cookie->value.get(), "value", value)) return nullptr;
+  if (!f.value || !utf8_of(f.value.get(), "value", value)) return nullptr;
   try {
     std::string out;
     out.reserve(name.size() + value.size() + 96);
     out.append(name).push_back('=');
     mf::percent::encode(value, is_cookie_octet, false, out);
-    if (cookie->expires && !cookie->expires.is_none()) {
-      Ref date = Ref::steal(
-          datetime_to_cookie_format(reinterpret_cast<PyDateTime_DateTime*>(cookie->expires.get()), 0));
+    if (f.expires && !f.expires.is_none()) {
+      Ref date = Ref::steal(datetime_to_cookie_format(reinterpret_cast<PyDateTime_DateTime*>(f.expires.get()), 0));
       if (!date) return nullptr;
       out.append("; Expires=").append(PyBytes_AS_STRING(date.get()), static_cast<std::size_t>(PyBytes_GET_SIZE(date.get())));
     }
     if (cookie->max_age >= 0) out.append("; Max-Age=").append(std::to_string(cookie->max_age));
-    if (!append_attribute(out, "Domain", cookie->domain, "domain") ||
-        !append_attribute(out, "Path", cookie->path, "path"))
+    if (!append_attribute(out, "Domain", f.domain, "domain") || !append_attribute(out, "Path", f.path, "path"))
       return nullptr;
     if (cookie->secure) out.append("; Secure");
     if (cookie->http_only) out.append("; HttpOnly");
-    if (!append_attribute(out, "SameSite", cookie->same_site, "same_site")) return nullptr;
+    if (!append_same_site(out, f.same_site)) return nullptr;
     return mf::percent::bytes_from(out).release();
   } catch (...) {
     return PyErr_NoMemory();
@@ -290,9 +328,11 @@ PyObject* datetime_to_cookie_format_py(PyObject*, PyObject* value) {
 PyObject* parse_cookie_py(PyObject*, PyObject* value) { return sup::as_object(parse_cookie(value, 0)); }
 
 PyObject* cookie_repr(PyObject* self) {
+  // Held: the repr of one field may run code that replaces the other.
   Cookie* c = as_cookie(self);
-  return PyUnicode_FromFormat("<Cookie %R=%R>", c->name ? c->name.get() : Py_None,
-                              c->value ? c->value.get() : Py_None);
+  Ref name = c->name ? c->name.copy() : Ref::none();
+  Ref value = c->value ? c->value.copy() : Ref::none();
+  return PyUnicode_FromFormat("<Cookie %R=%R>", name.get(), value.get());
 }
 
 PyGetSetDef cookie_getset[] = {

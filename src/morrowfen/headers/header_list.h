@@ -6,10 +6,10 @@
 #include <Python.h>
 
 #include <cstddef>
-#include <array>
 #include <string_view>
 
 #include "../runtime/ref.h"
+#include "../wire/header_text.h"
 
 namespace mf::header_list {
 
@@ -119,51 +119,9 @@ inline Py_ssize_t remove(PyObject* list, std::string_view name) noexcept {
   return removed;
 }
 
-// Byte classes of header text: token characters (RFC 9110) for names, and
-// the bytes a value may not hold (CR, LF, NUL). One table, one pass.
-enum : unsigned char { tchar = 1, forbidden_in_value = 2 };
-
-inline constexpr auto header_byte_classes = [] {
-  std::array<unsigned char, 256> t{};
-  for (int c = '0'; c <= '9'; ++c) t[c] = tchar;
-  for (int c = 'a'; c <= 'z'; ++c) t[c] = tchar;
-  for (int c = 'A'; c <= 'Z'; ++c) t[c] = tchar;
-  for (unsigned char c : std::string_view("!#$%&'*+-.^_`|~")) t[c] = tchar;
-  t['\r'] = t['\n'] = t[0] = forbidden_in_value;
-  return t;
-}();
-
-inline bool is_tchar(unsigned char c) noexcept { return header_byte_classes[c] & tchar; }
-
-// Checks a pair before it joins a header list: both bytes, the name a
-// non-empty token, the value free of CR, LF and NUL (which would end the
-// header line early or split it in two on the wire).
-inline bool check_pair(PyObject* name, PyObject* value) noexcept {
-  if (!PyBytes_Check(name) || !PyBytes_Check(value)) {
-    PyErr_Format(PyExc_TypeError, "header names and values must be bytes, not %.200s and %.200s",
-                 Py_TYPE(name)->tp_name, Py_TYPE(value)->tp_name);
-    return false;
-  }
-  std::string_view n(PyBytes_AS_STRING(name), static_cast<std::size_t>(PyBytes_GET_SIZE(name)));
-  if (n.empty()) {
-    PyErr_SetString(PyExc_ValueError, "a header name cannot be empty");
-    return false;
-  }
-  for (char c : n) {
-    if (!is_tchar(static_cast<unsigned char>(c))) {
-      PyErr_Format(PyExc_ValueError, "invalid character (code %d) in header name", static_cast<int>(static_cast<unsigned char>(c)));
-      return false;
-    }
-  }
-  const auto* v = reinterpret_cast<const unsigned char*>(PyBytes_AS_STRING(value));
-  unsigned char seen = 0;
-  for (Py_ssize_t i = 0, size = PyBytes_GET_SIZE(value); i < size; ++i) seen |= header_byte_classes[v[i]];
-  if (seen & forbidden_in_value) {
-    PyErr_SetString(PyExc_ValueError, "a header value cannot contain CR, LF or NUL");
-    return false;
-  }
-  return true;
-}
+// The rule a pair must pass before it joins a header list (the same rule
+// the writers apply before a list goes to the wire).
+using mf::wire::check_pair;
 
 // A new (name, value) tuple.
 inline Ref make_pair(PyObject* name, PyObject* value) noexcept {

@@ -53,9 +53,11 @@ int header_init(PyObject* self, PyObject* args, PyObject* kwds) {
 }
 
 PyObject* header_repr(PyObject* self) {
+  // Held: the repr of one field may run code that replaces the other.
   Header* h = as_header(self);
-  return PyUnicode_FromFormat("Header(%R, %R)", h->name ? h->name.get() : Py_None,
-                              h->value ? h->value.get() : Py_None);
+  Ref name = h->name ? h->name.copy() : Ref::none();
+  Ref value = h->value ? h->value.copy() : Ref::none();
+  return PyUnicode_FromFormat("Header(%R, %R)", name.get(), value.get());
 }
 
 PyGetSetDef header_getset[] = {
@@ -70,19 +72,21 @@ constexpr std::array<std::size_t, 1> headers_refs = {offsetof(Headers, values)};
 
 Headers* as_headers(PyObject* o) noexcept { return reinterpret_cast<Headers*>(o); }
 
-// The list of pairs; a new empty one when the field holds None.
-PyObject* values_list(Headers* self, bool create) noexcept {
+// The list of pairs; a new empty one when the field holds None. Held: removing
+// or replacing an item releases it, and a finalizer it runs may replace the
+// field meanwhile.
+Ref values_list(Headers* self, bool create) noexcept {
   PyObject* values = self->values.get();
-  if (values && PyList_Check(values)) return values;
+  if (values && PyList_Check(values)) return Ref::borrow(values);
   if (!values || values == Py_None) {
-    if (!create) return nullptr;
+    if (!create) return {};
     Ref fresh = Ref::steal(PyList_New(0));
-    if (!fresh) return nullptr;
-    self->values = std::move(fresh);
-    return self->values.get();
+    if (!fresh) return {};
+    self->values = fresh.copy();
+    return fresh;
   }
   PyErr_Format(PyExc_TypeError, "Headers.values must be a list, not %.200s", Py_TYPE(values)->tp_name);
-  return nullptr;
+  return {};
 }
 
 // The natives: what the Python methods run, and what the C-level methods run
@@ -90,43 +94,43 @@ PyObject* values_list(Headers* self, bool create) noexcept {
 PyObject* get_native(Headers* self, PyObject* name) noexcept {
   std::string_view wanted;
   if (!hl::name_view(name, wanted)) return nullptr;
-  PyObject* list = values_list(self, false);
+  Ref list = values_list(self, false);
   if (!list) return PyErr_Occurred() ? nullptr : PyTuple_New(0);
-  Ref found = hl::values(list, wanted);
+  Ref found = hl::values(list.get(), wanted);
   return found ? PyList_AsTuple(found.get()) : nullptr;
 }
 
 PyObject* get_first_native(Headers* self, PyObject* name) noexcept {
   std::string_view wanted;
   if (!hl::name_view(name, wanted)) return nullptr;
-  PyObject* list = values_list(self, false);
+  Ref list = values_list(self, false);
   if (!list) return PyErr_Occurred() ? nullptr : mf::new_ref(Py_None);
   bool failed = false;
-  PyObject* value = hl::first(list, wanted, failed);
+  PyObject* value = hl::first(list.get(), wanted, failed);
   if (failed) return nullptr;
   return mf::new_ref(value ? value : Py_None);
 }
 
 int add_native(Headers* self, PyObject* name, PyObject* value) noexcept {
   if (!hl::check_pair(name, value)) return -1;
-  PyObject* list = values_list(self, true);
+  Ref list = values_list(self, true);
   if (!list) return -1;
   Ref pair = hl::make_pair(name, value);
-  return pair ? PyList_Append(list, pair.get()) : -1;
+  return pair ? PyList_Append(list.get(), pair.get()) : -1;
 }
 
 int set_native(Headers* self, PyObject* name, PyObject* value) noexcept {
   if (!hl::check_pair(name, value)) return -1;
-  PyObject* list = values_list(self, true);
-  return list ? hl::set(list, name, value) : -1;
+  Ref list = values_list(self, true);
+  return list ? hl::set(list.get(), name, value) : -1;
 }
 
 int remove_native(Headers* self, PyObject* name) noexcept {
   std::string_view wanted;
   if (!hl::name_view(name, wanted)) return -1;
-  PyObject* list = values_list(self, false);
+  Ref list = values_list(self, false);
   if (!list) return PyErr_Occurred() ? -1 : 0;
-  return hl::remove(list, wanted) < 0 ? -1 : 0;
+  return hl::remove(list.get(), wanted) < 0 ? -1 : 0;
 }
 
 // Python methods.
@@ -213,23 +217,23 @@ int headers_init(PyObject* self, PyObject* args, PyObject* kwds) {
 }
 
 Py_ssize_t headers_len(PyObject* self) {
-  PyObject* list = values_list(as_headers(self), false);
+  Ref list = values_list(as_headers(self), false);
   if (!list) return PyErr_Occurred() ? -1 : 0;
-  return PyList_GET_SIZE(list);
+  return PyList_GET_SIZE(list.get());
 }
 
 PyObject* headers_iter(PyObject* self) {
-  PyObject* list = values_list(as_headers(self), true);
-  return list ? PyObject_GetIter(list) : nullptr;
+  Ref list = values_list(as_headers(self), true);
+  return list ? PyObject_GetIter(list.get()) : nullptr;
 }
 
 int headers_contains(PyObject* self, PyObject* name) {
   std::string_view wanted;
   if (!hl::name_view(name, wanted)) return -1;
-  PyObject* list = values_list(as_headers(self), false);
+  Ref list = values_list(as_headers(self), false);
   if (!list) return PyErr_Occurred() ? -1 : 0;
   bool failed = false;
-  PyObject* value = hl::first(list, wanted, failed);
+  PyObject* value = hl::first(list.get(), wanted, failed);
   return failed ? -1 : value != nullptr;
 }
 

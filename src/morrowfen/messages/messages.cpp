@@ -74,24 +74,26 @@ constexpr std::array<std::size_t, 7> request_refs = {
 
 // --- the header list -------------------------------------------------------------
 
-// The message's list, or nullptr: without an exception when it has none
-// (None), with TypeError when the field holds something else.
-PyObject* header_list(Message* m) noexcept {
+// The message's list, or empty: without an exception when it has none
+// (None), with TypeError when the field holds something else. Held: removing
+// or replacing an item releases it, and a finalizer it runs may replace the
+// message's list meanwhile.
+Ref header_list(Message* m) noexcept {
   PyObject* list = m->raw_headers.get();
-  if (list && PyList_Check(list)) return list;
-  if (!list || list == Py_None) return nullptr;
+  if (list && PyList_Check(list)) return Ref::borrow(list);
+  if (!list || list == Py_None) return {};
   PyErr_Format(PyExc_TypeError, "_raw_headers must be a list or None, not %.200s", Py_TYPE(list)->tp_name);
-  return nullptr;
+  return {};
 }
 
 // The message's list, a new empty one stored first when it has none.
-PyObject* writable_list(Message* m) noexcept {
-  if (PyObject* list = header_list(m)) return list;
-  if (PyErr_Occurred()) return nullptr;
+Ref writable_list(Message* m) noexcept {
+  if (Ref list = header_list(m)) return list;
+  if (PyErr_Occurred()) return {};
   Ref fresh = Ref::steal(PyList_New(0));
-  if (!fresh) return nullptr;
-  m->raw_headers = std::move(fresh);
-  return m->raw_headers.get();
+  if (!fresh) return {};
+  m->raw_headers = fresh.copy();
+  return fresh;
 }
 
 std::string_view bytes_view(PyObject* b) noexcept {
@@ -103,18 +105,18 @@ std::string_view bytes_view(PyObject* b) noexcept {
 PyObject* get_headers(Message* self, PyObject* name) noexcept {
   std::string_view wanted;
   if (!hl::name_view(name, wanted)) return nullptr;
-  PyObject* list = header_list(self);
+  Ref list = header_list(self);
   if (!list) return PyErr_Occurred() ? nullptr : PyList_New(0);
-  return hl::values(list, wanted).release();
+  return hl::values(list.get(), wanted).release();
 }
 
 PyObject* get_first_header(Message* self, PyObject* name) noexcept {
   std::string_view wanted;
   if (!hl::name_view(name, wanted)) return nullptr;
-  PyObject* list = header_list(self);
+  Ref list = header_list(self);
   if (!list) return PyErr_Occurred() ? nullptr : mf::new_ref(Py_None);
   bool failed = false;
-  PyObject* value = hl::first(list, wanted, failed);
+  PyObject* value = hl::first(list.get(), wanted, failed);
   return failed ? nullptr : mf::new_ref(value ? value : Py_None);
 }
 
@@ -132,18 +134,18 @@ PyObject* get_single_header(Message* self, PyObject* name) noexcept {
 int remove_header(Message* self, PyObject* name) noexcept {
   std::string_view wanted;
   if (!hl::name_view(name, wanted)) return -1;
-  PyObject* list = header_list(self);
+  Ref list = header_list(self);
   if (!list) return PyErr_Occurred() ? -1 : 0;
-  return hl::remove(list, wanted) < 0 ? -1 : 0;
+  return hl::remove(list.get(), wanted) < 0 ? -1 : 0;
 }
 
 int has_header(Message* self, PyObject* name) noexcept {
   std::string_view wanted;
   if (!hl::name_view(name, wanted)) return -1;
-  PyObject* list = header_list(self);
+  Ref list = header_list(self);
   if (!list) return PyErr_Occurred() ? -1 : 0;
   bool failed = false;
-  PyObject* value = hl::first(list, wanted, failed);
+  PyObject* value = hl::first(list.get(), wanted, failed);
   return failed ? -1 : value != nullptr;
 }
 
@@ -151,10 +153,10 @@ int has_header(Message* self, PyObject* name) noexcept {
 // values free of CR, LF and NUL: a header list goes to the wire as it is.
 void add_header_pair(Message* self, PyObject* name, PyObject* value) noexcept {
   if (!hl::check_pair(name, value)) return;
-  PyObject* list = writable_list(self);
+  Ref list = writable_list(self);
   if (!list) return;
   Ref pair = hl::make_pair(name, value);
-  if (pair) PyList_Append(list, pair.get());
+  if (pair) PyList_Append(list.get(), pair.get());
 }
 
 int add_header_if_missing(Message* self, PyObject* name, PyObject* value) noexcept {
@@ -172,17 +174,17 @@ int add_header(Message* self, PyObject* name, PyObject* value) noexcept {
 
 int set_header(Message* self, PyObject* name, PyObject* value) noexcept {
   if (!hl::check_pair(name, value)) return -1;
-  PyObject* list = writable_list(self);
-  return list ? hl::set(list, name, value) : -1;
+  Ref list = writable_list(self);
+  return list ? hl::set(list.get(), name, value) : -1;
 }
 
 // The Content-Type header, or else the content's own type.
 PyObject* content_type(Message* self) noexcept {
   static const mf::Bytes name{"content-type"};
-  PyObject* list = header_list(self);
+  Ref list = header_list(self);
   if (list) {
     bool failed = false;
-    PyObject* value = hl::first(list, std::string_view(name.text(), name.size()), failed);
+    PyObject* value = hl::first(list.get(), std::string_view(name.text(), name.size()), failed);
     if (failed) return nullptr;
     if (value) return mf::new_ref(value);
   } else if (PyErr_Occurred()) {
@@ -210,10 +212,10 @@ PyObject* get_headers_tuples(Message* self, PyObject* name) noexcept {
   if (!hl::name_view(name, wanted)) return nullptr;
   Ref out = Ref::steal(PyList_New(0));
   if (!out) return nullptr;
-  PyObject* list = header_list(self);
+  Ref list = header_list(self);
   if (!list) return PyErr_Occurred() ? nullptr : out.release();
-  int status = hl::scan(list, wanted, [&](Py_ssize_t i, PyObject*) {
-    PyObject* item = PyList_GET_ITEM(list, i);
+  int status = hl::scan(list.get(), wanted, [&](Py_ssize_t i, PyObject*) {
+    PyObject* item = PyList_GET_ITEM(list.get(), i);
     if (PyTuple_Check(item)) return PyList_Append(out.get(), item) < 0 ? -1 : 0;
     Ref pair = Ref::steal(PyList_AsTuple(item));
     return pair && PyList_Append(out.get(), pair.get()) == 0 ? 0 : -1;
@@ -246,11 +248,10 @@ PyObject* with_content(Message* self, PyObject* content) noexcept {
 // Whether the message has a body: a content whose length is not 0 (a
 // negative length is a body of unknown length).
 int has_body(Message* self) noexcept {
-  PyObject* content = self->content.get();
-  if (!content || content == Py_None) return 0;
-  if (PyObject_TypeCheck(content, g_content_type))
-    return reinterpret_cast<mf::contents::Content*>(content)->length != 0;
-  return PyObject_IsTrue(content);
+  Ref content = self->content.copy();  // held across a foreign object's __bool__
+  if (!content || content.is_none()) return 0;
+  if (PyObject_TypeCheck(content.get(), g_content_type)) return content.as<mf::contents::Content>()->length != 0;
+  return PyObject_IsTrue(content.get());
 }
 
 std::string_view trim(std::string_view s) noexcept {
@@ -524,12 +525,15 @@ PyObject* response_repr(PyObject* self) {
 }
 
 PyObject* request_repr(PyObject* self) {
+  // Held: the repr of one field may run code that replaces the other.
   Request* r = as_request(self);
-  PyObject* url = r->url ? r->url.get() : Py_None;
-  PyObject* value = url;
-  if (PyObject_TypeCheck(url, g_url_type)) value = reinterpret_cast<mf::url::URL*>(url)->value.get();
-  return PyUnicode_FromFormat("<%s %R %R>", Py_TYPE(self)->tp_name, r->method ? r->method.get() : Py_None,
-                              value ? value : Py_None);
+  Ref method = r->method ? r->method.copy() : Ref::none();
+  Ref value = r->url ? r->url.copy() : Ref::none();
+  if (PyObject_TypeCheck(value.get(), g_url_type)) {
+    const Ref& text = value.as<mf::url::URL>()->value;
+    value = text ? text.copy() : Ref::none();
+  }
+  return PyUnicode_FromFormat("<%s %R %R>", Py_TYPE(self)->tp_name, method.get(), value.get());
 }
 
 // --- query and cookies, parsed on first use -----------------------------------------
@@ -561,9 +565,9 @@ Ref parse_cookies(Request* r) noexcept {
   static const mf::Bytes cookie_header{"cookie"};
   Ref result = Ref::steal(PyDict_New());
   if (!result) return {};
-  PyObject* list = header_list(&r->base);
+  Ref list = header_list(&r->base);
   if (!list) return PyErr_Occurred() ? Ref() : std::move(result);
-  Ref values = hl::values(list, std::string_view(cookie_header.text(), cookie_header.size()));
+  Ref values = hl::values(list.get(), std::string_view(cookie_header.text(), cookie_header.size()));
   if (!values) return {};
   for (Py_ssize_t i = 0; i < PyList_GET_SIZE(values.get()); ++i) {
     PyObject* header = PyList_GET_ITEM(values.get(), i);

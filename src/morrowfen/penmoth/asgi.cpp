@@ -2,6 +2,7 @@
 #include "../runtime/constants.h"
 #include "../runtime/coroutine.h"
 #include "../runtime/errors.h"
+#include "../wire/header_text.h"
 #include "penmoth.h"
 #include "tables.h"
 
@@ -19,12 +20,43 @@ Str k_get_parts{"get_parts"};
 Str k_get_chunks{"get_chunks"};
 Bytes k_empty{""};
 
-Ref start_message(Response* response) {
+// The response's header list as the server gets it (the very object), after
+// a check of every pair: a (name, value) pair of bytes (TypeError), the name
+// a token and the value free of CR, LF and NUL (ValueError). A response
+// without a list gets a new empty one, as adding a header would give it.
+// Nothing here runs Python code, so the list cannot change while it is read.
+Ref checked_headers(Response* response) {
+  Ref& field = response->base.raw_headers;
+  if (!field || field.is_none()) {
+    Ref fresh = Ref::steal(PyList_New(0));
+    if (!fresh) return {};
+    field = fresh.copy();
+    return fresh;
+  }
+  PyObject* list = field.get();
+  if (!PyList_Check(list) && !PyTuple_Check(list)) {
+    PyErr_Format(PyExc_TypeError, "the headers of a response must be a list of (bytes, bytes) pairs, not %.200s",
+                 Py_TYPE(list)->tp_name);
+    return {};
+  }
+  for (Py_ssize_t i = 0, n = PySequence_Fast_GET_SIZE(list); i < n; ++i) {
+    PyObject* item = PySequence_Fast_GET_ITEM(list, i);
+    if (!(PyTuple_Check(item) || PyList_Check(item)) || PySequence_Fast_GET_SIZE(item) != 2) {
+      PyErr_Format(PyExc_TypeError, "a response header must be a (name, value) pair of bytes, not %.200s",
+                   Py_TYPE(item)->tp_name);
+      return {};
+    }
+    if (!wire::check_pair(PySequence_Fast_GET_ITEM(item, 0), PySequence_Fast_GET_ITEM(item, 1))) return {};
+  }
+  return field.copy();
+}
+
+Ref start_message(Response* response, PyObject* headers) {
   Ref status = Ref::steal(PyLong_FromLong(response->status));
   Ref message = Ref::steal(_PyDict_NewPresized(3));
   if (!status || !message || PyDict_SetItem(message.get(), k_type, k_start) < 0 ||
       PyDict_SetItem(message.get(), k_status, status.get()) < 0 ||
-      PyDict_SetItem(message.get(), k_headers, response->base.raw_headers.get()) < 0)
+      PyDict_SetItem(message.get(), k_headers, headers) < 0)
     return {};
   return message;
 }
@@ -63,7 +95,11 @@ CoroutineBody send_asgi_body(SendAsgi& L) {
   auto* response = L.response.as<Response>();
   L.content = response->base.content.copy();
   if (set_content_headers(response) < 0) co_return {};
-  bool sent = static_cast<bool>(co_await send_message(L.send, start_message(response)));
+  Ref headers = checked_headers(response);
+  if (!headers) co_return {};
+  Ref start = start_message(response, headers.get());
+  headers.reset();
+  bool sent = static_cast<bool>(co_await send_message(L.send, std::move(start)));
   if (!sent) co_return {};
 
   int has_content = PyObject_IsTrue(L.content.get());

@@ -169,13 +169,14 @@ bool write_single_line(std::string& out, const char* prefix, const Ref& field) {
 bool write_comment(std::string& out, const Ref& field) {
   Ref rx = newline_pattern();
   if (!rx) return false;
+  Ref comment = field.copy();  // held: a replaced pattern's split() may replace the event's field
   Ref pieces;
-  if (rx.is(original_pattern->get()) && !has_line_break(field.get())) {
+  if (rx.is(original_pattern->get()) && !has_line_break(comment.get())) {
     pieces = Ref::steal(PyList_New(1));
     if (!pieces) return false;
-    PyList_SET_ITEM(pieces.get(), 0, new_ref(field.get()));
+    PyList_SET_ITEM(pieces.get(), 0, comment.release());
   } else {
-    PyObject* args[] = {rx.get(), field.get()};
+    PyObject* args[] = {rx.get(), comment.get()};
     Ref result = Ref::steal(PyObject_VectorcallMethod(k_split, args, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
     if (!result) return false;
     pieces = Ref::steal(PySequence_List(result.get()));
@@ -199,13 +200,18 @@ Ref encode_sse(ServerSentEvent* ev) {
   if ((has = field_text(ev->id)) < 0 || (has && !write_single_line(out, "id: ", ev->id))) return {};
   if ((has = field_text(ev->comment)) < 0 || (has && !write_comment(out, ev->comment))) return {};
   if ((has = field_text(ev->event)) < 0 || (has && !write_single_line(out, "event: ", ev->event))) return {};
-  int has_data = PyObject_IsTrue(ev->data.get());
+  int has_data = PyObject_IsTrue(ev->data.copy().get());  // held across its own __bool__
   if (has_data < 0) return {};
   if (has_data) {
     Ref text = Ref::steal(ev->vtab->write_data(ev));  // the event's own table: overrides run
     if (!text) return {};
     if (text.is_none()) {
       PyErr_Format(PyExc_AttributeError, "'NoneType' object has no attribute '%.30s'", "encode");
+      return {};
+    }
+    if (!PyUnicode_Check(text.get())) {
+      PyErr_Format(PyExc_TypeError, "write_data() of %.200s must return str, not %.200s", Py_TYPE(ev)->tp_name,
+                   Py_TYPE(text.get())->tp_name);
       return {};
     }
     Ref encoded = Ref::steal(PyUnicode_AsUTF8String(text.get()));

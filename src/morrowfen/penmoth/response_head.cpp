@@ -24,6 +24,11 @@ PyObject* intern_ct_bytes(PyObject* ct) {
 
 bool should_use_chunked_encoding(const Content* content) { return content->length < 0; }
 
+// HTTP forbids a Content-Length in a 1xx or 204 response, and in a 304 one
+// unless it is the length a 200 would have had: a response without content
+// and with such a status declares no length.
+bool forbids_empty_length(int status) { return (status >= 100 && status < 200) || status == 204 || status == 304; }
+
 }  // namespace
 
 int set_content_headers(Response* message) noexcept {
@@ -33,6 +38,7 @@ int set_content_headers(Response* message) noexcept {
   int has_content = PyObject_IsTrue(content.get());
   if (has_content < 0) return -1;
   if (!has_content) {
+    if (forbids_empty_length(message->status)) return 0;
     add(m, k_content_length, k_zero);
     return PyErr_Occurred() ? -1 : 0;
   }

@@ -5,6 +5,7 @@
 #include "../runtime/constants.h"
 #include "../runtime/coroutine.h"
 #include "../runtime/errors.h"
+#include "../wire/header_text.h"
 #include "penmoth.h"
 #include "tables.h"
 
@@ -80,6 +81,12 @@ Ref text_attribute(PyObject* scope, PyObject* name) {
 }
 
 // --- the RSGI header list ------------------------------------------------------------
+//
+// Every name, value and content type that is not a table's own text is
+// checked by the wire rule (a token name, a value free of CR, LF and NUL)
+// before the protocol is called, and must reach the wire byte for byte: the
+// server writes header text as UTF-8, so ASCII bytes become the same text,
+// other bytes are decoded as UTF-8, and bytes that are not UTF-8 are refused.
 
 // The table's own str for a hit; a table value of another type is refused.
 Ref table_str(PyObject* hit) {
@@ -87,35 +94,76 @@ Ref table_str(PyObject* hit) {
   return Ref::steal(expected_type_error("str", hit));
 }
 
-Ref decode_latin1(PyObject* bytes_like_object) {
+// What is converted, and the header it belongs to (for the error texts).
+struct HeaderPart {
+  bool is_name;
+  std::string_view header;  // the header's name as bytes (for a name: itself)
+};
+
+PyObject* not_utf8(std::string_view header) {
+  Ref shown = Ref::steal(PyBytes_FromStringAndSize(header.data(), static_cast<Py_ssize_t>(header.size())));
+  if (shown) PyErr_Format(PyExc_ValueError, "the value of header %R is neither ASCII nor UTF-8", shown.get());
+  return nullptr;
+}
+
+// Bytes as the text that carries them to the wire unchanged.
+Ref text_of_bytes(std::string_view bytes, HeaderPart part) {
+  if (part.is_name ? !wire::valid_name(bytes) : !wire::valid_value(bytes))
+    return Ref::steal(part.is_name ? wire::invalid_name(bytes) : wire::invalid_value(part.header));
+  auto size = static_cast<Py_ssize_t>(bytes.size());
+  if (!(wire::classes_of(bytes) & wire::non_ascii)) return Ref::steal(PyUnicode_DecodeLatin1(bytes.data(), size, nullptr));
+  Ref text = Ref::steal(PyUnicode_DecodeUTF8(bytes.data(), size, nullptr));
+  if (!text && PyErr_ExceptionMatches(PyExc_UnicodeDecodeError)) {
+    PyErr_Clear();
+    return Ref::steal(not_utf8(part.header));
+  }
+  return text;
+}
+
+// A str checked by the same rule, on the UTF-8 the server will write.
+Ref checked_text(Ref text, HeaderPart part) {
+  Py_ssize_t size;
+  const char* data = PyUnicode_AsUTF8AndSize(text.get(), &size);
+  if (!data) return {};
+  std::string_view bytes(data, static_cast<std::size_t>(size));
+  if (part.is_name ? !wire::valid_name(bytes) : !wire::valid_value(bytes))
+    return Ref::steal(part.is_name ? wire::invalid_name(bytes) : wire::invalid_value(part.header));
+  return text;
+}
+
+Ref text_of_buffer(PyObject* bytes_like_object, HeaderPart part) {
   Py_buffer view;
   if (PyObject_GetBuffer(bytes_like_object, &view, PyBUF_SIMPLE) < 0) return {};
-  Ref text = Ref::steal(PyUnicode_DecodeLatin1(static_cast<const char*>(view.buf), view.len, nullptr));
+  Ref text = text_of_bytes({static_cast<const char*>(view.buf), static_cast<std::size_t>(view.len)}, part);
   PyBuffer_Release(&view);
   return text;
 }
 
 // A name, value or content type as str, once any table lookup missed.
-Ref convert(PyObject* item) {
-  if (PyBytes_CheckExact(item))
-    return Ref::steal(PyUnicode_DecodeLatin1(PyBytes_AS_STRING(item), PyBytes_GET_SIZE(item), nullptr));
-  if (PyUnicode_CheckExact(item)) return Ref::borrow(item);
-  if (bytes_like(item)) return decode_latin1(item);
-  return Ref::steal(PyObject_Str(item));
+Ref convert(PyObject* item, HeaderPart part) {
+  if (PyBytes_CheckExact(item)) return text_of_bytes(wire::view(item), part);
+  if (PyUnicode_CheckExact(item)) return checked_text(Ref::borrow(item), part);
+  if (bytes_like(item)) return text_of_buffer(item, part);
+  Ref text = Ref::steal(PyObject_Str(item));
+  return text ? checked_text(std::move(text), part) : Ref();
 }
 
-Ref to_str(PyObject* item, const Ref& table) {
+Ref to_str(PyObject* item, const Ref& table, HeaderPart part) {
   if (PyBytes_CheckExact(item)) {
     if (PyObject* hit = table_get(table, item)) return table_str(hit);
     if (PyErr_Occurred()) return {};
   }
-  return convert(item);
+  return convert(item, part);
 }
 
+constexpr HeaderPart content_type_part{false, "content-type"};
+
+// `type` is held by the caller: a bytes subclass's __hash__ runs Python code
+// during the lookup, which may replace the content's field.
 Ref content_type_str(PyObject* type) {
   if (PyObject* hit = table_get(tables.ct_str_cache, type)) return table_str(hit);
   if (PyErr_Occurred()) return {};  // an unhashable content type
-  return convert(type);
+  return convert(type, content_type_part);
 }
 
 Ref content_type_pair(PyObject* type) {
@@ -132,6 +180,18 @@ int is_content_type(PyObject* name, PyObject* name_str) {
   if (r == 0) r = PyObject_RichCompareBool(name, k_content_type_str, Py_EQ);
   if (r == 0) r = PyObject_RichCompareBool(name_str, k_content_type_str, Py_EQ);
   return r;
+}
+
+// The bytes of a converted (and so checked, token) name, for the texts that
+// name the header of a bad value.
+std::string_view name_bytes(PyObject* name_str) {
+  Py_ssize_t size = 0;
+  const char* data = PyUnicode_AsUTF8AndSize(name_str, &size);
+  if (!data) {
+    PyErr_Clear();
+    return {};
+  }
+  return {data, static_cast<std::size_t>(size)};
 }
 
 // The raw headers converted one by one, plus the content's type when no
@@ -154,8 +214,10 @@ Ref converted_headers(PyObject* raw, PyObject* content) {
     Ref name = item_at(h.get(), 0);
     Ref value = name ? item_at(h.get(), 1) : Ref();
     if (!value) return {};
-    Ref name_str = to_str(name.get(), tables.known_outbound_header_name_str);
-    Ref value_str = name_str ? to_str(value.get(), tables.known_outbound_header_val_str) : Ref();
+    Ref name_str = to_str(name.get(), tables.known_outbound_header_name_str, {true, {}});
+    Ref value_str = name_str ? to_str(value.get(), tables.known_outbound_header_val_str,
+                                      {false, name_bytes(name_str.get())})
+                             : Ref();
     if (!value_str) return {};
     int ct = is_content_type(name.get(), name_str.get());
     if (ct < 0) return {};
@@ -164,9 +226,9 @@ Ref converted_headers(PyObject* raw, PyObject* content) {
     if (!tuple || PyList_Append(headers.get(), tuple.get()) < 0) return {};
   }
   if (!has_ct && content != Py_None) {
-    PyObject* type = reinterpret_cast<Content*>(content)->type.get();
-    if (type != Py_None) {
-      Ref pair = content_type_pair(type);
+    Ref type = reinterpret_cast<Content*>(content)->type.copy();
+    if (!type.is_none()) {
+      Ref pair = content_type_pair(type.get());
       if (!pair || PyList_Append(headers.get(), pair.get()) < 0) return {};
     }
   }
@@ -176,14 +238,15 @@ Ref converted_headers(PyObject* raw, PyObject* content) {
 // No raw headers: a shared list when one serves, else one new pair.
 Ref shortcut_headers(PyObject* content) {
   if (content == Py_None) return tables.empty_headers.copy();
-  PyObject* type = reinterpret_cast<Content*>(content)->type.get();
-  if (type == Py_None) return tables.empty_headers.copy();
-  if (PyObject* prebuilt = table_get(tables.static_headers_by_ct_bytes, type)) {
+  // Held across the lookups: a bytes subclass's __hash__ may replace the field.
+  Ref type = reinterpret_cast<Content*>(content)->type.copy();
+  if (type.is_none()) return tables.empty_headers.copy();
+  if (PyObject* prebuilt = table_get(tables.static_headers_by_ct_bytes, type.get())) {
     if (PyList_CheckExact(prebuilt)) return Ref::borrow(prebuilt);
     return Ref::steal(expected_type_error("list", prebuilt));
   }
   if (PyErr_Occurred()) return {};
-  Ref pair = content_type_pair(type);
+  Ref pair = content_type_pair(type.get());
   if (!pair) return {};
   Ref list = Ref::steal(PyList_New(1));
   if (list) PyList_SET_ITEM(list.get(), 0, pair.release());

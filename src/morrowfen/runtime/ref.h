@@ -1,5 +1,14 @@
 // Owning object reference. The only place in the code base that touches
 // reference counts directly: everything else holds objects through Ref.
+//
+// The rule for borrowed pointers (a field read with .get(), a list or tuple
+// item, a dict value): a borrowed pointer never outlives a call that can run
+// Python code. Hashing or comparing a key that is not exactly str or bytes,
+// str() and repr(), attribute access, iteration, a Python override of a
+// method, a tzinfo, __bool__/__len__, and releasing any object (its
+// finalizer) all can, and that code may replace the field, empty the list or
+// drop the last reference. Take a Ref (`field.copy()`, `Ref::borrow(item)`)
+// before such a call and use it afterwards.
 #pragma once
 
 #include <Python.h>
