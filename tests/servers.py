@@ -35,19 +35,19 @@ def granian_command():
     return [script] if os.path.exists(script) else [sys.executable, "-m", "granian"]
 
 
-def server_command(name, port):
-    """The command line that serves the demo with one of the four set-ups, in one process."""
+def server_command(name, port, app="morrowfen.demo"):
+    """The command line that serves `app` (a module with `asgi_app` and
+    `rsgi_app`; the demo by default) with one of the four set-ups, in one process."""
     if name == "uvicorn":
         return [sys.executable, "-m", "uvicorn", "--host", HOST, "--port", str(port), "--workers", "1",
-                "--timeout-graceful-shutdown", "1", "morrowfen.demo:asgi_app"]
+                "--timeout-graceful-shutdown", "1", f"{app}:asgi_app"]
     if name == "hypercorn":
         return [sys.executable, "-m", "hypercorn", "--bind", f"{HOST}:{port}", "--workers", "1",
-                "--graceful-timeout", "1", "--access-logfile", "-", "morrowfen.demo:asgi_app"]
+                "--graceful-timeout", "1", "--access-logfile", "-", f"{app}:asgi_app"]
     if name in ("granian-asgi", "granian-rsgi"):
         interface = name.split("-")[1]
-        app = "morrowfen.demo:asgi_app" if interface == "asgi" else "morrowfen.demo:rsgi_app"
         return [*granian_command(), "--interface", interface, "--host", HOST, "--port", str(port),
-                "--workers", "1", "--no-ws", "--workers-kill-timeout", "1", app]
+                "--workers", "1", "--no-ws", "--workers-kill-timeout", "1", f"{app}:{interface}_app"]
     raise ValueError(f"unknown server {name!r}")
 
 
@@ -71,7 +71,10 @@ class Server:
         self.log_text = ""
 
     def start(self):
-        env = {**os.environ, "PYTHONUNBUFFERED": "1", "PYTHONDONTWRITEBYTECODE": "1"}
+        # The tests' own folder is importable, for the test applications kept there.
+        here = os.path.dirname(os.path.abspath(__file__))
+        path = os.pathsep.join(p for p in (here, os.environ.get("PYTHONPATH")) if p)
+        env = {**os.environ, "PYTHONUNBUFFERED": "1", "PYTHONDONTWRITEBYTECODE": "1", "PYTHONPATH": path}
         self.process = subprocess.Popen(self.command, stdin=subprocess.DEVNULL, stdout=self.log_file,
                                         stderr=subprocess.STDOUT, env=env, start_new_session=True)
         return self
@@ -129,16 +132,16 @@ class Server:
             pass
 
 
-def start_server(name, attempts=3):
+def start_server(name, attempts=3, app="morrowfen.demo", path="/"):
     """Starts one of SERVERS on a free port and waits until it answers.
 
     The port is free when chosen but could be taken before the server binds
     it, so a server that exits at start-up is tried again on another port."""
     for attempt in range(attempts):
         port = free_port()
-        server = Server(name, server_command(name, port), port).start()
+        server = Server(name, server_command(name, port, app), port).start()
         try:
-            return server.wait_ready()
+            return server.wait_ready(path=path)
         except RuntimeError:
             exited_early = not server.alive()
             server.stop()
@@ -148,9 +151,9 @@ def start_server(name, attempts=3):
     raise AssertionError("unreachable")
 
 
-def running_server(request, name):
+def running_server(request, name, app="morrowfen.demo", path="/"):
     """For a module- or session-scoped fixture: a started server, stopped when the scope ends."""
-    server = start_server(name)
+    server = start_server(name, app=app, path=path)
 
     def finish():
         server.stop()
