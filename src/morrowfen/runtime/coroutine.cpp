@@ -166,6 +166,7 @@ PySendResult send_core(GenObject* g, PyObject* arg, Ref& out, bool& body_yield, 
 }
 
 // Closes an awaited iterator as `yield from` does when GeneratorExit arrives.
+// The caller holds `yf` (its close() runs Python code).
 int close_iter(PyObject* yf) {
   PyObject* meth = nullptr;
   if (PyObject_GetOptionalAttrString(yf, "close", &meth) < 0) PyErr_WriteUnraisable(yf);
@@ -228,7 +229,7 @@ PySendResult throw_core(GenObject* g, bool close_on_genexit, PyObject* typ, PyOb
   if (g->yf) {
     if (close_on_genexit && PyErr_GivenExceptionMatches(typ, PyExc_GeneratorExit)) {
       g->state = State::running;
-      int err = close_iter(g->yf);
+      int err = close_iter(Ref::borrow(g->yf).get());
       g->state = State::suspended;
       Py_CLEAR(g->yf);
       if (err < 0) return resume(g, Ref(), out, body_yield);
@@ -275,7 +276,7 @@ PyObject* close_core(GenObject* g) {
   int err = 0;
   if (g->yf) {
     g->state = State::running;
-    err = close_iter(g->yf);
+    err = close_iter(Ref::borrow(g->yf).get());
     g->state = State::suspended;
     Py_CLEAR(g->yf);
   }
@@ -366,7 +367,8 @@ void gen_finalize(PyObject* self) {
   if (g->state == State::finished) return;
   PyObject* saved = PyErr_GetRaisedException();
   if (g->kind == Kind::async_generator && g->finalizer && !g->closed) {
-    Ref r = Ref::steal(PyObject_CallOneArg(g->finalizer, self));
+    Ref finalizer = Ref::borrow(g->finalizer);  // held across the hook
+    Ref r = Ref::steal(PyObject_CallOneArg(finalizer.get(), self));
     if (!r) PyErr_WriteUnraisable(self);
   } else if (g->kind == Kind::coroutine && g->state == State::created) {
     warn_unawaited(g);
