@@ -1,5 +1,11 @@
 from datetime import datetime
+from types import CapsuleType
 
+from typing_extensions import disjoint_base
+
+__pyx_capi__: dict[str, CapsuleType]
+
+@disjoint_base
 class Cookie:
     name: str
     value: str
@@ -11,10 +17,10 @@ class Cookie:
     max_age: int
     same_site: str | None
     def __init__(self, name: str, value: str, expires: datetime | None = None, domain: str | None = None,
-                 path: str | None = None, http_only: bool = False, secure: bool = False, max_age: int = -1,
+                 path: str | None = None, http_only: bool = False, secure: bool = False, max_age: int | None = -1,
                  same_site: str | None = None) -> None: ...
     def clone(self) -> Cookie: ...
 
-def write_cookie_for_response(cookie: Cookie) -> bytes: ...
-def datetime_to_cookie_format(value: datetime) -> bytes: ...
-def parse_cookie(value: bytes) -> Cookie: ...
+def write_cookie_for_response(cookie: Cookie, /) -> bytes: ...
+def datetime_to_cookie_format(value: datetime, /) -> bytes: ...
+def parse_cookie(value: bytes, /) -> Cookie: ...

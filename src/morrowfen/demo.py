@@ -203,6 +203,9 @@ def serve(server="granian", port=8000):
     os.execv(command[0], command)
 
 
-if __name__ == "__main__":
-    args = sys.argv[1:]
+def main(args: list[str]) -> None:
     serve(args[0] if args else "granian", int(args[1]) if len(args) > 1 else 8000)
+
+
+if __name__ == "__main__":
+    main(sys.argv[1:])
