@@ -94,13 +94,31 @@ Ref table_str(PyObject* hit) {
   return Ref::steal(expected_type_error("str", hit));
 }
 
-// What is converted, and the header it belongs to (for the error texts).
+// What is converted: a name, or the value of the header whose converted
+// name is `header` (a str, or nullptr for the content type). The header's
+// bytes are only looked at for an error text.
 struct HeaderPart {
   bool is_name;
-  std::string_view header;  // the header's name as bytes (for a name: itself)
+  PyObject* header;
 };
 
-PyObject* not_utf8(std::string_view header) {
+std::string_view header_bytes(const HeaderPart& part) {
+  if (!part.header) return "content-type";
+  Py_ssize_t size = 0;
+  const char* data = PyUnicode_AsUTF8AndSize(part.header, &size);
+  if (!data) {
+    PyErr_Clear();
+    return {};
+  }
+  return {data, static_cast<std::size_t>(size)};
+}
+
+PyObject* refuse(std::string_view text, const HeaderPart& part) {
+  return part.is_name ? wire::invalid_name(text) : wire::invalid_value(header_bytes(part));
+}
+
+PyObject* not_utf8(const HeaderPart& part) {
+  std::string_view header = header_bytes(part);
   Ref shown = Ref::steal(PyBytes_FromStringAndSize(header.data(), static_cast<Py_ssize_t>(header.size())));
   if (shown) PyErr_Format(PyExc_ValueError, "the value of header %R is neither ASCII nor UTF-8", shown.get());
   return nullptr;
@@ -108,14 +126,14 @@ PyObject* not_utf8(std::string_view header) {
 
 // Bytes as the text that carries them to the wire unchanged.
 Ref text_of_bytes(std::string_view bytes, HeaderPart part) {
-  if (part.is_name ? !wire::valid_name(bytes) : !wire::valid_value(bytes))
-    return Ref::steal(part.is_name ? wire::invalid_name(bytes) : wire::invalid_value(part.header));
+  wire::Scan s = wire::scan(bytes);
+  if (part.is_name ? !s.valid_name(bytes.size()) : !s.valid_value()) return Ref::steal(refuse(bytes, part));
   auto size = static_cast<Py_ssize_t>(bytes.size());
-  if (!(wire::classes_of(bytes) & wire::non_ascii)) return Ref::steal(PyUnicode_DecodeLatin1(bytes.data(), size, nullptr));
+  if (s.ascii()) return Ref::steal(PyUnicode_DecodeLatin1(bytes.data(), size, nullptr));
   Ref text = Ref::steal(PyUnicode_DecodeUTF8(bytes.data(), size, nullptr));
   if (!text && PyErr_ExceptionMatches(PyExc_UnicodeDecodeError)) {
     PyErr_Clear();
-    return Ref::steal(not_utf8(part.header));
+    return Ref::steal(not_utf8(part));
   }
   return text;
 }
@@ -126,8 +144,7 @@ Ref checked_text(Ref text, HeaderPart part) {
   const char* data = PyUnicode_AsUTF8AndSize(text.get(), &size);
   if (!data) return {};
   std::string_view bytes(data, static_cast<std::size_t>(size));
-  if (part.is_name ? !wire::valid_name(bytes) : !wire::valid_value(bytes))
-    return Ref::steal(part.is_name ? wire::invalid_name(bytes) : wire::invalid_value(part.header));
+  if (part.is_name ? !wire::valid_name(bytes) : !wire::valid_value(bytes)) return Ref::steal(refuse(bytes, part));
   return text;
 }
 
@@ -156,7 +173,7 @@ Ref to_str(PyObject* item, const Ref& table, HeaderPart part) {
   return convert(item, part);
 }
 
-constexpr HeaderPart content_type_part{false, "content-type"};
+constexpr HeaderPart content_type_part{false, nullptr};
 
 // `type` is held by the caller: a bytes subclass's __hash__ runs Python code
 // during the lookup, which may replace the content's field.
@@ -182,18 +199,6 @@ int is_content_type(PyObject* name, PyObject* name_str) {
   return r;
 }
 
-// The bytes of a converted (and so checked, token) name, for the texts that
-// name the header of a bad value.
-std::string_view name_bytes(PyObject* name_str) {
-  Py_ssize_t size = 0;
-  const char* data = PyUnicode_AsUTF8AndSize(name_str, &size);
-  if (!data) {
-    PyErr_Clear();
-    return {};
-  }
-  return {data, static_cast<std::size_t>(size)};
-}
-
 // The raw headers converted one by one, plus the content's type when no
 // raw header names it.
 Ref converted_headers(PyObject* raw, PyObject* content) {
@@ -214,10 +219,9 @@ Ref converted_headers(PyObject* raw, PyObject* content) {
     Ref name = item_at(h.get(), 0);
     Ref value = name ? item_at(h.get(), 1) : Ref();
     if (!value) return {};
-    Ref name_str = to_str(name.get(), tables.known_outbound_header_name_str, {true, {}});
-    Ref value_str = name_str ? to_str(value.get(), tables.known_outbound_header_val_str,
-                                      {false, name_bytes(name_str.get())})
-                             : Ref();
+    Ref name_str = to_str(name.get(), tables.known_outbound_header_name_str, {true, nullptr});
+    Ref value_str =
+        name_str ? to_str(value.get(), tables.known_outbound_header_val_str, {false, name_str.get()}) : Ref();
     if (!value_str) return {};
     int ct = is_content_type(name.get(), name_str.get());
     if (ct < 0) return {};

@@ -28,22 +28,30 @@ inline constexpr auto header_byte_classes = [] {
 
 inline bool is_tchar(unsigned char c) noexcept { return header_byte_classes[c] & tchar; }
 
-// The classes found in a text, or-ed together.
-inline unsigned char classes_of(std::string_view text) noexcept {
-  unsigned char seen = 0;
-  for (char c : text) seen |= header_byte_classes[static_cast<unsigned char>(c)];
-  return seen;
+// The classes of a text in one branch-free pass: `any` has a class when some
+// byte has it, `all` when every byte has it.
+struct Scan {
+  unsigned char any = 0;
+  unsigned char all = 0xff;
+  bool valid_name(std::size_t size) const noexcept { return size > 0 && (all & tchar); }
+  bool valid_value() const noexcept { return !(any & forbidden_in_value); }
+  bool ascii() const noexcept { return !(any & non_ascii); }
+};
+
+inline Scan scan(std::string_view text) noexcept {
+  Scan s;
+  for (char c : text) {
+    unsigned char k = header_byte_classes[static_cast<unsigned char>(c)];
+    s.any |= k;
+    s.all &= k;
+  }
+  return s;
 }
 
 // Every byte of a name is a token character (and there is at least one).
-inline bool valid_name(std::string_view name) noexcept {
-  if (name.empty()) return false;
-  for (char c : name)
-    if (!is_tchar(static_cast<unsigned char>(c))) return false;
-  return true;
-}
+inline bool valid_name(std::string_view name) noexcept { return scan(name).valid_name(name.size()); }
 
-inline bool valid_value(std::string_view value) noexcept { return !(classes_of(value) & forbidden_in_value); }
+inline bool valid_value(std::string_view value) noexcept { return scan(value).valid_value(); }
 
 inline std::string_view view(PyObject* bytes) noexcept {
   return {PyBytes_AS_STRING(bytes), static_cast<std::size_t>(PyBytes_GET_SIZE(bytes))};
