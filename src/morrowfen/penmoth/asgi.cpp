@@ -137,7 +137,9 @@ CoroutineBody send_asgi_body(SendAsgi& L) {
     // Large and buffered: slices, the last one empty.
     Ref get_chunks = lookup_global(k_get_chunks);
     if (!get_chunks) co_return {};
-    Ref slices = Ref::steal(PyObject_CallOneArg(get_chunks.get(), content->body.get()));
+    Ref body = content->body.copy();  // held: the callable found may be any code
+    Ref slices = Ref::steal(PyObject_CallOneArg(get_chunks.get(), body.get()));
+    body.reset();
     get_chunks.reset();
     if (!slices) co_return {};
     bool by_index = PyList_CheckExact(slices.get()) || PyTuple_CheckExact(slices.get());

@@ -196,10 +196,13 @@ bool write_comment(std::string& out, const Ref& field) {
 
 Ref encode_sse(ServerSentEvent* ev) {
   std::string out;
+  // The fields are held from the moment they are checked: looking the pattern
+  // up and calling it may run Python code that replaces them.
+  Ref id = ev->id.copy(), comment = ev->comment.copy(), event = ev->event.copy();
   int has;
-  if ((has = field_text(ev->id)) < 0 || (has && !write_single_line(out, "id: ", ev->id))) return {};
-  if ((has = field_text(ev->comment)) < 0 || (has && !write_comment(out, ev->comment))) return {};
-  if ((has = field_text(ev->event)) < 0 || (has && !write_single_line(out, "event: ", ev->event))) return {};
+  if ((has = field_text(id)) < 0 || (has && !write_single_line(out, "id: ", id))) return {};
+  if ((has = field_text(comment)) < 0 || (has && !write_comment(out, comment))) return {};
+  if ((has = field_text(event)) < 0 || (has && !write_single_line(out, "event: ", event))) return {};
   int has_data = PyObject_IsTrue(ev->data.copy().get());  // held across its own __bool__
   if (has_data < 0) return {};
   if (has_data) {

@@ -85,7 +85,9 @@ const void* imported_vtable(PyTypeObject* type) noexcept {
 void* import_item(PyObject* module, const char* name, const char* signature) noexcept {
   Ref capi = Ref::steal(PyObject_GetAttrString(module, "__pyx_capi__"));
   if (!capi) return nullptr;
-  const char* module_name = PyModule_GetName(module);
+  // The name is held: looking the item up may run code that renames the module.
+  Ref name_object = Ref::steal(PyModule_GetNameObject(module));
+  const char* module_name = name_object ? PyUnicode_AsUTF8(name_object.get()) : nullptr;
   if (!module_name) return nullptr;
   PyObject* capsule = nullptr;
   Ref key = Ref::steal(PyUnicode_FromString(name));

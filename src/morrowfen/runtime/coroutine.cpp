@@ -236,7 +236,12 @@ PySendResult throw_core(GenObject* g, bool close_on_genexit, PyObject* typ, PyOb
       return throw_here(g, typ, val, tb, out, body_yield);
     }
     PyObject* meth = nullptr;
-    if (PyObject_GetOptionalAttrString(g->yf, "throw", &meth) < 0) return PYGEN_ERROR;
+    // The lookup may run Python code: the coroutine counts as running meanwhile,
+    // so that code cannot close it or send into it.
+    g->state = State::running;
+    int found = PyObject_GetOptionalAttrString(Ref::borrow(g->yf).get(), "throw", &meth);
+    g->state = State::suspended;
+    if (found < 0) return PYGEN_ERROR;
     if (!meth) {
       Py_CLEAR(g->yf);
       return throw_here(g, typ, val, tb, out, body_yield);
@@ -526,9 +531,9 @@ PyAsyncMethods cw_as_async = {nullptr, nullptr, nullptr, cw_am_send};
 int init_hooks(GenObject* g) {
   if (g->hooks_inited) return 0;
   g->hooks_inited = true;
-  PyObject* getter = PySys_GetObject("get_asyncgen_hooks");  // borrowed
+  Ref getter = Ref::borrow(PySys_GetObject("get_asyncgen_hooks"));  // held across its call
   if (!getter) return 0;
-  Ref hooks = Ref::steal(PyObject_CallNoArgs(getter));
+  Ref hooks = Ref::steal(PyObject_CallNoArgs(getter.get()));
   if (!hooks) return -1;
   Ref firstiter = Ref::steal(PySequence_GetItem(hooks.get(), 0));
   Ref finalizer = firstiter ? Ref::steal(PySequence_GetItem(hooks.get(), 1)) : Ref();
