@@ -15,7 +15,8 @@
 #include "../runtime/coroutine.h"
 #include "../runtime/function.h"
 #include "../runtime/types.h"
-#include "../url/percent.h"
+#include "../wire/percent.h"
+#include "../wire/text.h"
 #include "../runtime/type_support.h"
 
 namespace {
@@ -249,7 +250,7 @@ mf::CoroutineBody asgi_read_body(AsgiReadLocals& L) {
     }
     if (PyList_Append(L.chunks.get(), chunk.get()) < 0) co_return {};
   }
-  Ref body = sup::join_bytes(L.chunks.get());
+  Ref body = mf::wire::join_bytes(L.chunks.get(), "body chunks");
   if (!body) co_return {};
   cache_body(c, body);
   co_return body;

@@ -12,7 +12,8 @@
 #include "../runtime/capi.h"
 #include "../runtime/constants.h"
 #include "../runtime/types.h"
-#include "../url/percent.h"
+#include "../wire/percent.h"
+#include "../wire/header_text.h"
 
 namespace {
 
@@ -167,11 +168,6 @@ PyObject* datetime_to_cookie_format(PyDateTime_DateTime* value, int /*flag*/) {
 
 // --- Set-Cookie -------------------------------------------------------------------
 
-bool is_token_char(unsigned char c) noexcept {
-  if (c <= 0x20 || c >= 0x7f) return false;
-  return std::string_view("()<>@,;:\\\"/[]?={}").find(static_cast<char>(c)) == std::string_view::npos;
-}
-
 // RFC 6265 cookie-octet, with '%' also escaped so that parse_cookie's
 // percent-decoding gives back exactly the value written.
 bool is_cookie_octet(unsigned char c) noexcept {
@@ -184,11 +180,7 @@ bool utf8_of(PyObject* text, const char* what, std::string_view& out) noexcept {
     PyErr_Format(PyExc_TypeError, "cookie %s must be a str, not %.200s", what, Py_TYPE(text)->tp_name);
     return false;
   }
-  Py_ssize_t size = 0;
-  const char* data = PyUnicode_AsUTF8AndSize(text, &size);
-  if (!data) return false;
-  out = std::string_view(data, static_cast<std::size_t>(size));
-  return true;
+  return mf::wire::utf8_view(text, out);
 }
 
 // Appends "; Label=text" for an attribute that is set (a non-empty str),
@@ -250,7 +242,7 @@ PyObject* write_cookie_for_response(Cookie* cookie) {
     return nullptr;
   }
   for (char ch : name) {
-    if (!is_token_char(static_cast<unsigned char>(ch))) {
+    if (!mf::wire::is_tchar(static_cast<unsigned char>(ch))) {  // RFC 6265 names are RFC 9110 tokens
       PyErr_Format(PyExc_ValueError, "invalid character (code %d) in cookie name",
                    static_cast<int>(static_cast<unsigned char>(ch)));
       return nullptr;
@@ -281,12 +273,6 @@ PyObject* write_cookie_for_response(Cookie* cookie) {
 
 // --- one pair of a Cookie header --------------------------------------------
 
-std::string_view trim_blanks(std::string_view s) noexcept {
-  while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) s.remove_prefix(1);
-  while (!s.empty() && (s.back() == ' ' || s.back() == '\t')) s.remove_suffix(1);
-  return s;
-}
-
 // "name=value" (a pair without '=' is a value with an empty name, as
 // browsers treat it); the value may be quoted; both are percent-decoded.
 Cookie* parse_cookie(PyObject* value, int /*flag*/) {
@@ -294,11 +280,11 @@ Cookie* parse_cookie(PyObject* value, int /*flag*/) {
     PyErr_Format(PyExc_TypeError, "parse_cookie() needs bytes, not %.200s", value ? Py_TYPE(value)->tp_name : "NULL");
     return nullptr;
   }
-  std::string_view text = trim_blanks(
+  std::string_view text = mf::wire::trim_blanks(
       std::string_view(PyBytes_AS_STRING(value), static_cast<std::size_t>(PyBytes_GET_SIZE(value))));
   std::size_t eq = text.find('=');
-  std::string_view raw_name = eq == std::string_view::npos ? std::string_view() : trim_blanks(text.substr(0, eq));
-  std::string_view raw_value = eq == std::string_view::npos ? text : trim_blanks(text.substr(eq + 1));
+  std::string_view raw_name = eq == std::string_view::npos ? std::string_view() : mf::wire::trim_blanks(text.substr(0, eq));
+  std::string_view raw_value = eq == std::string_view::npos ? text : mf::wire::trim_blanks(text.substr(eq + 1));
   if (raw_value.size() >= 2 && raw_value.front() == '"' && raw_value.back() == '"')
     raw_value = raw_value.substr(1, raw_value.size() - 2);
   Ref name = mf::percent::decoded_text(raw_name, false);

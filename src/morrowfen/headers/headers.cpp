@@ -9,7 +9,7 @@
 #include "../runtime/capi.h"
 #include "../runtime/constants.h"
 #include "../runtime/types.h"
-#include "header_list.h"
+#include "../wire/header_list.h"
 
 namespace {
 

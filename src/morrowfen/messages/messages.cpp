@@ -11,13 +11,14 @@
 #include "../framework_types/cookies.h"
 #include "../framework_types/messages.h"
 #include "../framework_types/url.h"
-#include "../headers/header_list.h"
+#include "../wire/header_list.h"
 #include "../runtime/capi.h"
 #include "../runtime/constants.h"
 #include "../runtime/coroutine.h"
 #include "../runtime/function.h"
 #include "../runtime/types.h"
-#include "../url/percent.h"
+#include "../wire/percent.h"
+#include "../wire/text.h"
 
 namespace {
 
@@ -94,10 +95,6 @@ Ref writable_list(Message* m) noexcept {
   if (!fresh) return {};
   m->raw_headers = fresh.copy();
   return fresh;
-}
-
-std::string_view bytes_view(PyObject* b) noexcept {
-  return {PyBytes_AS_STRING(b), static_cast<std::size_t>(PyBytes_GET_SIZE(b))};
 }
 
 // --- the natives of the method table ---------------------------------------------
@@ -254,15 +251,9 @@ int has_body(Message* self) noexcept {
   return PyObject_IsTrue(content.get());
 }
 
-std::string_view trim(std::string_view s) noexcept {
-  while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) s.remove_prefix(1);
-  while (!s.empty() && (s.back() == ' ' || s.back() == '\t')) s.remove_suffix(1);
-  return s;
-}
-
 // The media type of a content type, without parameters.
 std::string_view media_type(std::string_view content_type) noexcept {
-  return trim(content_type.substr(0, content_type.find(';')));
+  return mf::wire::trim_blanks(content_type.substr(0, content_type.find(';')));
 }
 
 // Calls `test(media type)` with the message's media type; 0 when it has none.
@@ -271,7 +262,7 @@ int test_media_type(Message* self, Test test) noexcept {
   Ref type = Ref::steal(content_type(self));
   if (!type) return -1;
   if (!PyBytes_Check(type.get())) return 0;
-  return test(media_type(bytes_view(type.get())));
+  return test(media_type(mf::wire::bytes_view(type.get())));
 }
 
 bool ends_with_ci(std::string_view s, std::string_view suffix) noexcept {
@@ -546,7 +537,7 @@ Ref parse_query(Request* r) noexcept {
   if (!url || !PyObject_TypeCheck(url, g_url_type)) return result;
   PyObject* query = reinterpret_cast<mf::url::URL*>(url)->query.get();
   if (!query || !PyBytes_Check(query)) return result;
-  int status = mf::percent::for_each_pair(bytes_view(query), [&](Ref name, Ref value) -> int {
+  int status = mf::percent::for_each_pair(mf::wire::bytes_view(query), [&](Ref name, Ref value) -> int {
     PyObject* values = PyDict_SetDefault(result.get(), name.get(), Py_None);
     if (!values) return -1;
     if (values == Py_None) {
@@ -572,10 +563,10 @@ Ref parse_cookies(Request* r) noexcept {
   for (Py_ssize_t i = 0; i < PyList_GET_SIZE(values.get()); ++i) {
     PyObject* header = PyList_GET_ITEM(values.get(), i);
     if (!PyBytes_Check(header)) continue;
-    std::string_view text = bytes_view(header);
+    std::string_view text = mf::wire::bytes_view(header);
     while (!text.empty()) {
       std::size_t end = text.find(';');
-      std::string_view piece = trim(text.substr(0, end));
+      std::string_view piece = mf::wire::trim_blanks(text.substr(0, end));
       text = end == std::string_view::npos ? std::string_view() : text.substr(end + 1);
       if (piece.empty()) continue;
       Ref raw = mf::percent::bytes_from(piece);
@@ -653,7 +644,7 @@ mf::CoroutineBody read_body(ReadLocals& L) {
     }
     if (PyList_Append(L.chunks.get(), chunk.get()) < 0) co_return {};
   }
-  co_return sup::join_bytes(L.chunks.get());
+  co_return mf::wire::join_bytes(L.chunks.get(), "body chunks");
 }
 
 // await request.json(): the body parsed as JSON (None without content); a

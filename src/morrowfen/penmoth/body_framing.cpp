@@ -7,6 +7,7 @@
 #include "../runtime/constants.h"
 #include "../runtime/coroutine.h"
 #include "../runtime/errors.h"
+#include "../wire/text.h"
 #include "penmoth.h"
 #include "tables.h"
 
@@ -124,11 +125,7 @@ bool utf8(PyObject* text, std::string_view& out) {
     expected_type_error("str", text);
     return false;
   }
-  Py_ssize_t size;
-  const char* data = PyUnicode_AsUTF8AndSize(text, &size);
-  if (!data) return false;
-  out = {data, static_cast<std::size_t>(size)};
-  return true;
+  return wire::utf8_view(text, out);
 }
 
 // A field of the event: a str, or None. Returns 1 when it holds text.

@@ -6,6 +6,7 @@
 #include "../runtime/coroutine.h"
 #include "../runtime/errors.h"
 #include "../wire/header_text.h"
+#include "../wire/text.h"
 #include "penmoth.h"
 #include "tables.h"
 
@@ -104,13 +105,9 @@ struct HeaderPart {
 
 std::string_view header_bytes(const HeaderPart& part) {
   if (!part.header) return "content-type";
-  Py_ssize_t size = 0;
-  const char* data = PyUnicode_AsUTF8AndSize(part.header, &size);
-  if (!data) {
-    PyErr_Clear();
-    return {};
-  }
-  return {data, static_cast<std::size_t>(size)};
+  std::string_view bytes;
+  if (!wire::utf8_view(part.header, bytes)) PyErr_Clear();
+  return bytes;
 }
 
 PyObject* refuse(std::string_view text, const HeaderPart& part) {
@@ -140,10 +137,8 @@ Ref text_of_bytes(std::string_view bytes, HeaderPart part) {
 
 // A str checked by the same rule, on the UTF-8 the server will write.
 Ref checked_text(Ref text, HeaderPart part) {
-  Py_ssize_t size;
-  const char* data = PyUnicode_AsUTF8AndSize(text.get(), &size);
-  if (!data) return {};
-  std::string_view bytes(data, static_cast<std::size_t>(size));
+  std::string_view bytes;
+  if (!wire::utf8_view(text.get(), bytes)) return {};
   if (part.is_name ? !wire::valid_name(bytes) : !wire::valid_value(bytes)) return Ref::steal(refuse(bytes, part));
   return text;
 }

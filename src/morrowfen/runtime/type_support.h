@@ -194,29 +194,6 @@ inline PyCFunction as_cfunction(F* f) noexcept {
 // methods report it: 0, 1, or -1 with an exception set.
 inline int truth_of(const Ref& result) noexcept { return result ? PyObject_IsTrue(result.get()) : -1; }
 
-// Joins byte strings into one bytes object.
-inline Ref join_bytes(PyObject* list) noexcept {
-  Py_ssize_t total = 0;
-  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list); ++i) {
-    PyObject* part = PyList_GET_ITEM(list, i);
-    if (!PyBytes_Check(part)) {
-      PyErr_Format(PyExc_TypeError, "body chunks must be bytes, not %.200s", Py_TYPE(part)->tp_name);
-      return {};
-    }
-    total += PyBytes_GET_SIZE(part);
-  }
-  if (PyList_GET_SIZE(list) == 1) return Ref::borrow(PyList_GET_ITEM(list, 0));
-  Ref out = Ref::steal(PyBytes_FromStringAndSize(nullptr, total));
-  if (!out) return {};
-  char* p = PyBytes_AS_STRING(out.get());
-  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list); ++i) {
-    PyObject* part = PyList_GET_ITEM(list, i);
-    std::memcpy(p, PyBytes_AS_STRING(part), static_cast<std::size_t>(PyBytes_GET_SIZE(part)));
-    p += PyBytes_GET_SIZE(part);
-  }
-  return out;
-}
-
 // A process-lifetime reference kept in a plain pointer (a static Ref would be
 // released after the interpreter has gone).
 inline void keep(PyObject*& slot, Ref value) noexcept {

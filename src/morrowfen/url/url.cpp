@@ -10,7 +10,7 @@
 #include "../runtime/capi.h"
 #include "../runtime/constants.h"
 #include "../runtime/types.h"
-#include "percent.h"
+#include "../wire/percent.h"
 
 namespace {
 
@@ -163,17 +163,13 @@ constexpr std::array<std::size_t, 3> url_refs = {offsetof(URL, value), offsetof(
 
 URL* as_url(PyObject* o) noexcept { return reinterpret_cast<URL*>(o); }
 
-std::string_view bytes_view(PyObject* b) noexcept {
-  return {PyBytes_AS_STRING(b), static_cast<std::size_t>(PyBytes_GET_SIZE(b))};
-}
-
 // Fills the fields of `self` from `value` (bytes).
 int assign(URL* self, PyObject* value) noexcept {
   if (!PyBytes_Check(value)) {
     PyErr_Format(PyExc_TypeError, "URL value must be bytes, not %.200s", Py_TYPE(value)->tp_name);
     return -1;
   }
-  Parts p = split(bytes_view(value), false);
+  Parts p = split(mf::wire::bytes_view(value), false);
   Ref path = mf::percent::bytes_from(p.path);
   Ref query = mf::percent::bytes_from(p.query);
   if (!path || !query) return -1;
@@ -218,7 +214,7 @@ PyObject* join_native(URL* self, URL* other) noexcept {
   }
   Ref joined;
   try {
-    std::string text = resolve(bytes_view(base), bytes_view(ref));
+    std::string text = resolve(mf::wire::bytes_view(base), mf::wire::bytes_view(ref));
     joined = mf::percent::bytes_from(text);
   } catch (...) {
     return PyErr_NoMemory();

@@ -10,6 +10,8 @@
 #include <cstddef>
 #include <string_view>
 
+#include "../runtime/ref.h"
+
 namespace mf::wire {
 
 // Byte classes, one table for one pass over a text.
@@ -61,19 +63,19 @@ inline std::string_view view(PyObject* bytes) noexcept {
 // so that formatting the message runs no code of the caller's objects).
 // Both return nullptr.
 inline PyObject* invalid_name(std::string_view name) noexcept {
-  PyObject* shown = PyBytes_FromStringAndSize(name.data(), static_cast<Py_ssize_t>(name.size()));
-  if (!shown) return nullptr;
-  PyErr_Format(PyExc_ValueError, "invalid header name %R: a header name is a token (letters, digits and !#$%%&'*+-.^_`|~)",
-               shown);
-  Py_DECREF(shown);
+  Ref shown = Ref::steal(PyBytes_FromStringAndSize(name.data(), static_cast<Py_ssize_t>(name.size())));
+  if (shown)
+    PyErr_Format(PyExc_ValueError,
+                 "invalid header name %R: a header name is a token (letters, digits and !#$%%&'*+-.^_`|~)",
+                 shown.get());
   return nullptr;
 }
 
 inline PyObject* invalid_value(std::string_view name) noexcept {
-  PyObject* shown = PyBytes_FromStringAndSize(name.data(), static_cast<Py_ssize_t>(name.size()));
-  if (!shown) return nullptr;
-  PyErr_Format(PyExc_ValueError, "invalid value of header %R: a header value cannot contain CR, LF or NUL", shown);
-  Py_DECREF(shown);
+  Ref shown = Ref::steal(PyBytes_FromStringAndSize(name.data(), static_cast<Py_ssize_t>(name.size())));
+  if (shown)
+    PyErr_Format(PyExc_ValueError, "invalid value of header %R: a header value cannot contain CR, LF or NUL",
+                 shown.get());
   return nullptr;
 }
 

@@ -9,6 +9,7 @@
 #include <string_view>
 
 #include "../runtime/ref.h"
+#include "text.h"
 
 namespace mf::percent {
 
@@ -108,23 +109,11 @@ int for_each_pair(std::string_view text, Sink sink) noexcept {
 // The bytes of a str or bytes object as a view (UTF-8 for str), valid while
 // the object lives; false with TypeError for other types.
 inline bool view_of(PyObject* obj, std::string_view& out, const char* what) noexcept {
-  if (PyBytes_Check(obj)) {
-    out = std::string_view(PyBytes_AS_STRING(obj), static_cast<std::size_t>(PyBytes_GET_SIZE(obj)));
-    return true;
-  }
-  if (PyUnicode_Check(obj)) {
-    Py_ssize_t size = 0;
-    const char* data = PyUnicode_AsUTF8AndSize(obj, &size);
-    if (!data) return false;
-    out = std::string_view(data, static_cast<std::size_t>(size));
-    return true;
-  }
-  PyErr_Format(PyExc_TypeError, "%s must be str or bytes, not %.200s", what, Py_TYPE(obj)->tp_name);
-  return false;
+  int r = wire::bytes_or_utf8(obj, out);
+  if (r == 0) PyErr_Format(PyExc_TypeError, "%s must be str or bytes, not %.200s", what, Py_TYPE(obj)->tp_name);
+  return r > 0;
 }
 
-inline Ref bytes_from(std::string_view s) noexcept {
-  return Ref::steal(PyBytes_FromStringAndSize(s.data(), static_cast<Py_ssize_t>(s.size())));
-}
+using wire::bytes_from;
 
 }  // namespace mf::percent

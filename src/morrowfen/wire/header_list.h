@@ -9,7 +9,8 @@
 #include <string_view>
 
 #include "../runtime/ref.h"
-#include "../wire/header_text.h"
+#include "header_text.h"
+#include "text.h"
 
 namespace mf::header_list {
 
@@ -25,19 +26,10 @@ inline bool same_name(std::string_view a, std::string_view b) noexcept {
 
 // A header name given by the caller: bytes, or str (matched by its UTF-8).
 inline bool name_view(PyObject* name, std::string_view& out) noexcept {
-  if (PyBytes_Check(name)) {
-    out = std::string_view(PyBytes_AS_STRING(name), static_cast<std::size_t>(PyBytes_GET_SIZE(name)));
-    return true;
-  }
-  if (PyUnicode_Check(name)) {
-    Py_ssize_t size = 0;
-    const char* data = PyUnicode_AsUTF8AndSize(name, &size);
-    if (!data) return false;
-    out = std::string_view(data, static_cast<std::size_t>(size));
-    return true;
-  }
-  PyErr_Format(PyExc_TypeError, "a header name must be bytes or str, not %.200s", Py_TYPE(name)->tp_name);
-  return false;
+  int r = wire::bytes_or_utf8(name, out);
+  if (r == 0)
+    PyErr_Format(PyExc_TypeError, "a header name must be bytes or str, not %.200s", Py_TYPE(name)->tp_name);
+  return r > 0;
 }
 
 // The name and value of one item (borrowed): a tuple or list of two.
@@ -64,8 +56,7 @@ inline int item_matches(PyObject* list, Py_ssize_t i, std::string_view wanted, P
   if (!split_item(PyList_GET_ITEM(list, i), name, v)) return -1;
   if (value) *value = v;
   if (!PyBytes_Check(name)) return 0;  // a name that is not bytes matches nothing
-  return same_name(std::string_view(PyBytes_AS_STRING(name), static_cast<std::size_t>(PyBytes_GET_SIZE(name))),
-                   wanted);
+  return same_name(wire::bytes_view(name), wanted);
 }
 
 // Calls `found(index, value)` for each item named `wanted`, in order, until
@@ -136,7 +127,7 @@ inline Ref make_pair(PyObject* name, PyObject* value) noexcept {
 // Replaces the first item named `name` by (name, value) and removes the
 // others; appends the pair when there is none.
 inline int set(PyObject* list, PyObject* name, PyObject* value) noexcept {
-  std::string_view wanted(PyBytes_AS_STRING(name), static_cast<std::size_t>(PyBytes_GET_SIZE(name)));
+  std::string_view wanted = wire::bytes_view(name);
   Py_ssize_t first_index = -1;
   if (scan(list, wanted, [&](Py_ssize_t i, PyObject*) {
         first_index = i;
