@@ -91,10 +91,10 @@ struct SendAsgi {
 // (co_await stays out of `if` conditions: the compiler mislays the frame of a
 // coroutine that has one.)
 CoroutineBody send_asgi_body(SendAsgi& L) {
-  if (L.response.is_none()) co_return Ref::steal(refuse_none("response", bound.Response));
+  if (L.response.is_none()) co_return Ref::steal(refuse_none("response", state.Response));
   auto* response = L.response.as<Response>();
   L.content = response->base.content.copy();
-  if (set_content_headers(response) < 0) co_return {};
+  if (set_headers_for_response_content_impl(response) < 0) co_return {};
   Ref headers = checked_headers(response);
   if (!headers) co_return {};
   Ref start = start_message(response, headers.get());
@@ -111,7 +111,7 @@ CoroutineBody send_asgi_body(SendAsgi& L) {
   Content* content = content_of(L.content.get());
   if (!content) co_return {};
 
-  if (content->length < 0 || PyObject_TypeCheck(L.content.get(), bound.StreamedContent)) {
+  if (content->length < 0 || PyObject_TypeCheck(L.content.get(), state.StreamedContent)) {
     // Streamed: part by part; an empty (or None) part is the closing one.
     Ref parts = Ref::steal(PyObject_CallMethodNoArgs(L.content.get(), k_get_parts));
     if (!parts || !(L.iter = aiter(parts.get()))) co_return {};
@@ -133,7 +133,7 @@ CoroutineBody send_asgi_body(SendAsgi& L) {
     co_return sent ? Ref::none() : Ref();
   }
 
-  if (content->length > max_response_chunk_size) {
+  if (content->length > state.chunk_size) {
     // Large and buffered: slices, the last one empty.
     Ref get_chunks = lookup_global(k_get_chunks);
     if (!get_chunks) co_return {};
@@ -172,6 +172,6 @@ CoroutineBody send_asgi_body(SendAsgi& L) {
 
 }  // namespace
 
-PyObject* send_asgi_response(PyObject* self, PyObject* const* args) { return start(self, args, send_asgi_body); }
+PyObject* send_asgi_response_py(PyObject* self, PyObject* const* args) { return start(self, args, send_asgi_body); }
 
 }  // namespace mf::penmoth

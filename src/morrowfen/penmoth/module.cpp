@@ -19,33 +19,16 @@
 
 namespace mf::penmoth {
 
-Bound bound;
+namespace {
+constinit StateStorage storage;
+}  // namespace
+PenmothState& state = storage.value;
 
 namespace {
-
-// --- process-wide state ---------------------------------------------------------
-
-std::int64_t g_interpreter = -1;
-Forever<Ref> module_storage;
-Ref& g_module = *module_storage;
-PyObject* g_globals = nullptr;   // the module's namespace, borrowed from g_module
-PyObject* g_builtins = nullptr;  // the builtins' namespace, borrowed (immortal module)
 
 Str k_re{"re"};
 
 // --- what start-up binds -------------------------------------------------------------
-
-// Types that are only checked (never used) still need a place to live.
-struct Checked {
-  PyTypeObject *ASGIContent, *TextContent, *HTMLContent, *JSONContent, *FormContent, *FormPart, *FileBuffer,
-      *StreamedFormPart, *TextServerSentEvent, *MultiPartFormData;
-  PyTypeObject* type;
-  PyTypeObject *date, *time, *datetime, *timedelta, *tzinfo;
-  PyTypeObject *MessageAborted, *HTTPException, *BadRequest, *BadRequestFormat, *NotFound, *InternalServerError,
-      *InvalidArgument, *InvalidOperation, *UnsupportedMediaType, *UnprocessableEntity, *FailedRequestError,
-      *InvalidExceptionHandler;
-  PyTypeObject *Header, *Headers, *URL, *Message, *Request;
-} checked;
 
 struct TypeImport {
   const char* module;
@@ -56,61 +39,53 @@ struct TypeImport {
 };
 
 const TypeImport type_imports[] = {
-    {"morrowfen.contents", "Content", sizeof(contents::Content), true, &bound.Content},
-    {"morrowfen.contents", "StreamedContent", sizeof(contents::StreamedContent), true, &bound.StreamedContent},
-    {"morrowfen.contents", "ASGIContent", sizeof(contents::ASGIContent), true, &checked.ASGIContent},
-    {"morrowfen.contents", "RSGIContent", sizeof(contents::RSGIContent), true, &bound.RSGIContent},
-    {"morrowfen.contents", "TextContent", sizeof(contents::TextContent), true, &checked.TextContent},
-    {"morrowfen.contents", "HTMLContent", sizeof(contents::HTMLContent), true, &checked.HTMLContent},
-    {"morrowfen.contents", "JSONContent", sizeof(contents::JSONContent), true, &checked.JSONContent},
-    {"morrowfen.contents", "FormContent", sizeof(contents::FormContent), true, &checked.FormContent},
-    {"morrowfen.contents", "FormPart", sizeof(contents::FormPart), false, &checked.FormPart},
-    {"morrowfen.contents", "FileBuffer", sizeof(contents::FileBuffer), false, &checked.FileBuffer},
-    {"morrowfen.contents", "StreamedFormPart", sizeof(contents::StreamedFormPart), false, &checked.StreamedFormPart},
-    {"morrowfen.contents", "ServerSentEvent", sizeof(contents::ServerSentEvent), true, &bound.ServerSentEvent},
-    {"morrowfen.contents", "TextServerSentEvent", sizeof(contents::TextServerSentEvent), true,
-     &checked.TextServerSentEvent},
-    {"morrowfen.contents", "MultiPartFormData", sizeof(contents::MultiPartFormData), true,
-     &checked.MultiPartFormData},
-    {"builtins", "type", sizeof(PyHeapTypeObject), false, &checked.type},
-    {"datetime", "date", sizeof(PyDateTime_Date), false, &checked.date},
-    {"datetime", "time", sizeof(PyDateTime_Time), false, &checked.time},
-    {"datetime", "datetime", sizeof(PyDateTime_DateTime), false, &checked.datetime},
-    {"datetime", "timedelta", sizeof(PyDateTime_Delta), false, &checked.timedelta},
-    {"datetime", "tzinfo", sizeof(PyDateTime_TZInfo), false, &checked.tzinfo},
-    {"morrowfen.cookies", "Cookie", sizeof(cookies::Cookie), true, &bound.Cookie},
-    {"morrowfen.exceptions", "MessageAborted", sizeof(exceptions::Exception), false, &checked.MessageAborted},
-    {"morrowfen.exceptions", "HTTPException", sizeof(exceptions::Exception), false, &checked.HTTPException},
-    {"morrowfen.exceptions", "BadRequest", sizeof(exceptions::Exception), false, &checked.BadRequest},
-    {"morrowfen.exceptions", "BadRequestFormat", sizeof(exceptions::Exception), false, &checked.BadRequestFormat},
-    {"morrowfen.exceptions", "NotFound", sizeof(exceptions::Exception), false, &checked.NotFound},
-    {"morrowfen.exceptions", "InternalServerError", sizeof(exceptions::Exception), false,
-     &checked.InternalServerError},
-    {"morrowfen.exceptions", "InvalidArgument", sizeof(exceptions::Exception), false, &checked.InvalidArgument},
-    {"morrowfen.exceptions", "InvalidOperation", sizeof(exceptions::Exception), false, &checked.InvalidOperation},
-    {"morrowfen.exceptions", "UnsupportedMediaType", sizeof(exceptions::Exception), false,
-     &checked.UnsupportedMediaType},
-    {"morrowfen.exceptions", "UnprocessableEntity", sizeof(exceptions::Exception), false,
-     &checked.UnprocessableEntity},
-    {"morrowfen.exceptions", "FailedRequestError", sizeof(exceptions::Exception), false,
-     &checked.FailedRequestError},
-    {"morrowfen.exceptions", "InvalidExceptionHandler", sizeof(exceptions::Exception), false,
-     &checked.InvalidExceptionHandler},
-    {"morrowfen.headers", "Header", sizeof(headers::Header), false, &checked.Header},
-    {"morrowfen.headers", "Headers", sizeof(headers::Headers), true, &checked.Headers},
-    {"morrowfen.url", "URL", sizeof(url::URL), true, &checked.URL},
-    {"morrowfen.messages", "Message", sizeof(messages::Message), true, &checked.Message},
-    {"morrowfen.messages", "Request", sizeof(messages::Request), true, &checked.Request},
-    {"morrowfen.messages", "Response", sizeof(messages::Response), true, &bound.Response},
+    {contents::module_name, "Content", sizeof(contents::Content), true, &state.Content},
+    {contents::module_name, "StreamedContent", sizeof(contents::StreamedContent), true, &state.StreamedContent},
+    {contents::module_name, "ASGIContent", sizeof(contents::ASGIContent), true, &state.required_types.ASGIContent},
+    {contents::module_name, "RSGIContent", sizeof(contents::RSGIContent), true, &state.RSGIContent},
+    {contents::module_name, "TextContent", sizeof(contents::TextContent), true, &state.required_types.TextContent},
+    {contents::module_name, "HTMLContent", sizeof(contents::HTMLContent), true, &state.required_types.HTMLContent},
+    {contents::module_name, "JSONContent", sizeof(contents::JSONContent), true, &state.required_types.JSONContent},
+    {contents::module_name, "FormContent", sizeof(contents::FormContent), true, &state.required_types.FormContent},
+    {contents::module_name, "FormPart", sizeof(contents::FormPart), false, &state.required_types.FormPart},
+    {contents::module_name, "FileBuffer", sizeof(contents::FileBuffer), false, &state.required_types.FileBuffer},
+    {contents::module_name, "StreamedFormPart", sizeof(contents::StreamedFormPart), false, &state.required_types.StreamedFormPart},
+    {contents::module_name, "ServerSentEvent", sizeof(contents::ServerSentEvent), true, &state.ServerSentEvent},
+    {contents::module_name, "TextServerSentEvent", sizeof(contents::TextServerSentEvent), true,
+     &state.required_types.TextServerSentEvent},
+    {contents::module_name, "MultiPartFormData", sizeof(contents::MultiPartFormData), true,
+     &state.required_types.MultiPartFormData},
+    {"builtins", "type", sizeof(PyHeapTypeObject), false, &state.required_types.type},
+    {"datetime", "date", sizeof(PyDateTime_Date), false, &state.required_types.date},
+    {"datetime", "time", sizeof(PyDateTime_Time), false, &state.required_types.time},
+    {"datetime", "datetime", sizeof(PyDateTime_DateTime), false, &state.required_types.datetime},
+    {"datetime", "timedelta", sizeof(PyDateTime_Delta), false, &state.required_types.timedelta},
+    {"datetime", "tzinfo", sizeof(PyDateTime_TZInfo), false, &state.required_types.tzinfo},
+    {cookies::module_name, "Cookie", sizeof(cookies::Cookie), true, &state.Cookie},
+    {exceptions::module_name, "MessageAborted", sizeof(exceptions::Exception), false, &state.required_types.MessageAborted},
+    {exceptions::module_name, "HTTPException", sizeof(exceptions::Exception), false, &state.required_types.HTTPException},
+    {exceptions::module_name, "BadRequest", sizeof(exceptions::Exception), false, &state.required_types.BadRequest},
+    {exceptions::module_name, "BadRequestFormat", sizeof(exceptions::Exception), false, &state.required_types.BadRequestFormat},
+    {exceptions::module_name, "NotFound", sizeof(exceptions::Exception), false, &state.required_types.NotFound},
+    {exceptions::module_name, "InternalServerError", sizeof(exceptions::Exception), false,
+     &state.required_types.InternalServerError},
+    {exceptions::module_name, "InvalidArgument", sizeof(exceptions::Exception), false, &state.required_types.InvalidArgument},
+    {exceptions::module_name, "InvalidOperation", sizeof(exceptions::Exception), false, &state.required_types.InvalidOperation},
+    {exceptions::module_name, "UnsupportedMediaType", sizeof(exceptions::Exception), false,
+     &state.required_types.UnsupportedMediaType},
+    {exceptions::module_name, "UnprocessableEntity", sizeof(exceptions::Exception), false,
+     &state.required_types.UnprocessableEntity},
+    {exceptions::module_name, "FailedRequestError", sizeof(exceptions::Exception), false,
+     &state.required_types.FailedRequestError},
+    {exceptions::module_name, "InvalidExceptionHandler", sizeof(exceptions::Exception), false,
+     &state.required_types.InvalidExceptionHandler},
+    {headers::module_name, "Header", sizeof(headers::Header), false, &state.required_types.Header},
+    {headers::module_name, "Headers", sizeof(headers::Headers), true, &state.required_types.Headers},
+    {url::module_name, "URL", sizeof(url::URL), true, &state.required_types.URL},
+    {messages::module_name, "Message", sizeof(messages::Message), true, &state.required_types.Message},
+    {messages::module_name, "Request", sizeof(messages::Request), true, &state.required_types.Request},
+    {messages::module_name, "Response", sizeof(messages::Response), true, &state.Response},
 };
-
-// C functions bound but not used by any operation; bound all the same.
-struct {
-  contents::parse_www_form_urlencoded_fn* parse_www_form_urlencoded = nullptr;
-  cookies::datetime_to_cookie_format_fn* datetime_to_cookie_format = nullptr;
-  cookies::parse_cookie_fn* parse_cookie = nullptr;
-  messages::release_request_fn* release_request = nullptr;
-} unused;
 
 struct FunctionImport {
   const char* module;
@@ -125,15 +100,15 @@ void** slot_of(F** p) {
 }
 
 const FunctionImport function_imports[] = {
-    {"morrowfen.contents", "parse_www_form_urlencoded", contents::parse_www_form_urlencoded_sig,
-     slot_of(&unused.parse_www_form_urlencoded)},
-    {"morrowfen.cookies", "datetime_to_cookie_format", cookies::datetime_to_cookie_format_sig,
-     slot_of(&unused.datetime_to_cookie_format)},
-    {"morrowfen.cookies", "write_cookie_for_response", cookies::write_cookie_for_response_sig,
-     slot_of(&bound.write_cookie_for_response)},
-    {"morrowfen.cookies", "parse_cookie", cookies::parse_cookie_sig, slot_of(&unused.parse_cookie)},
-    {"morrowfen.messages", "acquire_request", messages::acquire_request_sig, slot_of(&bound.acquire_request)},
-    {"morrowfen.messages", "release_request", messages::release_request_sig, slot_of(&unused.release_request)},
+    {contents::module_name, "parse_www_form_urlencoded", contents::parse_www_form_urlencoded_sig,
+     slot_of(&state.required_functions.parse_www_form_urlencoded)},
+    {cookies::module_name, "datetime_to_cookie_format", cookies::datetime_to_cookie_format_sig,
+     slot_of(&state.required_functions.datetime_to_cookie_format)},
+    {cookies::module_name, "write_cookie_for_response", cookies::write_cookie_for_response_sig,
+     slot_of(&state.write_cookie_for_response)},
+    {cookies::module_name, "parse_cookie", cookies::parse_cookie_sig, slot_of(&state.required_functions.parse_cookie)},
+    {messages::module_name, "acquire_request", messages::acquire_request_sig, slot_of(&state.acquire_request)},
+    {messages::module_name, "release_request", messages::release_request_sig, slot_of(&state.required_functions.release_request)},
 };
 
 // --- the Python-callable functions ------------------------------------------------------
@@ -141,19 +116,19 @@ const FunctionImport function_imports[] = {
 PyTypeObject* const bytes_type = &PyBytes_Type;
 PyTypeObject* const list_type = &PyList_Type;
 
-const Param p_message[] = {{"message", instance_of(&bound.Response)}};
-const Param p_cookie[] = {{"cookie", instance_of(&bound.Cookie)}};
-const Param p_http_content[] = {{"http_content", instance_of(&bound.Content)}};
+const Param p_message[] = {{"message", instance_of(&state.Response)}};
+const Param p_cookie[] = {{"cookie", instance_of(&state.Cookie)}};
+const Param p_http_content[] = {{"http_content", instance_of(&state.Content)}};
 const Param p_data[] = {{"data", exactly(&bytes_type)}};
-const Param p_response_send[] = {{"response", instance_of(&bound.Response)}, {"send"}};
-const Param p_event[] = {{"event", instance_of(&bound.ServerSentEvent)}};
+const Param p_response_send[] = {{"response", instance_of(&state.Response)}, {"send"}};
+const Param p_event[] = {{"event", instance_of(&state.ServerSentEvent)}};
 const Param p_raw_headers[] = {{"raw_headers"}};
 const Param p_scope_protocol[] = {{"scope"}, {"protocol"}};
-const Param p_response_protocol[] = {{"response", instance_of(&bound.Response)}, {"protocol"}};
-const Param p_stream[] = {{"response", instance_of(&bound.Response)},
+const Param p_response_protocol[] = {{"response", instance_of(&state.Response)}, {"protocol"}};
+const Param p_stream[] = {{"response", instance_of(&state.Response)},
                           {"protocol"},
                           {"headers", exactly(&list_type)},
-                          {"content", instance_of(&bound.StreamedContent)}};
+                          {"content", instance_of(&state.StreamedContent)}};
 
 const char write_chunks_doc[] =
     "\n    Writes chunks for transfer encoding. This method only works when using\n"
@@ -167,29 +142,28 @@ struct Registered {
 
 // In order of registration.
 const Registered functions[] = {
-    {{"set_headers_for_response_content", p_message, Kind::plain, nullptr, set_headers_for_response_content_entry},
+    {{"set_headers_for_response_content", p_message, Kind::plain, nullptr, set_headers_for_response_content_py},
      "morrowfen/penmoth/response_head.cpp"},
-    {{"write_response_cookie", p_cookie, Kind::plain, nullptr, write_response_cookie},
+    {{"write_response_cookie", p_cookie, Kind::plain, nullptr, write_response_cookie_py},
      "morrowfen/penmoth/response_head.cpp"},
-    {{"write_chunks", p_http_content, Kind::async_generator, write_chunks_doc, write_chunks},
-     "morrowfen/penmoth/body_framing.cpp"},
-    {{"get_chunks", p_data, Kind::generator, nullptr, get_chunks}, "morrowfen/penmoth/body_framing.cpp"},
-    {{"send_asgi_response", p_response_send, Kind::coroutine, nullptr, send_asgi_response},
+    {{"write_chunks", p_http_content, Kind::async_generator, write_chunks_doc, write_chunks_py},
+     "morrowfen/penmoth/chunks.cpp"},
+    {{"get_chunks", p_data, Kind::generator, nullptr, get_chunks_py}, "morrowfen/penmoth/chunks.cpp"},
+    {{"send_asgi_response", p_response_send, Kind::coroutine, nullptr, send_asgi_response_py},
      "morrowfen/penmoth/asgi.cpp"},
-    {{"write_sse", p_event, Kind::plain, write_sse_doc, write_sse_entry}, "morrowfen/penmoth/body_framing.cpp"},
-    {{"extract_rsgi_headers", p_raw_headers, Kind::plain, nullptr, extract_rsgi_headers_entry},
-     "morrowfen/penmoth/rsgi.cpp"},
-    {{"instantiate_rsgi_request", p_scope_protocol, Kind::plain, nullptr, instantiate_rsgi_request_entry},
-     "morrowfen/penmoth/rsgi.cpp"},
-    {{"send_rsgi_response_sync", p_response_protocol, Kind::plain, nullptr, send_rsgi_response_sync_entry},
-     "morrowfen/penmoth/rsgi.cpp"},
-    {{"_send_rsgi_stream", p_stream, Kind::coroutine, nullptr, send_rsgi_stream}, "morrowfen/penmoth/rsgi.cpp"},
-    {{"send_rsgi_response", p_response_protocol, Kind::coroutine, nullptr, send_rsgi_response},
-     "morrowfen/penmoth/rsgi.cpp"},
+    {{"write_sse", p_event, Kind::plain, write_sse_doc, write_sse_py}, "morrowfen/penmoth/sse.cpp"},
+    {{"extract_rsgi_headers", p_raw_headers, Kind::plain, nullptr, extract_rsgi_headers_py},
+     "morrowfen/penmoth/rsgi_request.cpp"},
+    {{"instantiate_rsgi_request", p_scope_protocol, Kind::plain, nullptr, instantiate_rsgi_request_py},
+     "morrowfen/penmoth/rsgi_request.cpp"},
+    {{"send_rsgi_response_sync", p_response_protocol, Kind::plain, nullptr, send_rsgi_response_sync_py},
+     "morrowfen/penmoth/rsgi_response.cpp"},
+    {{"_send_rsgi_stream", p_stream, Kind::coroutine, nullptr, send_rsgi_stream_py}, "morrowfen/penmoth/rsgi_response.cpp"},
+    {{"send_rsgi_response", p_response_protocol, Kind::coroutine, nullptr, send_rsgi_response_py},
+     "morrowfen/penmoth/rsgi_response.cpp"},
 };
 constexpr std::size_t nfunctions = sizeof(functions) / sizeof(functions[0]);
-Forever<std::array<Ref, nfunctions>> code_storage;
-std::array<Ref, nfunctions>& codes = *code_storage;
+using Codes = std::array<Ref, nfunctions>;  // made in an early start-up step, used by a late one
 
 // --- start-up steps -------------------------------------------------------------------
 
@@ -201,28 +175,14 @@ int check_version() {
   if (major == 3 && minor == 13) return 0;
   return PyErr_WarnFormat(PyExc_RuntimeWarning, 1,
                           "compile time Python version %d.%d of module '%.100s' %s runtime version %d.%d", 3, 13,
-                          "morrowfen.penmoth", "does not match", major, minor);
+                          module_name, "does not match", major, minor);
 }
 
 int register_in_sys_modules(PyObject* module) {
   PyObject* modules = PyImport_GetModuleDict();  // borrowed
-  int has = PyDict_ContainsString(modules, "morrowfen.penmoth");
+  int has = PyDict_ContainsString(modules, module_name);
   if (has != 0) return has < 0 ? -1 : 0;
-  return PyDict_SetItemString(modules, "morrowfen.penmoth", module);
-}
-
-int export_interface(PyObject* module) {
-  PyObject* capi = capi_dict(module);
-  if (!capi) return -1;
-  if (export_item(capi, "MAX_RESPONSE_CHUNK_SIZE", &MAX_RESPONSE_CHUNK_SIZE, MAX_RESPONSE_CHUNK_SIZE_sig) < 0 ||
-      export_function(capi, "extract_rsgi_headers", &extract_rsgi_headers, extract_rsgi_headers_sig) < 0 ||
-      export_function(capi, "write_sse", &write_sse, write_sse_sig) < 0 ||
-      export_function(capi, "send_rsgi_response_sync", &send_rsgi_response_sync, send_rsgi_response_sync_sig) < 0 ||
-      export_function(capi, "instantiate_rsgi_request", &instantiate_rsgi_request, instantiate_rsgi_request_sig) < 0 ||
-      export_function(capi, "set_headers_for_response_content", &set_headers_for_response_content,
-                      set_headers_for_response_content_sig) < 0)
-    return -1;
-  return 0;
+  return PyDict_SetItemString(modules, module_name, module);
 }
 
 int bind_types() {
@@ -263,7 +223,7 @@ int bind_functions() {
   return ready_function_type();
 }
 
-int create_functions(std::size_t first, std::size_t last, PyObject* ns, PyObject* module_name) {
+int create_functions(const Codes& codes, std::size_t first, std::size_t last, PyObject* ns, PyObject* module_name) {
   for (std::size_t i = first; i < last; ++i) {
     Ref fn = make_function(functions[i].def, codes[i].get(), ns, module_name);
     if (!fn || set_attr(ns, functions[i].def.name, fn.get()) < 0) return -1;
@@ -271,21 +231,21 @@ int create_functions(std::size_t first, std::size_t last, PyObject* ns, PyObject
   return 0;
 }
 
-int run_body(PyObject* ns) {
+int run_body(PyObject* ns, const Codes& codes) {
   Ref http = Ref::steal(PyImport_ImportModule("http"));
   if (!http || set_attr(ns, "http", http.get()) < 0) return -1;
   Ref re = Ref::steal(PyImport_ImportModule("re"));
   if (!re || set_attr(ns, "re", re.get()) < 0) return -1;
   if (build_tables() < 0) return -1;
-  Ref module_name = Ref::steal(PyUnicode_FromString("morrowfen.penmoth"));
-  if (!module_name) return -1;
-  if (create_functions(0, 5, ns, module_name.get()) < 0) return -1;
+  Ref name = Ref::steal(PyUnicode_FromString(module_name));
+  if (!name) return -1;
+  if (create_functions(codes, 0, 5, ns, name.get()) < 0) return -1;
   Ref re_module = lookup_global(k_re);
   if (!re_module) return -1;
   Ref pattern = Ref::steal(PyObject_CallMethod(re_module.get(), "compile", "s", "\r\n|\n"));
   if (!pattern || set_attr(ns, "_NEW_LINES_RX", pattern.get()) < 0) return -1;
-  remember_newline_pattern(pattern.get());
-  if (create_functions(5, nfunctions, ns, module_name.get()) < 0) return -1;
+  state.original_newline_pattern = pattern.copy();
+  if (create_functions(codes, 5, nfunctions, ns, name.get()) < 0) return -1;
   Ref test = Ref::steal(PyDict_New());
   return test ? set_attr(ns, "__test__", test.get()) : -1;
 }
@@ -293,19 +253,20 @@ int run_body(PyObject* ns) {
 int startup(PyObject* module, PyObject* ns, bool& constants_made) {
   Ref builtins = Ref::steal(PyImport_ImportModule("builtins"));
   if (!builtins || set_attr(ns, "__builtins__", builtins.get()) < 0) return -1;
-  g_builtins = PyModule_GetDict(builtins.get());
+  state.builtins = PyModule_GetDict(builtins.get());
   if (check_version() < 0) return -1;
   if (create_constants() < 0 || ready_coroutine_types() < 0) return -1;
   constants_made = true;
   if (register_in_sys_modules(module) < 0) return -1;
   if (create_content_type_pairs() < 0) return -1;
+  Codes codes;
   for (std::size_t i = 0; i < nfunctions; ++i)
     if (!(codes[i] = make_code(functions[i].def, functions[i].file))) return -1;
   reset_tables();
   if (export_interface(module) < 0) return -1;
   if (bind_types() < 0) return -1;
   if (bind_functions() < 0) return -1;
-  return run_body(ns);
+  return run_body(ns, codes);
 }
 
 // --- module definition ------------------------------------------------------------------
@@ -319,8 +280,8 @@ int copy_import_attr(PyObject* import_spec, PyObject* ns, const char* from, cons
 }
 
 PyObject* create(PyObject* import_spec, PyModuleDef*) {
-  if (claim_interpreter(g_interpreter) < 0) return nullptr;
-  if (g_module) return new_ref(g_module.get());
+  if (claim_interpreter(state.interpreter) < 0) return nullptr;
+  if (state.module) return new_ref(state.module.get());
   Ref name = Ref::steal(PyObject_GetAttrString(import_spec, "name"));
   if (!name) return nullptr;
   Ref module = Ref::steal(PyModule_NewObject(name.get()));
@@ -335,19 +296,19 @@ PyObject* create(PyObject* import_spec, PyModuleDef*) {
 }
 
 int exec(PyObject* module) {
-  if (g_module) {
-    if (g_module.is(module)) return 0;
+  if (state.module) {
+    if (state.module.is(module)) return 0;
     PyErr_SetString(PyExc_RuntimeError,
                     "Module 'penmoth' has already been imported. Re-initialisation is not supported.");
     return -1;
   }
-  g_module = Ref::borrow(module);
-  g_globals = PyModule_GetDict(module);
+  state.module = Ref::borrow(module);
+  state.globals = PyModule_GetDict(module);
   bool constants_made = false;
-  if (startup(module, g_globals, constants_made) == 0) return 0;
+  if (startup(module, state.globals, constants_made) == 0) return 0;
   if (constants_made) add_traceback("init morrowfen.penmoth", "morrowfen/penmoth/module.cpp", __LINE__);
-  g_globals = nullptr;
-  g_module.reset();
+  state.globals = nullptr;
+  state.module.reset();
   return -1;
 }
 
@@ -363,15 +324,15 @@ PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "penmoth", nullptr, 0, nullptr,
 
 Ref lookup_global(PyObject* name) noexcept {
   PyObject* value = nullptr;
-  if (PyDict_GetItemRef(g_globals, name, &value) != 0) return Ref::steal(value);
-  if (PyDict_GetItemRef(g_builtins, name, &value) != 0) return Ref::steal(value);
+  if (PyDict_GetItemRef(state.globals, name, &value) != 0) return Ref::steal(value);
+  if (PyDict_GetItemRef(state.builtins, name, &value) != 0) return Ref::steal(value);
   if (!PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
   return {};
 }
 
 Content* content_of(PyObject* content) noexcept {
-  if (PyObject_TypeCheck(content, bound.Content)) return reinterpret_cast<Content*>(content);
-  PyErr_Format(PyExc_TypeError, "Cannot convert %.200s to %.200s", Py_TYPE(content)->tp_name, bound.Content->tp_name);
+  if (PyObject_TypeCheck(content, state.Content)) return reinterpret_cast<Content*>(content);
+  PyErr_Format(PyExc_TypeError, "Cannot convert %.200s to %.200s", Py_TYPE(content)->tp_name, state.Content->tp_name);
   return nullptr;
 }
 
@@ -379,7 +340,6 @@ PyObject* refuse_none(const char* param, PyTypeObject* expected) noexcept {
   return argument_type_error(param, expected, Py_None);
 }
 
-void traceback(const char* function) noexcept { add_traceback(function, "morrowfen/penmoth/module.cpp", 0); }
 
 }  // namespace mf::penmoth
 

@@ -1,4 +1,17 @@
 // Declarations shared by the units of morrowfen.penmoth.
+//
+// Naming: each operation `op` has `op_impl`, the native body (a Ref, or an
+// int status; it adds no traceback entry), `op_py`, the Python-callable
+// entry (arguments bound and type-tested by the runtime's function objects),
+// and, for the operations the module exports through __pyx_capi__, `op`
+// itself, the exported C form (exports.cpp). The coroutine, generator and
+// async-generator operations have only `op_py`.
+//
+// Where things are: start-up in module.cpp, the lookup tables in tables.cpp,
+// content headers and the cookie header in response_head.cpp, get_chunks and
+// write_chunks in chunks.cpp, server-sent events in sse.cpp, the ASGI sender
+// in asgi.cpp, RSGI request intake in rsgi_request.cpp, RSGI answers in
+// rsgi_response.cpp, the exported C forms in exports.cpp.
 #pragma once
 
 #include <Python.h>
@@ -9,6 +22,7 @@
 #include "../framework_types/penmoth.h"
 #include "../runtime/function.h"
 #include "../runtime/ref.h"
+#include "state.h"
 
 namespace mf::penmoth {
 
@@ -16,19 +30,6 @@ using contents::Content;
 using contents::ServerSentEvent;
 using messages::Request;
 using messages::Response;
-
-// Types and C functions of the sibling modules, bound at start-up.
-struct Bound {
-  PyTypeObject* Content = nullptr;
-  PyTypeObject* StreamedContent = nullptr;
-  PyTypeObject* RSGIContent = nullptr;
-  PyTypeObject* ServerSentEvent = nullptr;
-  PyTypeObject* Cookie = nullptr;
-  PyTypeObject* Response = nullptr;
-  messages::acquire_request_fn* acquire_request = nullptr;
-  cookies::write_cookie_for_response_fn* write_cookie_for_response = nullptr;
-};
-extern Bound bound;
 
 // A name looked up as the module's code would: in the module namespace,
 // then among the built-ins. NameError when it is in neither.
@@ -38,39 +39,41 @@ Ref lookup_global(PyObject* name) noexcept;
 // (the message's field is typed, so this guards only against foreign writes).
 Content* content_of(PyObject* content) noexcept;
 
-// TypeError for a None where a framework object is needed.
+// TypeError for a None where a framework object is needed; nullptr.
 PyObject* refuse_none(const char* param, PyTypeObject* expected) noexcept;
 
-// --- the operations, as the Python-callable entries call them -------------------
-// Each returns a new reference (or -1 / nullptr with an exception set) and
-// adds no traceback entry of its own; the exported C-level forms do.
+// --- the operations ------------------------------------------------------------
 
-int set_content_headers(Response* message) noexcept;                        // response_head.cpp
-PyObject* write_response_cookie(PyObject* self, PyObject* const* args);
-PyObject* set_headers_for_response_content_entry(PyObject* self, PyObject* const* args);
-void set_headers_for_response_content(Response* message, int flag);         // exported
+// response_head.cpp
+int set_headers_for_response_content_impl(Response* message) noexcept;  // 0, or -1 with an exception
+PyObject* set_headers_for_response_content_py(PyObject* self, PyObject* const* args);
+PyObject* write_response_cookie_py(PyObject* self, PyObject* const* args);
 
-PyObject* write_chunks(PyObject* self, PyObject* const* args);              // body_framing.cpp
-PyObject* get_chunks(PyObject* self, PyObject* const* args);
-PyObject* write_sse_entry(PyObject* self, PyObject* const* args);
-PyObject* write_sse(ServerSentEvent* event, int flag);                     // exported
-void remember_newline_pattern(PyObject* pattern) noexcept;  // the pattern start-up compiled
+// chunks.cpp
+PyObject* write_chunks_py(PyObject* self, PyObject* const* args);
+PyObject* get_chunks_py(PyObject* self, PyObject* const* args);
 
-PyObject* send_asgi_response(PyObject* self, PyObject* const* args);        // asgi.cpp
+// sse.cpp
+Ref write_sse_impl(PyObject* event);  // may throw std::bad_alloc (its text grows in a std::string)
+PyObject* write_sse_py(PyObject* self, PyObject* const* args);
 
-Ref extract_headers(PyObject* raw_headers) noexcept;                       // rsgi.cpp
-Ref instantiate_request(PyObject* scope, PyObject* protocol) noexcept;
-Ref send_sync(PyObject* response, PyObject* protocol) noexcept;
-PyObject* extract_rsgi_headers_entry(PyObject* self, PyObject* const* args);
-PyObject* instantiate_rsgi_request_entry(PyObject* self, PyObject* const* args);
-PyObject* send_rsgi_response_sync_entry(PyObject* self, PyObject* const* args);
-PyObject* send_rsgi_stream(PyObject* self, PyObject* const* args);
-PyObject* send_rsgi_response(PyObject* self, PyObject* const* args);
-PyObject* extract_rsgi_headers(PyObject* raw_headers, int flag);           // exported
-Request* instantiate_rsgi_request(PyObject* scope, PyObject* protocol, int flag);
-PyObject* send_rsgi_response_sync(Response* response, PyObject* protocol, int flag);
+// asgi.cpp
+PyObject* send_asgi_response_py(PyObject* self, PyObject* const* args);
 
-// Adds the traceback entry of an exported function that failed.
-void traceback(const char* function) noexcept;
+// rsgi_request.cpp
+Ref extract_rsgi_headers_impl(PyObject* raw_headers) noexcept;
+Ref instantiate_rsgi_request_impl(PyObject* scope, PyObject* protocol) noexcept;
+PyObject* extract_rsgi_headers_py(PyObject* self, PyObject* const* args);
+PyObject* instantiate_rsgi_request_py(PyObject* self, PyObject* const* args);
+
+// rsgi_response.cpp
+Ref send_rsgi_response_sync_impl(PyObject* response, PyObject* protocol) noexcept;
+PyObject* send_rsgi_response_sync_py(PyObject* self, PyObject* const* args);
+PyObject* send_rsgi_stream_py(PyObject* self, PyObject* const* args);
+PyObject* send_rsgi_response_py(PyObject* self, PyObject* const* args);
+
+// exports.cpp: the module's __pyx_capi__ (created when missing), filled in
+// the order of the interface.
+int export_interface(PyObject* module) noexcept;
 
 }  // namespace mf::penmoth

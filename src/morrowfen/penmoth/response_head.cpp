@@ -31,7 +31,7 @@ bool forbids_empty_length(int status) { return (status >= 100 && status < 200) |
 
 }  // namespace
 
-int set_content_headers(Response* message) noexcept {
+int set_headers_for_response_content_impl(Response* message) noexcept {
   messages::Message* m = &message->base;
   auto add = m->vtab->_add_header;  // the message's own table: a subclass's version runs
   Ref content = m->content.copy();
@@ -68,24 +68,15 @@ int set_content_headers(Response* message) noexcept {
   return PyErr_Occurred() ? -1 : 0;
 }
 
-void set_headers_for_response_content(Response* message, int) {
-  if (reinterpret_cast<PyObject*>(message) == Py_None) {
-    refuse_none("message", bound.Response);
-  } else if (set_content_headers(message) == 0) {
-    return;
-  }
-  traceback("morrowfen.penmoth.set_headers_for_response_content");
-}
-
-PyObject* set_headers_for_response_content_entry(PyObject*, PyObject* const* args) {
-  if (args[0] == Py_None) return refuse_none("message", bound.Response);
-  if (set_content_headers(reinterpret_cast<Response*>(args[0])) < 0) return nullptr;
+PyObject* set_headers_for_response_content_py(PyObject*, PyObject* const* args) {
+  if (args[0] == Py_None) return refuse_none("message", state.Response);
+  if (set_headers_for_response_content_impl(reinterpret_cast<Response*>(args[0])) < 0) return nullptr;
   Py_RETURN_NONE;
 }
 
-PyObject* write_response_cookie(PyObject*, PyObject* const* args) {
-  if (args[0] == Py_None) return refuse_none("cookie", bound.Cookie);
-  return bound.write_cookie_for_response(reinterpret_cast<cookies::Cookie*>(args[0]));
+PyObject* write_response_cookie_py(PyObject*, PyObject* const* args) {
+  if (args[0] == Py_None) return refuse_none("cookie", state.Cookie);
+  return state.write_cookie_for_response(reinterpret_cast<cookies::Cookie*>(args[0]));
 }
 
 }  // namespace mf::penmoth

@@ -8,18 +8,12 @@
 
 namespace mf::penmoth {
 
-Forever<Tables> tables_storage;
-Tables& tables = *tables_storage;
-std::int32_t MAX_RESPONSE_CHUNK_SIZE = 0;
-std::int32_t max_response_chunk_size = 0;
-
 namespace {
 
 // The five content types with a ready-made RSGI header list, in table order.
 const char* const prebuilt_types[] = {
     "application/json", "text/plain; charset=utf-8", "text/plain", "text/html; charset=utf-8", "text/html",
 };
-Forever<std::array<Ref, 5>> content_type_pairs;
 
 // One shared object per text: `str` texts are interned, `bytes` texts come
 // from the process-wide table of shared byte strings.
@@ -55,18 +49,18 @@ int create_content_type_pairs() noexcept {
   for (int i = 0; i < 5; ++i) {
     Ref value = Ref::steal(shared_str(prebuilt_types[i]));
     if (!value) return -1;
-    (*content_type_pairs)[i] = Ref::steal(PyTuple_Pack(2, name.get(), value.get()));
-    if (!(*content_type_pairs)[i]) return -1;
+    state.content_type_pairs[i] = Ref::steal(PyTuple_Pack(2, name.get(), value.get()));
+    if (!state.content_type_pairs[i]) return -1;
   }
   return 0;
 }
 
 void reset_tables() noexcept {
-  for (Ref* t : {&tables.known_headers, &tables.header_val_bytes, &tables.prebuilt_json_headers,
-                 &tables.prebuilt_text_plain_utf8_headers, &tables.prebuilt_text_plain_headers,
-                 &tables.prebuilt_text_html_utf8_headers, &tables.prebuilt_text_html_headers, &tables.empty_headers,
-                 &tables.static_headers_by_ct_bytes, &tables.known_outbound_header_name_str,
-                 &tables.known_outbound_header_val_str, &tables.ct_str_cache})
+  for (Ref* t : {&state.tables.known_headers, &state.tables.header_val_bytes, &state.tables.prebuilt_json_headers,
+                 &state.tables.prebuilt_text_plain_utf8_headers, &state.tables.prebuilt_text_plain_headers,
+                 &state.tables.prebuilt_text_html_utf8_headers, &state.tables.prebuilt_text_html_headers, &state.tables.empty_headers,
+                 &state.tables.static_headers_by_ct_bytes, &state.tables.known_outbound_header_name_str,
+                 &state.tables.known_outbound_header_val_str, &state.tables.ct_str_cache})
     *t = Ref::none();
 }
 
@@ -79,26 +73,26 @@ int build_tables() noexcept {
        "x-forwarded-host", "x-real-ip"},
       true, true);
   if (!known_headers) return -1;
-  tables.known_headers = std::move(known_headers);
+  state.tables.known_headers = std::move(known_headers);
 
   Ref header_val_bytes = text_table({"*/*", "keep-alive", "close", "gzip, deflate", "gzip, deflate, br",
                                      "application/json", "text/plain", "text/plain; charset=utf-8", "text/html",
                                      "text/html; charset=utf-8"},
                                     true, true);
   if (!header_val_bytes) return -1;
-  tables.header_val_bytes = std::move(header_val_bytes);
+  state.tables.header_val_bytes = std::move(header_val_bytes);
 
-  Ref* prebuilt[5] = {&tables.prebuilt_json_headers, &tables.prebuilt_text_plain_utf8_headers,
-                      &tables.prebuilt_text_plain_headers, &tables.prebuilt_text_html_utf8_headers,
-                      &tables.prebuilt_text_html_headers};
+  Ref* prebuilt[5] = {&state.tables.prebuilt_json_headers, &state.tables.prebuilt_text_plain_utf8_headers,
+                      &state.tables.prebuilt_text_plain_headers, &state.tables.prebuilt_text_html_utf8_headers,
+                      &state.tables.prebuilt_text_html_headers};
   for (int i = 0; i < 5; ++i) {
-    Ref list = one_pair_list((*content_type_pairs)[i]);
+    Ref list = one_pair_list(state.content_type_pairs[i]);
     if (!list) return -1;
     *prebuilt[i] = std::move(list);
   }
   Ref empty = Ref::steal(PyList_New(0));
   if (!empty) return -1;
-  tables.empty_headers = std::move(empty);
+  state.tables.empty_headers = std::move(empty);
 
   Ref by_ct = Ref::steal(PyDict_New());
   if (!by_ct) return -1;
@@ -106,7 +100,7 @@ int build_tables() noexcept {
     PyObject* key = shared_bytes(prebuilt_types[i]);
     if (!key || PyDict_SetItem(by_ct.get(), key, prebuilt[i]->get()) < 0) return -1;
   }
-  tables.static_headers_by_ct_bytes = std::move(by_ct);
+  state.tables.static_headers_by_ct_bytes = std::move(by_ct);
 
   Ref names = text_table(
       {"content-type", "content-length", "server", "date", "set-cookie", "location", "connection", "cache-control",
@@ -116,22 +110,22 @@ int build_tables() noexcept {
        "strict-transport-security", "x-content-type-options", "x-frame-options"},
       false, true);
   if (!names) return -1;
-  tables.known_outbound_header_name_str = std::move(names);
+  state.tables.known_outbound_header_name_str = std::move(names);
 
   Ref values = text_table({"application/json", "text/plain; charset=utf-8", "text/plain", "text/html; charset=utf-8",
                            "text/html", "chunked", "keep-alive", "close", "0"},
                           false, true);
   if (!values) return -1;
-  tables.known_outbound_header_val_str = std::move(values);
+  state.tables.known_outbound_header_val_str = std::move(values);
 
   Ref ct_cache = text_table(
       {"text/html; charset=utf-8", "text/html", "application/json", "text/plain", "text/plain; charset=utf-8"}, false,
       false);
   if (!ct_cache) return -1;
-  tables.ct_str_cache = std::move(ct_cache);
+  state.tables.ct_str_cache = std::move(ct_cache);
 
-  MAX_RESPONSE_CHUNK_SIZE = 61440;
-  max_response_chunk_size = 61440;
+  state.exported_chunk_size = 61440;
+  state.chunk_size = 61440;
   return 0;
 }
 

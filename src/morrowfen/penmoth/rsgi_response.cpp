@@ -1,5 +1,5 @@
-// The RSGI bridge: a Request from a scope, and a Response answered through
-// the protocol, at once or as a stream.
+// RSGI answers: a Response through one protocol call (send_rsgi_response_sync)
+// or as a stream (_send_rsgi_stream), send_rsgi_response choosing.
 #include <cstring>
 
 #include "../runtime/constants.h"
@@ -8,19 +8,18 @@
 #include "../wire/header_text.h"
 #include "../wire/text.h"
 #include "penmoth.h"
+#include "rsgi.h"
 #include "tables.h"
 
 namespace mf::penmoth {
 namespace {
 
-Str k_items{"items"};
-Str k_path{"path"};
-Str k_query_string{"query_string"};
-Str k_headers{"headers"};
-Str k_method{"method"};
+using rsgi::bytes_like;
+using rsgi::item_at;
+using rsgi::pair_of;
+
 Str k_content_type_str{"content-type"};
 Bytes k_content_type{"content-type"};
-Bytes k_empty{""};
 Str k_response_empty{"response_empty"};
 Str k_response_bytes{"response_bytes"};
 Str k_response_str{"response_str"};
@@ -29,57 +28,6 @@ Str k_send_bytes{"send_bytes"};
 Str k_send_str{"send_str"};
 Str k_stream{"stream"};
 Str k_send_rsgi_stream{"_send_rsgi_stream"};
-
-// Byte strings that are not exactly bytes: converted as their bytes, never
-// through their text representation.
-bool bytes_like(PyObject* o) { return PyBytes_Check(o) || PyByteArray_Check(o) || PyMemoryView_Check(o); }
-
-// pair[i], as integer subscription.
-Ref item_at(PyObject* pair, Py_ssize_t i) {
-  if (PyList_CheckExact(pair) || PyTuple_CheckExact(pair)) return Ref::steal(PySequence_GetItem(pair, i));
-  Ref index = Ref::steal(PyLong_FromSsize_t(i));
-  return index ? Ref::steal(PyObject_GetItem(pair, index.get())) : Ref();
-}
-
-// A header name or value of the scope as bytes: table hit, the bytes
-// themselves, or the Latin-1 encoding of the text.
-Ref to_bytes(PyObject* item, const Ref& table) {
-  if (PyUnicode_CheckExact(item)) {
-    if (PyObject* shared = table_get(table, item)) return Ref::borrow(shared);
-    return Ref::steal(PyUnicode_AsLatin1String(item));
-  }
-  if (PyBytes_CheckExact(item)) return Ref::borrow(item);
-  if (bytes_like(item)) return Ref::steal(PyBytes_FromObject(item));
-  Ref text = Ref::steal(PyObject_Str(item));
-  return text ? Ref::steal(PyUnicode_AsLatin1String(text.get())) : Ref();
-}
-
-// A new 2-tuple that takes over both references.
-Ref pair_of(Ref first, Ref second) {
-  Ref tuple = Ref::steal(PyTuple_New(2));
-  if (!tuple) return {};
-  PyTuple_SET_ITEM(tuple.get(), 0, first.release());
-  PyTuple_SET_ITEM(tuple.get(), 1, second.release());
-  return tuple;
-}
-
-int append_pair(PyObject* headers, PyObject* pair) {
-  Ref name = item_at(pair, 0);
-  Ref value = name ? item_at(pair, 1) : Ref();
-  if (!value) return -1;
-  Ref name_bytes = to_bytes(name.get(), tables.known_headers);
-  Ref value_bytes = name_bytes ? to_bytes(value.get(), tables.header_val_bytes) : Ref();
-  if (!value_bytes) return -1;
-  Ref tuple = pair_of(std::move(name_bytes), std::move(value_bytes));
-  return tuple ? PyList_Append(headers, tuple.get()) : -1;
-}
-
-// scope.NAME, which must be exactly str or None.
-Ref text_attribute(PyObject* scope, PyObject* name) {
-  Ref value = Ref::steal(PyObject_GetAttr(scope, name));
-  if (value && !value.is_none() && !PyUnicode_CheckExact(value.get())) return Ref::steal(expected_type_error("str", value.get()));
-  return value;
-}
 
 // --- the RSGI header list ------------------------------------------------------------
 //
@@ -173,7 +121,7 @@ constexpr HeaderPart content_type_part{false, nullptr};
 // `type` is held by the caller: a bytes subclass's __hash__ runs Python code
 // during the lookup, which may replace the content's field.
 Ref content_type_str(PyObject* type) {
-  if (PyObject* hit = table_get(tables.ct_str_cache, type)) return table_str(hit);
+  if (PyObject* hit = table_get(state.tables.ct_str_cache, type)) return table_str(hit);
   if (PyErr_Occurred()) return {};  // an unhashable content type
   return convert(type, content_type_part);
 }
@@ -214,9 +162,9 @@ Ref converted_headers(PyObject* raw, PyObject* content) {
     Ref name = item_at(h.get(), 0);
     Ref value = name ? item_at(h.get(), 1) : Ref();
     if (!value) return {};
-    Ref name_str = to_str(name.get(), tables.known_outbound_header_name_str, {true, nullptr});
+    Ref name_str = to_str(name.get(), state.tables.known_outbound_header_name_str, {true, nullptr});
     Ref value_str =
-        name_str ? to_str(value.get(), tables.known_outbound_header_val_str, {false, name_str.get()}) : Ref();
+        name_str ? to_str(value.get(), state.tables.known_outbound_header_val_str, {false, name_str.get()}) : Ref();
     if (!value_str) return {};
     int ct = is_content_type(name.get(), name_str.get());
     if (ct < 0) return {};
@@ -236,11 +184,11 @@ Ref converted_headers(PyObject* raw, PyObject* content) {
 
 // No raw headers: a shared list when one serves, else one new pair.
 Ref shortcut_headers(PyObject* content) {
-  if (content == Py_None) return tables.empty_headers.copy();
+  if (content == Py_None) return state.tables.empty_headers.copy();
   // Held across the lookups: a bytes subclass's __hash__ may replace the field.
   Ref type = reinterpret_cast<Content*>(content)->type.copy();
-  if (type.is_none()) return tables.empty_headers.copy();
-  if (PyObject* prebuilt = table_get(tables.static_headers_by_ct_bytes, type.get())) {
+  if (type.is_none()) return state.tables.empty_headers.copy();
+  if (PyObject* prebuilt = table_get(state.tables.static_headers_by_ct_bytes, type.get())) {
     if (PyList_CheckExact(prebuilt)) return Ref::borrow(prebuilt);
     return Ref::steal(expected_type_error("list", prebuilt));
   }
@@ -268,6 +216,41 @@ Ref respond(PyObject* protocol, PyObject* name, Response* response, PyObject* he
   return r ? Ref::none() : Ref();
 }
 
+}  // namespace
+
+// --- buffered answer --------------------------------------------------------------------
+
+Ref send_rsgi_response_sync_impl(PyObject* response_object, PyObject* protocol) noexcept {
+  if (response_object == Py_None) return Ref::steal(refuse_none("response", state.Response));
+  auto* response = reinterpret_cast<Response*>(response_object);
+  Ref raw = response->base.raw_headers.copy();
+  Ref content = response->base.content.copy();
+  if (!content.is_none() && !content_of(content.get())) return {};
+  Ref headers = rsgi_headers(raw.get(), content.get());
+  if (!headers) return {};
+  if (content.is_none()) return respond(protocol, k_response_empty, response, headers.get(), nullptr);
+  Ref body = content.as<Content>()->body.copy();
+  if (body.is_none()) {
+    if (PyObject_TypeCheck(content.get(), state.StreamedContent)) {
+      Ref stream = lookup_global(k_send_rsgi_stream);
+      if (!stream) return {};
+      PyObject* args[] = {response_object, protocol, headers.get(), content.get()};
+      return Ref::steal(PyObject_Vectorcall(stream.get(), args, 4, nullptr));
+    }
+    return respond(protocol, k_response_empty, response, headers.get(), nullptr);
+  }
+  if (PyBytes_CheckExact(body.get())) return respond(protocol, k_response_bytes, response, headers.get(), body.get());
+  if (PyUnicode_CheckExact(body.get())) return respond(protocol, k_response_str, response, headers.get(), body.get());
+  if (bytes_like(body.get())) {
+    Ref copy = Ref::steal(PyBytes_FromObject(body.get()));
+    return copy ? respond(protocol, k_response_bytes, response, headers.get(), copy.get()) : Ref();
+  }
+  Ref text = Ref::steal(PyObject_Str(body.get()));
+  return text ? respond(protocol, k_response_str, response, headers.get(), text.get()) : Ref();
+}
+
+namespace {
+
 // --- streaming ---------------------------------------------------------------------------
 
 struct SendStream {
@@ -287,7 +270,7 @@ Ref send_chunk(PyObject* trx, PyObject* chunk) {
 }
 
 CoroutineBody send_stream_body(SendStream& L) {
-  if (L.response.is_none()) co_return Ref::steal(refuse_none("response", bound.Response));
+  if (L.response.is_none()) co_return Ref::steal(refuse_none("response", state.Response));
   Ref status = Ref::steal(PyLong_FromLong(L.response.as<Response>()->status));
   if (!status) co_return {};
   PyObject* args[] = {L.protocol.get(), status.get(), L.headers.get()};
@@ -325,7 +308,7 @@ struct SendResponse {
 };
 
 CoroutineBody send_response_body(SendResponse& L) {
-  L.res = send_sync(L.response.get(), L.protocol.get());
+  L.res = send_rsgi_response_sync_impl(L.response.get(), L.protocol.get());
   if (!L.res) co_return {};
   if (L.res.is_none()) co_return Ref::none();
   bool done = static_cast<bool>(co_await await(L.res.copy()));
@@ -334,118 +317,12 @@ CoroutineBody send_response_body(SendResponse& L) {
 
 }  // namespace
 
-// --- request intake ---------------------------------------------------------------------
-
-Ref extract_headers(PyObject* raw_headers) noexcept {
-  Ref headers = Ref::steal(PyList_New(0));
-  if (!headers) return {};
-  PyObject* items = nullptr;
-  if (PyObject_GetOptionalAttr(raw_headers, k_items, &items) < 0) return {};
-  Ref source = items ? Ref::steal(PyObject_CallNoArgs(Ref::steal(items).get())) : Ref::borrow(raw_headers);
-  if (!source) return {};
-  if (source.is_none()) return headers;
-  if (PyList_CheckExact(source.get()) || PyTuple_CheckExact(source.get())) {
-    // Walked by index; the length is read again at every step, so a list
-    // that changes meanwhile is never read past its end.
-    for (Py_ssize_t i = 0; i < Py_SIZE(source.get()); ++i) {
-      Ref pair = Ref::borrow(PySequence_Fast_GET_ITEM(source.get(), i));
-      if (append_pair(headers.get(), pair.get()) < 0) return {};
-    }
-    return headers;
-  }
-  Ref it = Ref::steal(PyObject_GetIter(source.get()));
-  if (!it) return {};
-  while (Ref pair = Ref::steal(PyIter_Next(it.get())))
-    if (append_pair(headers.get(), pair.get()) < 0) return {};
-  if (PyErr_Occurred()) return {};
-  return headers;
+PyObject* send_rsgi_response_sync_py(PyObject*, PyObject* const* args) {
+  return send_rsgi_response_sync_impl(args[0], args[1]).release();
 }
 
-Ref instantiate_request(PyObject* scope, PyObject* protocol) noexcept {
-  Ref path = text_attribute(scope, k_path);
-  Ref raw_path = path ? Ref::steal(PyUnicode_AsUTF8String(path.get())) : Ref();
-  if (!raw_path) return {};
-  Ref query = text_attribute(scope, k_query_string);
-  if (!query) return {};
-  Ref raw_query = query.is_none() || PyUnicode_GET_LENGTH(query.get()) == 0
-                      ? Ref::borrow(k_empty)
-                      : Ref::steal(PyUnicode_AsLatin1String(query.get()));
-  if (!raw_query) return {};
-  Ref scope_headers = Ref::steal(PyObject_GetAttr(scope, k_headers));
-  Ref headers = scope_headers ? extract_headers(scope_headers.get()) : Ref();
-  if (!headers) return {};
-  Ref method = text_attribute(scope, k_method);
-  if (!method) return {};
-  Ref request = Ref::steal(reinterpret_cast<PyObject*>(
-      bound.acquire_request(method.get(), raw_path.get(), raw_query.get(), headers.get(), scope, 0)));
-  if (!request) return {};
-  Ref content = Ref::steal(PyObject_CallOneArg(reinterpret_cast<PyObject*>(bound.RSGIContent), protocol));
-  if (!content) return {};
-  request.as<Request>()->base.content = std::move(content);
-  return request;
-}
+PyObject* send_rsgi_stream_py(PyObject* self, PyObject* const* args) { return start(self, args, send_stream_body); }
 
-// --- buffered answer --------------------------------------------------------------------
-
-Ref send_sync(PyObject* response_object, PyObject* protocol) noexcept {
-  if (response_object == Py_None) return Ref::steal(refuse_none("response", bound.Response));
-  auto* response = reinterpret_cast<Response*>(response_object);
-  Ref raw = response->base.raw_headers.copy();
-  Ref content = response->base.content.copy();
-  if (!content.is_none() && !content_of(content.get())) return {};
-  Ref headers = rsgi_headers(raw.get(), content.get());
-  if (!headers) return {};
-  if (content.is_none()) return respond(protocol, k_response_empty, response, headers.get(), nullptr);
-  Ref body = content.as<Content>()->body.copy();
-  if (body.is_none()) {
-    if (PyObject_TypeCheck(content.get(), bound.StreamedContent)) {
-      Ref stream = lookup_global(k_send_rsgi_stream);
-      if (!stream) return {};
-      PyObject* args[] = {response_object, protocol, headers.get(), content.get()};
-      return Ref::steal(PyObject_Vectorcall(stream.get(), args, 4, nullptr));
-    }
-    return respond(protocol, k_response_empty, response, headers.get(), nullptr);
-  }
-  if (PyBytes_CheckExact(body.get())) return respond(protocol, k_response_bytes, response, headers.get(), body.get());
-  if (PyUnicode_CheckExact(body.get())) return respond(protocol, k_response_str, response, headers.get(), body.get());
-  if (bytes_like(body.get())) {
-    Ref copy = Ref::steal(PyBytes_FromObject(body.get()));
-    return copy ? respond(protocol, k_response_bytes, response, headers.get(), copy.get()) : Ref();
-  }
-  Ref text = Ref::steal(PyObject_Str(body.get()));
-  return text ? respond(protocol, k_response_str, response, headers.get(), text.get()) : Ref();
-}
-
-// --- entries ------------------------------------------------------------------------------
-
-PyObject* extract_rsgi_headers_entry(PyObject*, PyObject* const* args) { return extract_headers(args[0]).release(); }
-
-PyObject* instantiate_rsgi_request_entry(PyObject*, PyObject* const* args) {
-  return instantiate_request(args[0], args[1]).release();
-}
-
-PyObject* send_rsgi_response_sync_entry(PyObject*, PyObject* const* args) { return send_sync(args[0], args[1]).release(); }
-
-PyObject* send_rsgi_stream(PyObject* self, PyObject* const* args) { return start(self, args, send_stream_body); }
-
-PyObject* send_rsgi_response(PyObject* self, PyObject* const* args) { return start(self, args, send_response_body); }
-
-PyObject* extract_rsgi_headers(PyObject* raw_headers, int) {
-  Ref r = extract_headers(raw_headers);
-  if (!r) traceback("morrowfen.penmoth.extract_rsgi_headers");
-  return r.release();
-}
-
-Request* instantiate_rsgi_request(PyObject* scope, PyObject* protocol, int) {
-  Ref r = instantiate_request(scope, protocol);
-  if (!r) traceback("morrowfen.penmoth.instantiate_rsgi_request");
-  return reinterpret_cast<Request*>(r.release());
-}
-
-PyObject* send_rsgi_response_sync(Response* response, PyObject* protocol, int) {
-  Ref r = send_sync(reinterpret_cast<PyObject*>(response), protocol);
-  if (!r) traceback("morrowfen.penmoth.send_rsgi_response_sync");
-  return r.release();
-}
+PyObject* send_rsgi_response_py(PyObject* self, PyObject* const* args) { return start(self, args, send_response_body); }
 
 }  // namespace mf::penmoth

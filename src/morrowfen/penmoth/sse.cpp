@@ -1,104 +1,22 @@
-// Bodies in pieces: slices of a buffered body, chunked transfer framing, and
-// the byte form of server-sent events.
-#include <cstring>
+// Server-sent events: write_sse gives the bytes of one event block. The data
+// text comes from the event's own write_data() (morrowfen.contents: JSON for
+// ServerSentEvent, the text itself for TextServerSentEvent); line breaks are
+// found with the module attribute _NEW_LINES_RX, read at each use.
 #include <string>
 #include <string_view>
 
 #include "../runtime/constants.h"
-#include "../runtime/coroutine.h"
 #include "../runtime/errors.h"
 #include "../wire/text.h"
 #include "penmoth.h"
-#include "tables.h"
 
 namespace mf::penmoth {
 namespace {
 
-Bytes k_empty{""};
-Bytes k_terminator{"0\r\n\r\n"};
-Str k_get_parts{"get_parts"};
 Str k_new_lines_rx{"_NEW_LINES_RX"};
 Str k_empty_str{""};
 Str k_sub{"sub"};
 Str k_split{"split"};
-
-// --- get_chunks: slices of at most the chunk size, then b"" ---------------------------
-
-struct GetChunks {
-  Ref data;
-};
-
-GeneratorBody get_chunks_body(GetChunks& L) {
-  Py_ssize_t n = PyObject_Length(L.data.get());
-  if (n < 0) co_return {};
-  for (Py_ssize_t i = 0; i < n; i += max_response_chunk_size) {
-    Ref slice = Ref::steal(PySequence_GetSlice(L.data.get(), i, i + max_response_chunk_size));
-    if (!slice) co_return {};
-    bool resumed = static_cast<bool>(co_yield std::move(slice));
-    if (!resumed) co_return {};
-  }
-  bool resumed = static_cast<bool>(co_yield Ref::borrow(k_empty));
-  co_return resumed ? Ref::none() : Ref();
-}
-
-// --- write_chunks: one chunked-coding frame per part, then the terminator -------------
-
-// size in lowercase hex, CR LF, the part's bytes, CR LF: one contiguous frame.
-Ref frame(PyObject* chunk) {
-  if (PyObject_Length(chunk) < 0) return {};
-  Py_buffer view;
-  if (PyObject_GetBuffer(chunk, &view, PyBUF_SIMPLE) < 0) {
-    PyErr_Format(PyExc_TypeError, "can't concat %.100s to bytes", Py_TYPE(chunk)->tp_name);
-    return {};
-  }
-  if (view.len == 0) {  // a zero-length part would end the body early: it is dropped
-    PyBuffer_Release(&view);
-    return Ref::none();
-  }
-  char size[2 * sizeof(Py_ssize_t) + 3];
-  int digits = PyOS_snprintf(size, sizeof size, "%zx\r\n", view.len);
-  Ref out = Ref::steal(PyBytes_FromStringAndSize(nullptr, digits + view.len + 2));
-  if (out) {
-    char* p = PyBytes_AS_STRING(out.get());
-    std::memcpy(p, size, static_cast<std::size_t>(digits));
-    std::memcpy(p + digits, view.buf, static_cast<std::size_t>(view.len));
-    std::memcpy(p + digits + view.len, "\r\n", 2);
-  }
-  PyBuffer_Release(&view);
-  return out;
-}
-
-struct WriteChunks {
-  Ref http_content, iter, chunk;
-};
-
-AsyncGeneratorBody write_chunks_body(WriteChunks& L) {
-  Ref parts = Ref::steal(PyObject_CallMethodNoArgs(L.http_content.get(), k_get_parts));
-  if (!parts) co_return {};
-  L.iter = aiter(parts.get());
-  if (!L.iter) co_return {};
-  for (;;) {
-    L.chunk = co_await anext(L.iter);
-    if (!L.chunk) {
-      if (async_iteration_ended()) break;
-      co_return {};
-    }
-    Ref framed = frame(L.chunk.get());
-    if (!framed) co_return {};
-    if (framed.is_none()) continue;
-    bool resumed = static_cast<bool>(co_yield std::move(framed));
-    if (!resumed) co_return {};
-  }
-  bool resumed = static_cast<bool>(co_yield Ref::borrow(k_terminator));
-  co_return resumed ? Ref::none() : Ref();
-}
-
-// --- write_sse ------------------------------------------------------------------------
-
-// The pattern start-up compiled, held so that its address cannot be reused by
-// another object: while _NEW_LINES_RX is still this one, a text without line
-// breaks needs no call into it.
-Forever<Ref> original_pattern;
 
 bool has_line_break(PyObject* text) {
   Py_ssize_t n = PyUnicode_GET_LENGTH(text);
@@ -147,7 +65,7 @@ bool write_single_line(std::string& out, const char* prefix, const Ref& field) {
   Ref rx = newline_pattern();
   if (!rx) return false;
   Ref text = field.copy();
-  if (!rx.is(original_pattern->get()) || has_line_break(text.get())) {
+  if (!rx.is(state.original_newline_pattern.get()) || has_line_break(text.get())) {
     PyObject* args[] = {rx.get(), k_empty_str.get(), text.get()};
     text = Ref::steal(PyObject_VectorcallMethod(k_sub, args, 3 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
     if (!text) return false;
@@ -168,7 +86,7 @@ bool write_comment(std::string& out, const Ref& field) {
   if (!rx) return false;
   Ref comment = field.copy();  // held: a replaced pattern's split() may replace the event's field
   Ref pieces;
-  if (rx.is(original_pattern->get()) && !has_line_break(comment.get())) {
+  if (rx.is(state.original_newline_pattern.get()) && !has_line_break(comment.get())) {
     pieces = Ref::steal(PyList_New(1));
     if (!pieces) return false;
     PyList_SET_ITEM(pieces.get(), 0, comment.release());
@@ -236,22 +154,11 @@ Ref encode_sse(ServerSentEvent* ev) {
 
 }  // namespace
 
-void remember_newline_pattern(PyObject* pattern) noexcept { *original_pattern = Ref::borrow(pattern); }
-
-PyObject* get_chunks(PyObject* self, PyObject* const* args) { return start(self, args, get_chunks_body); }
-
-PyObject* write_chunks(PyObject* self, PyObject* const* args) { return start(self, args, write_chunks_body); }
-
-PyObject* write_sse_entry(PyObject*, PyObject* const* args) {
-  if (args[0] == Py_None) return refuse_none("event", bound.ServerSentEvent);
-  return encode_sse(reinterpret_cast<ServerSentEvent*>(args[0])).release();
+Ref write_sse_impl(PyObject* event) {
+  if (event == Py_None) return Ref::steal(refuse_none("event", state.ServerSentEvent));
+  return encode_sse(reinterpret_cast<ServerSentEvent*>(event));
 }
 
-PyObject* write_sse(ServerSentEvent* event, int) {
-  Ref result = reinterpret_cast<PyObject*>(event) == Py_None ? Ref::steal(refuse_none("event", bound.ServerSentEvent))
-                                                             : encode_sse(event);
-  if (!result) traceback("morrowfen.penmoth.write_sse");
-  return result.release();
-}
+PyObject* write_sse_py(PyObject*, PyObject* const* args) { return write_sse_impl(args[0]).release(); }
 
 }  // namespace mf::penmoth

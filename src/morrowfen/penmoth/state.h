@@ -1,0 +1,94 @@
+// The process state of morrowfen.penmoth, in one struct. The module loads
+// into one interpreter per process, so its state lives as long as the
+// process and is never destroyed (see Forever in runtime/ref.h).
+#pragma once
+
+#include <Python.h>
+
+#include <array>
+#include <cstdint>
+
+#include "../framework_types/contents.h"
+#include "../framework_types/cookies.h"
+#include "../framework_types/messages.h"
+#include "../runtime/ref.h"
+
+namespace mf::penmoth {
+
+// The fixed lookup tables: header texts in both their bytes and str forms,
+// and the ready-made RSGI header lists.
+struct Tables {
+  Ref known_headers;                   // str header name -> bytes
+  Ref header_val_bytes;                // str header value -> bytes
+  Ref prebuilt_json_headers;           // [("content-type", "application/json")]
+  Ref prebuilt_text_plain_utf8_headers;
+  Ref prebuilt_text_plain_headers;
+  Ref prebuilt_text_html_utf8_headers;
+  Ref prebuilt_text_html_headers;
+  Ref empty_headers;                   // []
+  Ref static_headers_by_ct_bytes;      // bytes content type -> one of the five lists above
+  Ref known_outbound_header_name_str;  // bytes header name -> str
+  Ref known_outbound_header_val_str;   // bytes header value -> str
+  Ref ct_str_cache;                    // bytes content type -> str
+};
+
+struct PenmothState {
+  // --- bound from the sibling modules at start-up, used by the operations
+  PyTypeObject* Content = nullptr;
+  PyTypeObject* StreamedContent = nullptr;
+  PyTypeObject* RSGIContent = nullptr;
+  PyTypeObject* ServerSentEvent = nullptr;
+  PyTypeObject* Cookie = nullptr;
+  PyTypeObject* Response = nullptr;
+  messages::acquire_request_fn* acquire_request = nullptr;
+  cookies::write_cookie_for_response_fn* write_cookie_for_response = nullptr;
+
+  // --- bound only so that start-up refuses a sibling that lacks them or
+  // changed their layout; no operation uses them
+  struct {
+    PyTypeObject *ASGIContent, *TextContent, *HTMLContent, *JSONContent, *FormContent, *FormPart, *FileBuffer,
+        *StreamedFormPart, *TextServerSentEvent, *MultiPartFormData;
+    PyTypeObject* type;
+    PyTypeObject *date, *time, *datetime, *timedelta, *tzinfo;
+    PyTypeObject *MessageAborted, *HTTPException, *BadRequest, *BadRequestFormat, *NotFound, *InternalServerError,
+        *InvalidArgument, *InvalidOperation, *UnsupportedMediaType, *UnprocessableEntity, *FailedRequestError,
+        *InvalidExceptionHandler;
+    PyTypeObject *Header, *Headers, *URL, *Message, *Request;
+  } required_types{};
+  struct {
+    contents::parse_www_form_urlencoded_fn* parse_www_form_urlencoded;
+    cookies::datetime_to_cookie_format_fn* datetime_to_cookie_format;
+    cookies::parse_cookie_fn* parse_cookie;
+    messages::release_request_fn* release_request;
+  } required_functions{};
+
+  // --- the module object of this process
+  std::int64_t interpreter = -1;  // the interpreter that loaded it
+  Ref module;                     // forgotten again when start-up fails
+  PyObject* globals = nullptr;    // its namespace, borrowed from `module`
+  PyObject* builtins = nullptr;   // the builtins' namespace, borrowed (an immortal module)
+
+  // --- built at start-up
+  Tables tables;
+  std::array<Ref, 5> content_type_pairs;  // the prebuilt lists' one pair each
+  // The newline pattern start-up compiled, held so that its address cannot be
+  // reused by another object: while _NEW_LINES_RX is still this one, a text
+  // without line breaks needs no call into it.
+  Ref original_newline_pattern;
+  // 61440 both: the exported variable, and the module's own copy, which is
+  // the only one the module reads.
+  std::int32_t exported_chunk_size = 0;
+  std::int32_t chunk_size = 0;
+};
+
+// Constant-initialized (so usable from any other unit's static initializers)
+// and never destroyed: C++ static destructors run after the interpreter has
+// gone, when releasing a reference is no longer allowed.
+union StateStorage {
+  constexpr StateStorage() : value() {}
+  ~StateStorage() {}
+  PenmothState value;
+};
+extern PenmothState& state;
+
+}  // namespace mf::penmoth
