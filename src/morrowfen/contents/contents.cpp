@@ -71,7 +71,6 @@ PyTypeObject ServerSentEventType = mf::static_type();
 PyTypeObject TextServerSentEventType = mf::static_type();
 
 Content* as_content(PyObject* o) noexcept { return reinterpret_cast<Content*>(o); }
-PyObject* obj(Content* c) noexcept { return sup::as_object(c); }
 
 constexpr std::array<std::size_t, 2> content_refs = {offsetof(Content, type), offsetof(Content, body)};
 constexpr std::array<std::size_t, 3> streamed_refs = {offsetof(StreamedContent, base.type),
@@ -321,64 +320,33 @@ PyObject** const body_functions[] = {&g_content_parts_fn, &g_asgi_stream_fn, &g_
 PyObject* content_get_parts_py(PyObject* self, PyObject*) {
   return run(g_content_parts_fn, self, content_parts_body);
 }
-PyObject* content_get_parts_c(Content* self) {
-  if (auto r = sup::call_override(obj(self), k_get_parts, content_get_parts_py)) return r->release();
-  return content_get_parts_py(obj(self), nullptr);
-}
 
 // StreamedContent: both methods call the data provider.
 PyObject* streamed_stream_py(PyObject* self, PyObject*) {
   Ref provider = reinterpret_cast<StreamedContent*>(self)->data_provider.copy();  // held across its call
   return PyObject_CallNoArgs(provider.get());
 }
-PyObject* streamed_get_parts_py(PyObject* self, PyObject*) { return streamed_stream_py(self, nullptr); }
-PyObject* streamed_get_parts_c(Content* self) {
-  if (auto r = sup::call_override(obj(self), k_get_parts, streamed_get_parts_py)) return r->release();
-  return streamed_stream_py(obj(self), nullptr);
-}
-PyObject* streamed_stream_c(Content* self) {
-  if (auto r = sup::call_override(obj(self), k_stream, streamed_stream_py)) return r->release();
-  return streamed_stream_py(obj(self), nullptr);
-}
 
 // ASGIContent
 PyObject* asgi_stream_py(PyObject* self, PyObject*) { return run(g_asgi_stream_fn, self, asgi_stream_body); }
-PyObject* asgi_get_parts_py(PyObject* self, PyObject*) { return asgi_stream_py(self, nullptr); }
 PyObject* asgi_read_py(PyObject* self, PyObject*) { return run(g_asgi_read_fn, self, asgi_read_body); }
-PyObject* asgi_get_parts_c(Content* self) {
-  if (auto r = sup::call_override(obj(self), k_get_parts, asgi_get_parts_py)) return r->release();
-  return asgi_stream_py(obj(self), nullptr);
-}
-PyObject* asgi_stream_c(Content* self) {
-  if (auto r = sup::call_override(obj(self), k_stream, asgi_stream_py)) return r->release();
-  return asgi_stream_py(obj(self), nullptr);
-}
-PyObject* asgi_read_c(Content* self) {
-  if (auto r = sup::call_override(obj(self), k_read, asgi_read_py)) return r->release();
-  return asgi_read_py(obj(self), nullptr);
-}
 
 // RSGIContent
 PyObject* rsgi_stream_py(PyObject* self, PyObject*) { return run(g_rsgi_stream_fn, self, rsgi_stream_body); }
-PyObject* rsgi_get_parts_py(PyObject* self, PyObject*) { return rsgi_stream_py(self, nullptr); }
 PyObject* rsgi_read_py(PyObject* self, PyObject*) { return run(g_rsgi_read_fn, self, rsgi_read_body); }
-PyObject* rsgi_get_parts_c(Content* self) {
-  if (auto r = sup::call_override(obj(self), k_get_parts, rsgi_get_parts_py)) return r->release();
-  return rsgi_stream_py(obj(self), nullptr);
-}
-PyObject* rsgi_stream_c(Content* self) {
-  if (auto r = sup::call_override(obj(self), k_stream, rsgi_stream_py)) return r->release();
-  return rsgi_stream_py(obj(self), nullptr);
-}
-PyObject* rsgi_read_c(Content* self) {
-  if (auto r = sup::call_override(obj(self), k_read, rsgi_read_py)) return r->release();
-  return rsgi_read_py(obj(self), nullptr);
-}
 
-constexpr ContentVTable content_vtable = {content_get_parts_c};
-constexpr StreamingVTable streamed_vtable = {{streamed_get_parts_c}, streamed_stream_c};
-constexpr BodyReaderVTable asgi_vtable = {{{asgi_get_parts_c}, asgi_stream_c}, asgi_read_c};
-constexpr BodyReaderVTable rsgi_vtable = {{{rsgi_get_parts_c}, rsgi_stream_c}, rsgi_read_c};
+// The C-level tables: each entry runs a Python subclass's replacement of the
+// method when there is one (runtime/type_support.h).
+using sup::c_method0;
+constexpr ContentVTable content_vtable = {c_method0<content_get_parts_py, k_get_parts, Content>};
+constexpr StreamingVTable streamed_vtable = {{c_method0<streamed_stream_py, k_get_parts, Content>},
+                                             c_method0<streamed_stream_py, k_stream, Content>};
+constexpr BodyReaderVTable asgi_vtable = {{{c_method0<asgi_stream_py, k_get_parts, Content>},
+                                           c_method0<asgi_stream_py, k_stream, Content>},
+                                          c_method0<asgi_read_py, k_read, Content>};
+constexpr BodyReaderVTable rsgi_vtable = {{{c_method0<rsgi_stream_py, k_get_parts, Content>},
+                                           c_method0<rsgi_stream_py, k_stream, Content>},
+                                          c_method0<rsgi_read_py, k_read, Content>};
 
 // --- construction -------------------------------------------------------------------
 
@@ -696,18 +664,11 @@ PyObject* text_event_write_data_py(PyObject* self, PyObject*) {
   return mf::new_ref(data ? data.get() : Py_None);
 }
 
-PyObject* event_write_data_c(ServerSentEvent* self) {
-  if (auto r = sup::call_override(sup::as_object(self), k_write_data, event_write_data_py)) return r->release();
-  return event_write_data_py(sup::as_object(self), nullptr);
-}
 
-PyObject* text_event_write_data_c(ServerSentEvent* self) {
-  if (auto r = sup::call_override(sup::as_object(self), k_write_data, text_event_write_data_py)) return r->release();
-  return text_event_write_data_py(sup::as_object(self), nullptr);
-}
 
-constexpr ServerSentEventVTable event_vtable = {event_write_data_c};
-constexpr ServerSentEventVTable text_event_vtable = {text_event_write_data_c};
+constexpr ServerSentEventVTable event_vtable = {c_method0<event_write_data_py, k_write_data, ServerSentEvent>};
+constexpr ServerSentEventVTable text_event_vtable = {
+    c_method0<text_event_write_data_py, k_write_data, ServerSentEvent>};
 
 template <const ServerSentEventVTable* Table>
 PyObject* event_new(PyTypeObject* type, PyObject*, PyObject*) {
@@ -818,14 +779,14 @@ constexpr const char* read_doc = "read()\n\nAwaitable: the whole body as bytes."
 
 PyMethodDef content_methods[] = {{"get_parts", content_get_parts_py, METH_NOARGS, get_parts_doc},
                                  {nullptr, nullptr, 0, nullptr}};
-PyMethodDef streamed_methods[] = {{"get_parts", streamed_get_parts_py, METH_NOARGS, get_parts_doc},
+PyMethodDef streamed_methods[] = {{"get_parts", streamed_stream_py, METH_NOARGS, get_parts_doc},
                                   {"stream", streamed_stream_py, METH_NOARGS, stream_doc},
                                   {nullptr, nullptr, 0, nullptr}};
-PyMethodDef asgi_methods[] = {{"get_parts", asgi_get_parts_py, METH_NOARGS, get_parts_doc},
+PyMethodDef asgi_methods[] = {{"get_parts", asgi_stream_py, METH_NOARGS, get_parts_doc},
                               {"stream", asgi_stream_py, METH_NOARGS, stream_doc},
                               {"read", asgi_read_py, METH_NOARGS, read_doc},
                               {nullptr, nullptr, 0, nullptr}};
-PyMethodDef rsgi_methods[] = {{"get_parts", rsgi_get_parts_py, METH_NOARGS, get_parts_doc},
+PyMethodDef rsgi_methods[] = {{"get_parts", rsgi_stream_py, METH_NOARGS, get_parts_doc},
                               {"stream", rsgi_stream_py, METH_NOARGS, stream_doc},
                               {"read", rsgi_read_py, METH_NOARGS, read_doc},
                               {nullptr, nullptr, 0, nullptr}};

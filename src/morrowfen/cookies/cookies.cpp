@@ -96,7 +96,7 @@ int cookie_init(PyObject* self, PyObject* args, PyObject* kwds) {
 
 // --- clone ----------------------------------------------------------------
 
-PyObject* clone_native(Cookie* self) noexcept {
+PyObject* clone_impl(Cookie* self) noexcept {
   Ref copy = Ref::steal(cookie_new(&CookieType, nullptr, nullptr));
   if (!copy) return nullptr;
   for (std::size_t offset : cookie_refs)
@@ -108,14 +108,7 @@ PyObject* clone_native(Cookie* self) noexcept {
   return copy.release();
 }
 
-PyObject* clone_py(PyObject* self, PyObject*) { return clone_native(as_cookie(self)); }
-
-PyObject* clone_c(Cookie* self) {
-  if (auto r = sup::call_override(sup::as_object(self), k_clone, clone_py)) return r->release();
-  return clone_native(self);
-}
-
-constexpr CookieVTable cookie_vtable = {clone_c};
+const CookieVTable cookie_vtable = {sup::c_object<clone_impl, k_clone>};
 
 // --- the cookie date format -------------------------------------------------
 
@@ -335,7 +328,7 @@ PyGetSetDef cookie_getset[] = {
 };
 
 PyMethodDef cookie_methods[] = {
-    {"clone", clone_py, METH_NOARGS, "clone()\n\nA new Cookie with the same fields."},
+    {"clone", sup::py_object<clone_impl, k_clone>(), METH_NOARGS, "clone()\n\nA new Cookie with the same fields."},
     {nullptr, nullptr, 0, nullptr},
 };
 

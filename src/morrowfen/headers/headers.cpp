@@ -89,9 +89,8 @@ Ref values_list(Headers* self, bool create) noexcept {
   return {};
 }
 
-// The natives: what the Python methods run, and what the C-level methods run
-// when no Python subclass replaces them.
-PyObject* get_native(Headers* self, PyObject* name) noexcept {
+// The natives (their Python and C faces come from runtime/type_support.h).
+PyObject* get_impl(Headers* self, PyObject* name) noexcept {
   std::string_view wanted;
   if (!hl::name_view(name, wanted)) return nullptr;
   Ref list = values_list(self, false);
@@ -100,7 +99,7 @@ PyObject* get_native(Headers* self, PyObject* name) noexcept {
   return found ? PyList_AsTuple(found.get()) : nullptr;
 }
 
-PyObject* get_first_native(Headers* self, PyObject* name) noexcept {
+PyObject* get_first_impl(Headers* self, PyObject* name) noexcept {
   std::string_view wanted;
   if (!hl::name_view(name, wanted)) return nullptr;
   Ref list = values_list(self, false);
@@ -111,7 +110,7 @@ PyObject* get_first_native(Headers* self, PyObject* name) noexcept {
   return mf::new_ref(value ? value : Py_None);
 }
 
-int add_native(Headers* self, PyObject* name, PyObject* value) noexcept {
+int add_impl(Headers* self, PyObject* name, PyObject* value) noexcept {
   if (!hl::check_pair(name, value)) return -1;
   Ref list = values_list(self, true);
   if (!list) return -1;
@@ -119,13 +118,13 @@ int add_native(Headers* self, PyObject* name, PyObject* value) noexcept {
   return pair ? PyList_Append(list.get(), pair.get()) : -1;
 }
 
-int set_native(Headers* self, PyObject* name, PyObject* value) noexcept {
+int set_impl(Headers* self, PyObject* name, PyObject* value) noexcept {
   if (!hl::check_pair(name, value)) return -1;
   Ref list = values_list(self, true);
   return list ? hl::set(list.get(), name, value) : -1;
 }
 
-int remove_native(Headers* self, PyObject* name) noexcept {
+int remove_impl(Headers* self, PyObject* name) noexcept {
   std::string_view wanted;
   if (!hl::name_view(name, wanted)) return -1;
   Ref list = values_list(self, false);
@@ -133,56 +132,12 @@ int remove_native(Headers* self, PyObject* name) noexcept {
   return hl::remove(list.get(), wanted) < 0 ? -1 : 0;
 }
 
-// Python methods.
-PyObject* get_py(PyObject* self, PyObject* name) { return get_native(as_headers(self), name); }
-PyObject* get_first_py(PyObject* self, PyObject* name) { return get_first_native(as_headers(self), name); }
-
-PyObject* add_py(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
-  if (!sup::check_count("add", nargs, 2)) return nullptr;
-  if (add_native(as_headers(self), args[0], args[1]) < 0) return nullptr;
-  Py_RETURN_NONE;
-}
-
-PyObject* set_py(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
-  if (!sup::check_count("set", nargs, 2)) return nullptr;
-  if (set_native(as_headers(self), args[0], args[1]) < 0) return nullptr;
-  Py_RETURN_NONE;
-}
-
-PyObject* remove_py(PyObject* self, PyObject* name) {
-  if (remove_native(as_headers(self), name) < 0) return nullptr;
-  Py_RETURN_NONE;
-}
-
 // The C-level table: each entry honours a Python-level replacement.
-PyObject* get_c(Headers* self, PyObject* name) {
-  if (auto r = sup::call_override(sup::as_object(self), k_get, get_py, name)) return r->release();
-  return get_native(self, name);
-}
-
-PyObject* get_first_c(Headers* self, PyObject* name) {
-  if (auto r = sup::call_override(sup::as_object(self), k_get_first, get_first_py, name)) return r->release();
-  return get_first_native(self, name);
-}
-
-int add_c(Headers* self, PyObject* name, PyObject* value) {
-  if (auto r = sup::call_override(sup::as_object(self), k_add, sup::as_cfunction(add_py), name, value))
-    return *r ? 0 : -1;
-  return add_native(self, name, value);
-}
-
-int set_c(Headers* self, PyObject* name, PyObject* value) {
-  if (auto r = sup::call_override(sup::as_object(self), k_set, sup::as_cfunction(set_py), name, value))
-    return *r ? 0 : -1;
-  return set_native(self, name, value);
-}
-
-int remove_c(Headers* self, PyObject* name) {
-  if (auto r = sup::call_override(sup::as_object(self), k_remove, remove_py, name)) return *r ? 0 : -1;
-  return remove_native(self, name);
-}
-
-constexpr HeadersVTable headers_vtable = {get_c, get_first_c, add_c, set_c, remove_c};
+const HeadersVTable headers_vtable = {
+    sup::c_object<get_impl, k_get, PyObject*>,      sup::c_object<get_first_impl, k_get_first, PyObject*>,
+    sup::c_status<add_impl, k_add, PyObject*, PyObject*>, sup::c_status<set_impl, k_set, PyObject*, PyObject*>,
+    sup::c_status<remove_impl, k_remove, PyObject*>,
+};
 
 PyObject* headers_new(PyTypeObject* type, PyObject*, PyObject*) {
   Ref self = Ref::steal(type->tp_alloc(type, 0));
@@ -252,12 +207,12 @@ PyGetSetDef headers_getset[] = {
 };
 
 PyMethodDef headers_methods[] = {
-    {"get", get_py, METH_O, "get(name)\n\nThe values of the headers named `name`, as a tuple."},
-    {"get_first", get_first_py, METH_O, "get_first(name)\n\nThe first value of the headers named `name`, or None."},
-    {"add", sup::as_cfunction(add_py), METH_FASTCALL, "add(name, value)\n\nAppends a header."},
-    {"set", sup::as_cfunction(set_py), METH_FASTCALL,
+    {"get", sup::py_object<get_impl, k_get>(), METH_O, "get(name)\n\nThe values of the headers named `name`, as a tuple."},
+    {"get_first", sup::py_object<get_first_impl, k_get_first>(), METH_O, "get_first(name)\n\nThe first value of the headers named `name`, or None."},
+    {"add", sup::py_status<add_impl, k_add>(), METH_FASTCALL, "add(name, value)\n\nAppends a header."},
+    {"set", sup::py_status<set_impl, k_set>(), METH_FASTCALL,
      "set(name, value)\n\nReplaces the headers named `name` by one with this value."},
-    {"remove", remove_py, METH_O, "remove(name)\n\nRemoves the headers named `name`."},
+    {"remove", sup::py_status<remove_impl, k_remove>(), METH_O, "remove(name)\n\nRemoves the headers named `name`."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -290,129 +290,55 @@ int declares_xml(Message* self) noexcept {
   });
 }
 
-// --- Python forms of the natives --------------------------------------------------
+// --- the faces of the natives (runtime/type_support.h makes them) --------------------
 
-template <PyObject* (*Native)(Message*, PyObject*)>
-PyObject* py_object1(PyObject* self, PyObject* arg) {
-  return Native(as_message(self), arg);
-}
-template <int (*Native)(Message*, PyObject*)>
-PyObject* py_bool1(PyObject* self, PyObject* arg) {
-  int r = Native(as_message(self), arg);
-  return r < 0 ? nullptr : PyBool_FromLong(r);
-}
-template <int (*Native)(Message*, PyObject*)>
-PyObject* py_none1(PyObject* self, PyObject* arg) {
-  if (Native(as_message(self), arg) < 0) return nullptr;
-  Py_RETURN_NONE;
-}
-template <int (*Native)(Message*, PyObject*, PyObject*)>
-PyObject* py_none2(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
-  if (!sup::check_count("this method", nargs, 2) || Native(as_message(self), args[0], args[1]) < 0) return nullptr;
-  Py_RETURN_NONE;
-}
-template <int (*Native)(Message*, PyObject*, PyObject*)>
-PyObject* py_bool2(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
-  if (!sup::check_count("_add_header_if_missing", nargs, 2)) return nullptr;
-  int r = Native(as_message(self), args[0], args[1]);
-  return r < 0 ? nullptr : PyBool_FromLong(r);
-}
+using sup::c_object;
+using sup::c_predicate;
+using sup::c_status;
+using sup::py_object;
+using sup::py_predicate;
+using sup::py_status;
+
+// _add_header reports failure only by the pending exception (its table
+// entry returns nothing), so its two faces are written out.
 PyObject* py_add_header_pair(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
   if (!sup::check_count("_add_header", nargs, 2)) return nullptr;
   add_header_pair(as_message(self), args[0], args[1]);
   if (PyErr_Occurred()) return nullptr;
   Py_RETURN_NONE;
 }
-template <PyObject* (*Native)(Message*)>
-PyObject* py_object0(PyObject* self, PyObject*) {
-  return Native(as_message(self));
-}
-template <int (*Native)(Message*)>
-PyObject* py_bool0(PyObject* self, PyObject*) {
-  int r = Native(as_message(self));
-  return r < 0 ? nullptr : PyBool_FromLong(r);
-}
-template <int (*Native)(Message*)>
-PyObject* py_none0(PyObject* self, PyObject*) {
-  if (Native(as_message(self)) < 0) return nullptr;
-  Py_RETURN_NONE;
-}
-
-// --- C-level entries: a Python subclass's replacement runs instead ---------------
-
-template <PyObject* (*Native)(Message*, PyObject*), const mf::Str* Name>
-PyObject* c_object1(Message* self, PyObject* a) {
-  if (auto r = sup::call_override(obj(self), *Name, py_object1<Native>, a)) return r->release();
-  return Native(self, a);
-}
-template <int (*Native)(Message*, PyObject*), const mf::Str* Name>
-int c_bool1(Message* self, PyObject* a) {
-  if (auto r = sup::call_override(obj(self), *Name, py_bool1<Native>, a)) return sup::truth_of(*r);
-  return Native(self, a);
-}
-template <int (*Native)(Message*, PyObject*), const mf::Str* Name>
-int c_status1(Message* self, PyObject* a) {
-  if (auto r = sup::call_override(obj(self), *Name, py_none1<Native>, a)) return *r ? 0 : -1;
-  return Native(self, a);
-}
-template <int (*Native)(Message*, PyObject*, PyObject*), const mf::Str* Name>
-int c_status2(Message* self, PyObject* a, PyObject* b) {
-  if (auto r = sup::call_override(obj(self), *Name, sup::as_cfunction(py_none2<Native>), a, b)) return *r ? 0 : -1;
-  return Native(self, a, b);
-}
-int c_add_header_if_missing(Message* self, PyObject* a, PyObject* b) {
-  if (auto r = sup::call_override(obj(self), k__add_header_if_missing,
-                                  sup::as_cfunction(py_bool2<add_header_if_missing>), a, b))
-    return sup::truth_of(*r);
-  return add_header_if_missing(self, a, b);
-}
 void c_add_header_pair(Message* self, PyObject* a, PyObject* b) {
   if (auto r = sup::call_override(obj(self), k__add_header, sup::as_cfunction(py_add_header_pair), a, b)) return;
   add_header_pair(self, a, b);
 }
-template <PyObject* (*Native)(Message*), const mf::Str* Name>
-PyObject* c_object0(Message* self) {
-  if (auto r = sup::call_override(obj(self), *Name, py_object0<Native>)) return r->release();
-  return Native(self);
-}
-template <int (*Native)(Message*), const mf::Str* Name>
-int c_bool0(Message* self) {
-  if (auto r = sup::call_override(obj(self), *Name, py_bool0<Native>)) return sup::truth_of(*r);
-  return Native(self);
-}
-template <int (*Native)(Message*), const mf::Str* Name>
-int c_status0(Message* self) {
-  if (auto r = sup::call_override(obj(self), *Name, py_none0<Native>)) return *r ? 0 : -1;
-  return Native(self);
-}
 
 constexpr MessageVTable make_table(int (*init_prop)(Message*)) {
   return {
-      c_object1<get_headers, &k_get_headers>,
-      c_object1<get_first_header, &k_get_first_header>,
-      c_object1<get_single_header, &k_get_single_header>,
-      c_status1<remove_header, &k_remove_header>,
-      c_bool1<has_header, &k__has_header>,
-      c_bool1<has_header, &k_has_header>,
+      c_object<get_headers, k_get_headers, PyObject*>,
+      c_object<get_first_header, k_get_first_header, PyObject*>,
+      c_object<get_single_header, k_get_single_header, PyObject*>,
+      c_status<remove_header, k_remove_header, PyObject*>,
+      c_predicate<has_header, k__has_header, PyObject*>,
+      c_predicate<has_header, k_has_header, PyObject*>,
       c_add_header_pair,
-      c_add_header_if_missing,
-      c_status2<add_header, &k_add_header>,
-      c_status2<set_header, &k_set_header>,
-      c_object0<content_type, &k_content_type>,
-      c_status1<remove_headers, &k_remove_headers>,
-      c_object1<get_headers_tuples, &k_get_headers_tuples>,
+      c_predicate<add_header_if_missing, k__add_header_if_missing, PyObject*, PyObject*>,
+      c_status<add_header, k_add_header, PyObject*, PyObject*>,
+      c_status<set_header, k_set_header, PyObject*, PyObject*>,
+      c_object<content_type, k_content_type>,
+      c_status<remove_headers, k_remove_headers, PyObject*>,
+      c_object<get_headers_tuples, k_get_headers_tuples, PyObject*>,
       init_prop,
-      c_object1<with_content, &k_with_content>,
-      c_bool0<has_body, &k_has_body>,
-      c_bool1<declares_content_type, &k_declares_content_type>,
-      c_bool0<declares_json, &k_declares_json>,
-      c_bool0<declares_xml, &k_declares_xml>,
+      c_object<with_content, k_with_content, PyObject*>,
+      c_predicate<has_body, k_has_body>,
+      c_predicate<declares_content_type, k_declares_content_type, PyObject*>,
+      c_predicate<declares_json, k_declares_json>,
+      c_predicate<declares_xml, k_declares_xml>,
   };
 }
 
-constexpr MessageVTable message_vtable = make_table(c_status0<message_init_prop, &k_init_prop>);
-constexpr MessageVTable request_vtable = make_table(c_status0<request_init_prop, &k_init_prop>);
-constexpr MessageVTable response_vtable = make_table(c_status0<message_init_prop, &k_init_prop>);
+constexpr MessageVTable message_vtable = make_table(c_status<message_init_prop, k_init_prop>);
+constexpr MessageVTable request_vtable = make_table(c_status<request_init_prop, k_init_prop>);
+constexpr MessageVTable response_vtable = make_table(c_status<message_init_prop, k_init_prop>);
 
 // --- construction -------------------------------------------------------------------
 
@@ -765,39 +691,39 @@ void release_request(Request* request, int /*flag*/) {
 // --- type tables ----------------------------------------------------------------------
 
 PyMethodDef message_methods[] = {
-    {"get_headers", py_object1<get_headers>, METH_O, "get_headers(name)\n\nThe values of the headers named `name`."},
-    {"get_first_header", py_object1<get_first_header>, METH_O,
+    {"get_headers", py_object<get_headers, k_get_headers>(), METH_O, "get_headers(name)\n\nThe values of the headers named `name`."},
+    {"get_first_header", py_object<get_first_header, k_get_first_header>(), METH_O,
      "get_first_header(name)\n\nThe first value of the headers named `name`, or None."},
-    {"get_single_header", py_object1<get_single_header>, METH_O,
+    {"get_single_header", py_object<get_single_header, k_get_single_header>(), METH_O,
      "get_single_header(name)\n\nThe value of the one header named `name` (ValueError unless exactly one)."},
-    {"remove_header", py_none1<remove_header>, METH_O, "remove_header(name)\n\nRemoves the headers named `name`."},
-    {"_has_header", py_bool1<has_header>, METH_O, nullptr},
-    {"has_header", py_bool1<has_header>, METH_O, "has_header(name)\n\nWhether a header named `name` is present."},
+    {"remove_header", py_status<remove_header, k_remove_header>(), METH_O, "remove_header(name)\n\nRemoves the headers named `name`."},
+    {"_has_header", py_predicate<has_header, k__has_header>(), METH_O, nullptr},
+    {"has_header", py_predicate<has_header, k_has_header>(), METH_O, "has_header(name)\n\nWhether a header named `name` is present."},
     {"_add_header", sup::as_cfunction(py_add_header_pair), METH_FASTCALL, nullptr},
-    {"_add_header_if_missing", sup::as_cfunction(py_bool2<add_header_if_missing>), METH_FASTCALL, nullptr},
-    {"add_header", sup::as_cfunction(py_none2<add_header>), METH_FASTCALL,
+    {"_add_header_if_missing", py_predicate<add_header_if_missing, k__add_header_if_missing>(), METH_FASTCALL, nullptr},
+    {"add_header", py_status<add_header, k_add_header>(), METH_FASTCALL,
      "add_header(name, value)\n\nAppends a header."},
-    {"set_header", sup::as_cfunction(py_none2<set_header>), METH_FASTCALL,
+    {"set_header", py_status<set_header, k_set_header>(), METH_FASTCALL,
      "set_header(name, value)\n\nReplaces the headers named `name` by one with this value."},
-    {"content_type", py_object0<content_type>, METH_NOARGS,
+    {"content_type", py_object<content_type, k_content_type>(), METH_NOARGS,
      "content_type()\n\nThe Content-Type header, else the content's type, else None."},
-    {"remove_headers", py_none1<remove_headers>, METH_O, "remove_headers(names)\n\nRemoves the headers of each name."},
-    {"get_headers_tuples", py_object1<get_headers_tuples>, METH_O,
+    {"remove_headers", py_status<remove_headers, k_remove_headers>(), METH_O, "remove_headers(names)\n\nRemoves the headers of each name."},
+    {"get_headers_tuples", py_object<get_headers_tuples, k_get_headers_tuples>(), METH_O,
      "get_headers_tuples(name)\n\nThe (name, value) pairs of the headers named `name`."},
-    {"init_prop", py_none0<message_init_prop>, METH_NOARGS,
+    {"init_prop", py_status<message_init_prop, k_init_prop>(), METH_NOARGS,
      "init_prop()\n\nDrops values derived from the headers, to compute them again."},
-    {"with_content", py_object1<with_content>, METH_O,
+    {"with_content", py_object<with_content, k_with_content>(), METH_O,
      "with_content(content)\n\nSets the content and returns the message."},
-    {"has_body", py_bool0<has_body>, METH_NOARGS, "has_body()\n\nWhether the message has a non-empty body."},
-    {"declares_content_type", py_bool1<declares_content_type>, METH_O,
+    {"has_body", py_predicate<has_body, k_has_body>(), METH_NOARGS, "has_body()\n\nWhether the message has a non-empty body."},
+    {"declares_content_type", py_predicate<declares_content_type, k_declares_content_type>(), METH_O,
      "declares_content_type(type)\n\nWhether the media type is `type` (parameters ignored)."},
-    {"declares_json", py_bool0<declares_json>, METH_NOARGS, "declares_json()\n\nWhether the media type is JSON."},
-    {"declares_xml", py_bool0<declares_xml>, METH_NOARGS, "declares_xml()\n\nWhether the media type is XML."},
+    {"declares_json", py_predicate<declares_json, k_declares_json>(), METH_NOARGS, "declares_json()\n\nWhether the media type is JSON."},
+    {"declares_xml", py_predicate<declares_xml, k_declares_xml>(), METH_NOARGS, "declares_xml()\n\nWhether the media type is XML."},
     {nullptr, nullptr, 0, nullptr},
 };
 
 PyMethodDef request_methods[] = {
-    {"init_prop", py_none0<request_init_prop>, METH_NOARGS,
+    {"init_prop", py_status<request_init_prop, k_init_prop>(), METH_NOARGS,
      "init_prop()\n\nDrops the parsed query and cookies, to parse them again."},
     {"read", request_read_py, METH_NOARGS, "read()\n\nAwaitable: the whole body as bytes, or None."},
     {"json", request_json_py, METH_NOARGS, "json()\n\nAwaitable: the body parsed as JSON, or None."},

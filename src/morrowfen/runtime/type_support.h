@@ -22,6 +22,7 @@
 
 #include "function.h"
 #include "ref.h"
+#include "constants.h"
 #include "types.h"
 
 namespace mf::support {
@@ -193,6 +194,111 @@ inline PyCFunction as_cfunction(F* f) noexcept {
 // The truth value of an override's result, as the int-returning C-level
 // methods report it: 0, 1, or -1 with an exception set.
 inline int truth_of(const Ref& result) noexcept { return result ? PyObject_IsTrue(result.get()) : -1; }
+
+// --- C-level methods: one native, its Python face, its C face -------------
+//
+// A C-level method of a sibling type is written once, as a native
+// `R name_impl(Self*, PyObject*...)` that returns a new reference (or nullptr
+// with an exception), a status (0, or -1 with an exception) or a predicate
+// (1, 0, or -1 with an exception). From it the templates below make
+//   py_object / py_status / py_predicate: the Python face that goes into the
+//     type's method table (METH_NOARGS for no argument, METH_O for one,
+//     METH_FASTCALL with a count check for two), and
+//   c_object / c_status / c_predicate: the entry of the type's C-level table,
+//     which runs a Python subclass's replacement of the method named `Name`
+//     when there is one, and the native otherwise.
+// Register the Python face given by py_...<native, name>() so that the
+// override test recognises it.
+
+template <class F>
+struct native_self;
+template <class R, class S, class... A>
+struct native_self<R (*)(S*, A...)> {
+  using type = S;
+};
+template <class R, class S, class... A>
+struct native_self<R (*)(S*, A...) noexcept> {
+  using type = S;
+};
+template <auto Native>
+using self_of = typename native_self<decltype(Native)>::type;
+
+template <auto Native>
+self_of<Native>* self_as(PyObject* o) noexcept {
+  return reinterpret_cast<self_of<Native>*>(o);
+}
+
+// Result conversions of the Python faces.
+inline PyObject* object_result(PyObject* r) noexcept { return r; }
+inline PyObject* status_result(int r) noexcept { return r < 0 ? nullptr : new_ref(Py_None); }
+inline PyObject* predicate_result(int r) noexcept { return r < 0 ? nullptr : PyBool_FromLong(r); }
+
+template <auto Native, auto Result>
+PyObject* py_face0(PyObject* self, PyObject*) noexcept {
+  return Result(Native(self_as<Native>(self)));
+}
+template <auto Native, auto Result>
+PyObject* py_face1(PyObject* self, PyObject* arg) noexcept {
+  return Result(Native(self_as<Native>(self), arg));
+}
+template <auto Native, auto Result, const Str& Name>
+PyObject* py_face2(PyObject* self, PyObject* const* args, Py_ssize_t nargs) noexcept {
+  if (!check_count(Name.text(), nargs, 2)) return nullptr;
+  return Result(Native(self_as<Native>(self), args[0], args[1]));
+}
+
+// The Python face for arity 0, 1 or 2 (the name is used by the count check).
+template <auto Native, auto Result, const Str& Name, std::size_t Arity>
+PyCFunction py_face() noexcept {
+  if constexpr (Arity == 0) return py_face0<Native, Result>;
+  else if constexpr (Arity == 1) return py_face1<Native, Result>;
+  else return as_cfunction(py_face2<Native, Result, Name>);
+}
+
+template <class F>
+struct native_arity;
+template <class R, class S, class... A>
+struct native_arity<R (*)(S*, A...)> : std::integral_constant<std::size_t, sizeof...(A)> {};
+template <class R, class S, class... A>
+struct native_arity<R (*)(S*, A...) noexcept> : std::integral_constant<std::size_t, sizeof...(A)> {};
+
+template <auto Native, const Str& Name>
+PyCFunction py_object() noexcept {
+  return py_face<Native, object_result, Name, native_arity<decltype(Native)>::value>();
+}
+template <auto Native, const Str& Name>
+PyCFunction py_status() noexcept {
+  return py_face<Native, status_result, Name, native_arity<decltype(Native)>::value>();
+}
+template <auto Native, const Str& Name>
+PyCFunction py_predicate() noexcept {
+  return py_face<Native, predicate_result, Name, native_arity<decltype(Native)>::value>();
+}
+
+// The C faces.
+template <auto Native, const Str& Name, class... A>
+PyObject* c_object(self_of<Native>* self, A... args) {
+  if (auto r = call_override(as_object(self), Name, py_object<Native, Name>(), args...)) return r->release();
+  return Native(self, args...);
+}
+template <auto Native, const Str& Name, class... A>
+int c_status(self_of<Native>* self, A... args) {
+  if (auto r = call_override(as_object(self), Name, py_status<Native, Name>(), args...)) return *r ? 0 : -1;
+  return Native(self, args...);
+}
+template <auto Native, const Str& Name, class... A>
+int c_predicate(self_of<Native>* self, A... args) {
+  if (auto r = call_override(as_object(self), Name, py_predicate<Native, Name>(), args...)) return truth_of(*r);
+  return Native(self, args...);
+}
+
+// The C face of a method whose Python face is written by hand (METH_NOARGS
+// or METH_O): the face itself is the native.
+template <PyCFunction Py, const Str& Name, class Self>
+PyObject* c_method0(Self* self) {
+  if (auto r = call_override(as_object(self), Name, Py)) return r->release();
+  return Py(as_object(self), nullptr);
+}
 
 // A process-lifetime reference kept in a plain pointer (a static Ref would be
 // released after the interpreter has gone).

@@ -204,8 +204,8 @@ Ref make_url(PyObject* value) noexcept {
   return self;
 }
 
-// join(): the C-level method and its Python form.
-PyObject* join_native(URL* self, URL* other) noexcept {
+// join(): the native, its Python face (which also takes bytes) and its C face.
+PyObject* join_impl(URL* self, URL* other) noexcept {
   PyObject* base = self->value.get();
   PyObject* ref = other->value.get();
   if (!base || !PyBytes_Check(base) || !ref || !PyBytes_Check(ref)) {
@@ -224,10 +224,10 @@ PyObject* join_native(URL* self, URL* other) noexcept {
 }
 
 PyObject* url_join_py(PyObject* self, PyObject* other) {
-  if (PyObject_TypeCheck(other, &URLType)) return join_native(as_url(self), as_url(other));
+  if (PyObject_TypeCheck(other, &URLType)) return join_impl(as_url(self), as_url(other));
   if (PyBytes_Check(other)) {
     Ref converted = make_url(other);
-    return converted ? join_native(as_url(self), as_url(converted.get())) : nullptr;
+    return converted ? join_impl(as_url(self), as_url(converted.get())) : nullptr;
   }
   PyErr_Format(PyExc_TypeError, "join() needs a URL or bytes, not %.200s", Py_TYPE(other)->tp_name);
   return nullptr;
@@ -236,7 +236,7 @@ PyObject* url_join_py(PyObject* self, PyObject* other) {
 PyObject* url_join(URL* self, URL* other) {
   if (auto result = sup::call_override(sup::as_object(self), k_join, url_join_py, sup::as_object(other)))
     return result->release();
-  return join_native(self, other);
+  return join_impl(self, other);
 }
 
 constexpr URLVTable url_vtable = {url_join};
