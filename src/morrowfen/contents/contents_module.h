@@ -1,0 +1,222 @@
+// The private header of morrowfen.contents: what its units share. The module
+// is split by concern: buffered.cpp (Content and its text, HTML, JSON, form
+// and multipart kinds), streamed.cpp (StreamedContent and the bodies read
+// from an ASGI or RSGI server), events.cpp (server-sent events) and
+// module.cpp (the type tables and start-up).
+#pragma once
+
+#include <Python.h>
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <string_view>
+
+#include "../framework_types/contents.h"
+#include "../runtime/capi.h"
+#include "../runtime/constants.h"
+#include "../runtime/coroutine.h"
+#include "../runtime/function.h"
+#include "../runtime/type_support.h"
+#include "../runtime/types.h"
+#include "../wire/percent.h"
+#include "../wire/text.h"
+
+namespace mf::contents::impl {
+
+using mf::Ref;
+using namespace mf::contents;
+namespace sup = mf::support;
+using sup::c_method0;
+
+inline const mf::Str k_get_parts{"get_parts"};
+inline const mf::Str k_stream{"stream"};
+inline const mf::Str k_read{"read"};
+inline const mf::Str k_write_data{"write_data"};
+inline const mf::Str k_type{"type"};
+inline const mf::Str k_body{"body"};
+inline const mf::Str k_more_body{"more_body"};
+inline const mf::Str k_http_request{"http.request"};
+inline const mf::Str k_http_disconnect{"http.disconnect"};
+inline const mf::Str k_separators{"separators"};
+inline const mf::Str k_comma{","};
+inline const mf::Str k_colon{":"};
+inline const mf::Bytes k_text_plain{"text/plain; charset=utf-8"};
+inline const mf::Bytes k_text_html{"text/html; charset=utf-8"};
+inline const mf::Bytes k_application_json{"application/json"};
+inline const mf::Bytes k_form_urlencoded{"application/x-www-form-urlencoded"};
+
+// The process state of the module, bound once in its start-up.
+struct ContentsState {
+  PyObject* message_aborted = nullptr;  // morrowfen.exceptions.MessageAborted
+  PyObject* json_dumps = nullptr;       // json.dumps
+  PyObject* compact_separators = nullptr;
+  PyObject* separators_kwnames = nullptr;
+  // The function objects behind the coroutines and async generators that the
+  // content methods return.
+  PyObject* content_parts_fn = nullptr;
+  PyObject* asgi_stream_fn = nullptr;
+  PyObject* asgi_read_fn = nullptr;
+  PyObject* rsgi_stream_fn = nullptr;
+  PyObject* rsgi_read_fn = nullptr;
+};
+inline ContentsState state;
+
+inline PyTypeObject ContentType = mf::static_type();
+inline PyTypeObject StreamedContentType = mf::static_type();
+inline PyTypeObject ASGIContentType = mf::static_type();
+inline PyTypeObject RSGIContentType = mf::static_type();
+inline PyTypeObject TextContentType = mf::static_type();
+inline PyTypeObject HTMLContentType = mf::static_type();
+inline PyTypeObject JSONContentType = mf::static_type();
+inline PyTypeObject FormContentType = mf::static_type();
+inline PyTypeObject FormPartType = mf::static_type();
+inline PyTypeObject FileBufferType = mf::static_type();
+inline PyTypeObject StreamedFormPartType = mf::static_type();
+inline PyTypeObject MultiPartFormDataType = mf::static_type();
+inline PyTypeObject ServerSentEventType = mf::static_type();
+inline PyTypeObject TextServerSentEventType = mf::static_type();
+
+inline Content* as_content(PyObject* o) noexcept { return reinterpret_cast<Content*>(o); }
+inline ServerSentEvent* as_event(PyObject* o) noexcept { return reinterpret_cast<ServerSentEvent*>(o); }
+
+inline constexpr std::array<std::size_t, 2> content_refs = {offsetof(Content, type), offsetof(Content, body)};
+inline constexpr std::array<std::size_t, 3> streamed_refs = {offsetof(StreamedContent, base.type),
+                                                      offsetof(StreamedContent, base.body),
+                                                      offsetof(StreamedContent, data_provider)};
+inline constexpr std::array<std::size_t, 3> asgi_refs = {offsetof(ASGIContent, base.type), offsetof(ASGIContent, base.body),
+                                                  offsetof(ASGIContent, receive)};
+inline constexpr std::array<std::size_t, 3> rsgi_refs = {offsetof(RSGIContent, base.type), offsetof(RSGIContent, base.body),
+                                                  offsetof(RSGIContent, protocol)};
+inline constexpr std::array<std::size_t, 4> multipart_refs = {
+    offsetof(MultiPartFormData, base.type), offsetof(MultiPartFormData, base.body), offsetof(MultiPartFormData, parts),
+    offsetof(MultiPartFormData, boundary)};
+inline constexpr std::array<std::size_t, 2> form_part_refs = {offsetof(FormPart, name), offsetof(FormPart, data)};
+inline constexpr std::array<std::size_t, 2> file_buffer_refs = {offsetof(FileBuffer, name), offsetof(FileBuffer, data)};
+inline constexpr std::array<std::size_t, 2> streamed_part_refs = {offsetof(StreamedFormPart, name),
+                                                           offsetof(StreamedFormPart, data_provider)};
+inline constexpr std::array<std::size_t, 4> event_refs = {offsetof(ServerSentEvent, data), offsetof(ServerSentEvent, event),
+                                                   offsetof(ServerSentEvent, id), offsetof(ServerSentEvent, comment)};
+
+// --- small helpers ----------------------------------------------------------------
+
+// A media type: bytes or None, and never a text that would break the
+// header line it is written on.
+inline bool check_media_type(PyObject* type) noexcept {
+  if (type == Py_None) return true;
+  if (!PyBytes_Check(type)) {
+    PyErr_Format(PyExc_TypeError, "content_type must be bytes or None, not %.200s", Py_TYPE(type)->tp_name);
+    return false;
+  }
+  std::string_view t(PyBytes_AS_STRING(type), static_cast<std::size_t>(PyBytes_GET_SIZE(type)));
+  if (t.find_first_of(std::string_view("\r\n\0", 3)) != std::string_view::npos) {
+    PyErr_SetString(PyExc_ValueError, "content_type cannot contain CR, LF or NUL");
+    return false;
+  }
+  return true;
+}
+
+// Sets the buffered body and its length from a bytes-like object.
+inline int set_body(Content* c, PyObject* data) noexcept {
+  Py_buffer view;
+  if (PyObject_GetBuffer(data, &view, PyBUF_SIMPLE) < 0) return -1;
+  c->length = view.len;
+  PyBuffer_Release(&view);
+  c->body = Ref::borrow(data);
+  return 0;
+}
+
+inline bool is_callable(PyObject* value, const char* what) noexcept {
+  if (PyCallable_Check(value)) return true;
+  PyErr_Format(PyExc_TypeError, "%s must be callable, not %.200s", what, Py_TYPE(value)->tp_name);
+  return false;
+}
+
+// A content's cached body, when it has one (the buffered body, or the body
+// already read from the server).
+inline bool has_body(Content* c) noexcept { return c->body && !c->body.is_none(); }
+
+// The body of a one-parameter function object (the content), for start().
+template <class Locals, mf::Kind K>
+inline PyObject* run(PyObject* function, PyObject* content, mf::Body<K> (*body)(Locals&)) noexcept {
+  PyObject* args[] = {content};
+  return mf::start(function, args, body);
+}
+
+inline bool check_content(const Ref& content) noexcept {
+  if (PyObject_TypeCheck(content.get(), &ContentType)) return true;
+  PyErr_Format(PyExc_TypeError, "expected a Content, not %.200s", Py_TYPE(content.get())->tp_name);
+  return false;
+}
+
+// A new content object: table set, object fields None, length not fixed.
+template <const auto& Refs, const auto* Table>
+inline PyObject* content_new(PyTypeObject* type, PyObject*, PyObject*) {
+  Ref self = Ref::steal(type->tp_alloc(type, 0));
+  if (!self) return nullptr;
+  as_content(self.get())->vtab = reinterpret_cast<const ContentVTable*>(Table);
+  sup::fill_none<Refs>(self.get());
+  as_content(self.get())->length = -1;
+  return self.release();
+}
+
+template <const auto& Refs>
+inline PyObject* plain_new(PyTypeObject* type, PyObject*, PyObject*) {
+  Ref self = Ref::steal(type->tp_alloc(type, 0));
+  if (self) sup::fill_none<Refs>(self.get());
+  return self.release();
+}
+
+template <const ServerSentEventVTable* Table>
+inline PyObject* event_new(PyTypeObject* type, PyObject*, PyObject*) {
+  Ref self = Ref::steal(type->tp_alloc(type, 0));
+  if (!self) return nullptr;
+  as_event(self.get())->vtab = Table;
+  sup::fill_none<event_refs>(self.get());
+  as_event(self.get())->retry = -1;
+  return self.release();
+}
+
+// --- buffered.cpp
+extern const ContentVTable content_vtable;
+PyObject* content_parts_entry(PyObject* self, PyObject* const* args);
+PyObject* content_get_parts_py(PyObject* self, PyObject*);
+int content_init(PyObject* self, PyObject* args, PyObject* kwds);
+int text_init(PyObject* self, PyObject* args, PyObject* kwds);
+int html_init(PyObject* self, PyObject* args, PyObject* kwds);
+int json_init(PyObject* self, PyObject* args, PyObject* kwds);
+int form_init(PyObject* self, PyObject* args, PyObject* kwds);
+int form_part_init(PyObject* self, PyObject* args, PyObject* kwds);
+int file_buffer_init(PyObject* self, PyObject* args, PyObject* kwds);
+int streamed_part_init(PyObject* self, PyObject* args, PyObject* kwds);
+int multipart_init(PyObject* self, PyObject* args, PyObject* kwds);
+PyObject* parse_www_form_urlencoded(PyObject* text);
+PyObject* parse_www_form_urlencoded_py(PyObject*, PyObject* text);
+
+// --- streamed.cpp
+extern const StreamingVTable streamed_vtable;
+extern const BodyReaderVTable asgi_vtable;
+extern const BodyReaderVTable rsgi_vtable;
+PyObject* asgi_stream_entry(PyObject* self, PyObject* const* args);
+PyObject* asgi_read_entry(PyObject* self, PyObject* const* args);
+PyObject* rsgi_stream_entry(PyObject* self, PyObject* const* args);
+PyObject* rsgi_read_entry(PyObject* self, PyObject* const* args);
+PyObject* streamed_stream_py(PyObject* self, PyObject*);
+PyObject* asgi_stream_py(PyObject* self, PyObject*);
+PyObject* asgi_read_py(PyObject* self, PyObject*);
+PyObject* rsgi_stream_py(PyObject* self, PyObject*);
+PyObject* rsgi_read_py(PyObject* self, PyObject*);
+int streamed_init(PyObject* self, PyObject* args, PyObject* kwds);
+int asgi_init(PyObject* self, PyObject* args, PyObject* kwds);
+int rsgi_init(PyObject* self, PyObject* args, PyObject* kwds);
+
+// --- events.cpp
+extern const ServerSentEventVTable event_vtable;
+extern const ServerSentEventVTable text_event_vtable;
+PyObject* event_write_data_py(PyObject* self, PyObject*);
+PyObject* text_event_write_data_py(PyObject* self, PyObject*);
+int event_init(PyObject* self, PyObject* args, PyObject* kwds);
+int text_event_init(PyObject* self, PyObject* args, PyObject* kwds);
+PyObject* event_repr(PyObject* self);
+
+}  // namespace mf::contents::impl

@@ -1,0 +1,213 @@
+// The bodies that arrive or leave as a stream: StreamedContent (a response
+// body produced part by part), ASGIContent and RSGIContent (a request body
+// read from the server), with their stream(), get_parts() and read().
+#include <cstdint>
+
+#include "contents_module.h"
+
+namespace mf::contents::impl {
+
+// --- reading from the server ----------------------------------------------------
+
+// The kind of an ASGI receive message: 0 http.request, 1 http.disconnect,
+// 2 anything else, -1 error.
+int asgi_message_kind(PyObject* message) noexcept {
+  PyObject* type = nullptr;
+  if (PyMapping_GetOptionalItem(message, k_type, &type) < 0) return -1;
+  Ref held = Ref::steal(type);
+  if (!held || !PyUnicode_Check(held.get())) return 2;
+  if (PyUnicode_Compare(held.get(), k_http_request) == 0) return 0;
+  if (PyUnicode_Compare(held.get(), k_http_disconnect) == 0) return 1;
+  return 2;
+}
+// The body chunk of an "http.request" message and whether more follow.
+bool asgi_request_chunk(PyObject* message, Ref& chunk, bool& more) noexcept {
+  PyObject* body = nullptr;
+  PyObject* more_body = nullptr;
+  if (PyMapping_GetOptionalItem(message, k_body, &body) < 0) return false;
+  chunk = Ref::steal(body);
+  if (PyMapping_GetOptionalItem(message, k_more_body, &more_body) < 0) return false;
+  Ref more_held = Ref::steal(more_body);
+  int truth = more_held ? PyObject_IsTrue(more_held.get()) : 0;
+  if (truth < 0) return false;
+  more = truth;
+  return true;
+}
+// ASGIContent.stream(): the bodies of "http.request" messages until one says
+// no more follow; "http.disconnect" raises MessageAborted.
+struct AsgiStreamLocals {
+  Ref content, message;
+};
+mf::AsyncGeneratorBody asgi_stream_body(AsgiStreamLocals& L) {
+  if (!check_content(L.content)) co_return {};
+  auto* c = L.content.as<ASGIContent>();
+  if (has_body(&c->base)) {
+    Ref sent = co_yield c->base.body.copy();
+    co_return sent ? Ref::none() : Ref();
+  }
+  for (;;) {
+    Ref receive = c->receive.copy();  // held across its call, which may replace the field
+    Ref pending = Ref::steal(PyObject_CallNoArgs(receive.get()));
+    receive.reset();
+    if (!pending) co_return {};
+    L.message = co_await mf::await(std::move(pending));
+    if (!L.message) co_return {};
+    int kind = asgi_message_kind(L.message.get());
+    if (kind < 0) co_return {};
+    if (kind == 1) {
+      PyErr_SetNone(state.message_aborted);
+      co_return {};
+    }
+    if (kind == 2) continue;
+    Ref chunk;
+    bool more = false;
+    if (!asgi_request_chunk(L.message.get(), chunk, more)) co_return {};
+    L.message.reset();
+    if (chunk && !chunk.is_none() && PyObject_Length(chunk.get()) != 0) {
+      if (PyErr_Occurred()) co_return {};
+      Ref sent = co_yield std::move(chunk);
+      if (!sent) co_return {};
+    }
+    if (!more) break;
+  }
+  co_return Ref::none();
+}
+// Keeps the body read from the server, so that reading again gives it back.
+void cache_body(Content* c, const Ref& body) noexcept {
+  if (!PyBytes_Check(body.get())) return;
+  c->body = body.copy();
+  c->length = PyBytes_GET_SIZE(body.get());
+}
+// ASGIContent.read(): the whole body as bytes.
+struct AsgiReadLocals {
+  Ref content, iter, chunks;
+};
+mf::CoroutineBody asgi_read_body(AsgiReadLocals& L) {
+  if (!check_content(L.content)) co_return {};
+  Content* c = as_content(L.content.get());
+  if (has_body(c)) co_return c->body.copy();
+  L.iter = Ref::steal(run(state.asgi_stream_fn, L.content.get(), asgi_stream_body));
+  L.chunks = Ref::steal(PyList_New(0));
+  if (!L.iter || !L.chunks) co_return {};
+  for (;;) {
+    Ref chunk = co_await mf::anext(L.iter);
+    if (!chunk) {
+      if (mf::async_iteration_ended()) break;
+      co_return {};
+    }
+    if (PyList_Append(L.chunks.get(), chunk.get()) < 0) co_return {};
+  }
+  Ref body = mf::wire::join_bytes(L.chunks.get(), "body chunks");
+  if (!body) co_return {};
+  cache_body(c, body);
+  co_return body;
+}
+// RSGIContent.stream(): `async for chunk in protocol`.
+struct RsgiStreamLocals {
+  Ref content, iter;
+};
+mf::AsyncGeneratorBody rsgi_stream_body(RsgiStreamLocals& L) {
+  if (!check_content(L.content)) co_return {};
+  auto* c = L.content.as<RSGIContent>();
+  if (has_body(&c->base)) {
+    Ref sent = co_yield c->base.body.copy();
+    co_return sent ? Ref::none() : Ref();
+  }
+  L.iter = mf::aiter(c->protocol.copy().get());
+  if (!L.iter) co_return {};
+  for (;;) {
+    Ref chunk = co_await mf::anext(L.iter);
+    if (!chunk) {
+      if (mf::async_iteration_ended()) break;
+      co_return {};
+    }
+    Ref sent = co_yield std::move(chunk);
+    if (!sent) co_return {};
+  }
+  co_return Ref::none();
+}
+// RSGIContent.read(): `await protocol()`.
+struct RsgiReadLocals {
+  Ref content;
+};
+mf::CoroutineBody rsgi_read_body(RsgiReadLocals& L) {
+  if (!check_content(L.content)) co_return {};
+  auto* c = L.content.as<RSGIContent>();
+  if (has_body(&c->base)) co_return c->base.body.copy();
+  Ref protocol = c->protocol.copy();  // held across its call, which may replace the field
+  Ref pending = Ref::steal(PyObject_CallNoArgs(protocol.get()));
+  protocol.reset();
+  if (!pending) co_return {};
+  Ref body = co_await mf::await(std::move(pending));
+  if (body) cache_body(&c->base, body);
+  co_return body;
+}
+
+PyObject* asgi_stream_entry(PyObject* self, PyObject* const* args) { return mf::start(self, args, asgi_stream_body); }
+PyObject* asgi_read_entry(PyObject* self, PyObject* const* args) { return mf::start(self, args, asgi_read_body); }
+PyObject* rsgi_stream_entry(PyObject* self, PyObject* const* args) { return mf::start(self, args, rsgi_stream_body); }
+PyObject* rsgi_read_entry(PyObject* self, PyObject* const* args) { return mf::start(self, args, rsgi_read_body); }
+
+// --- the methods ------------------------------------------------------------------
+
+// StreamedContent: both methods call the data provider.
+PyObject* streamed_stream_py(PyObject* self, PyObject*) {
+  Ref provider = reinterpret_cast<StreamedContent*>(self)->data_provider.copy();  // held across its call
+  return PyObject_CallNoArgs(provider.get());
+}
+// ASGIContent
+PyObject* asgi_stream_py(PyObject* self, PyObject*) { return run(state.asgi_stream_fn, self, asgi_stream_body); }
+PyObject* asgi_read_py(PyObject* self, PyObject*) { return run(state.asgi_read_fn, self, asgi_read_body); }
+// RSGIContent
+PyObject* rsgi_stream_py(PyObject* self, PyObject*) { return run(state.rsgi_stream_fn, self, rsgi_stream_body); }
+PyObject* rsgi_read_py(PyObject* self, PyObject*) { return run(state.rsgi_read_fn, self, rsgi_read_body); }
+
+// The C-level tables: each entry runs a Python subclass's replacement of the
+// method when there is one (runtime/type_support.h).
+constexpr StreamingVTable streamed_vtable = {{c_method0<streamed_stream_py, k_get_parts, Content>},
+                                             c_method0<streamed_stream_py, k_stream, Content>};
+constexpr BodyReaderVTable asgi_vtable = {{{c_method0<asgi_stream_py, k_get_parts, Content>},
+                                           c_method0<asgi_stream_py, k_stream, Content>},
+                                          c_method0<asgi_read_py, k_read, Content>};
+constexpr BodyReaderVTable rsgi_vtable = {{{c_method0<rsgi_stream_py, k_get_parts, Content>},
+                                           c_method0<rsgi_stream_py, k_stream, Content>},
+                                          c_method0<rsgi_read_py, k_read, Content>};
+
+// --- construction ---------------------------------------------------------------------
+
+// StreamedContent(content_type, data_provider, data_length=-1)
+int streamed_init(PyObject* self, PyObject* args, PyObject* kwds) {
+  static const char* kwlist[] = {"content_type", "data_provider", "data_length", nullptr};
+  PyObject *type = nullptr, *provider = nullptr, *length = nullptr;
+  if (!PyArg_ParseTupleAndKeywords(args, kwds, "OO|O:StreamedContent", const_cast<char**>(kwlist), &type, &provider,
+                                   &length))
+    return -1;
+  std::int64_t n = -1;
+  if (!check_media_type(type) || !is_callable(provider, "data_provider") || (length && !sup::to_integer(length, n)))
+    return -1;
+  auto* c = reinterpret_cast<StreamedContent*>(self);
+  c->base.type = Ref::borrow(type);
+  c->base.body = Ref::none();
+  c->base.length = n;
+  c->data_provider = Ref::borrow(provider);
+  return 0;
+}
+// ASGIContent(receive)
+int asgi_init(PyObject* self, PyObject* args, PyObject* kwds) {
+  static const char* kwlist[] = {"receive", nullptr};
+  PyObject* receive = nullptr;
+  if (!PyArg_ParseTupleAndKeywords(args, kwds, "O:ASGIContent", const_cast<char**>(kwlist), &receive)) return -1;
+  if (!is_callable(receive, "receive")) return -1;
+  reinterpret_cast<ASGIContent*>(self)->receive = Ref::borrow(receive);
+  return 0;
+}
+// RSGIContent(protocol)
+int rsgi_init(PyObject* self, PyObject* args, PyObject* kwds) {
+  static const char* kwlist[] = {"protocol", nullptr};
+  PyObject* protocol = nullptr;
+  if (!PyArg_ParseTupleAndKeywords(args, kwds, "O:RSGIContent", const_cast<char**>(kwlist), &protocol)) return -1;
+  reinterpret_cast<RSGIContent*>(self)->protocol = Ref::borrow(protocol);
+  return 0;
+}
+
+}  // namespace mf::contents::impl
