@@ -1,0 +1,123 @@
+// The private header of morrowfen.messages: what its units share. The module
+// is split by concern: message.cpp (the header API of Message and its
+// C-level table), request.cpp (Request: URL, query, cookies, bodies, and the
+// C functions acquire_request and release_request) and module.cpp (Response,
+// the type tables and start-up).
+#pragma once
+
+#include <Python.h>
+
+#include <array>
+#include <cstddef>
+#include <cstring>
+#include <string_view>
+
+#include "../framework_types/contents.h"
+#include "../framework_types/cookies.h"
+#include "../framework_types/messages.h"
+#include "../framework_types/url.h"
+#include "../runtime/capi.h"
+#include "../runtime/constants.h"
+#include "../runtime/coroutine.h"
+#include "../runtime/function.h"
+#include "../runtime/type_support.h"
+#include "../runtime/types.h"
+#include "../wire/header_list.h"
+#include "../wire/percent.h"
+#include "../wire/text.h"
+
+namespace mf::messages::impl {
+
+using mf::Ref;
+using namespace mf::messages;
+namespace sup = mf::support;
+namespace hl = mf::header_list;
+
+inline const mf::Str k_get_headers{"get_headers"};
+inline const mf::Str k_get_first_header{"get_first_header"};
+inline const mf::Str k_get_single_header{"get_single_header"};
+inline const mf::Str k_remove_header{"remove_header"};
+inline const mf::Str k__has_header{"_has_header"};
+inline const mf::Str k_has_header{"has_header"};
+inline const mf::Str k__add_header{"_add_header"};
+inline const mf::Str k__add_header_if_missing{"_add_header_if_missing"};
+inline const mf::Str k_add_header{"add_header"};
+inline const mf::Str k_set_header{"set_header"};
+inline const mf::Str k_content_type{"content_type"};
+inline const mf::Str k_remove_headers{"remove_headers"};
+inline const mf::Str k_get_headers_tuples{"get_headers_tuples"};
+inline const mf::Str k_init_prop{"init_prop"};
+inline const mf::Str k_with_content{"with_content"};
+inline const mf::Str k_has_body{"has_body"};
+inline const mf::Str k_declares_content_type{"declares_content_type"};
+inline const mf::Str k_declares_json{"declares_json"};
+inline const mf::Str k_declares_xml{"declares_xml"};
+inline const mf::Str k_read{"read"};
+inline const mf::Str k_stream{"stream"};
+inline const mf::Str k_get_parts{"get_parts"};
+
+// The process state of the module, bound once in its start-up.
+struct MessagesState {
+  PyTypeObject* url_type = nullptr;      // morrowfen.url.URL
+  PyTypeObject* content_type = nullptr;  // morrowfen.contents.Content
+  PyObject* bad_request_format = nullptr;
+  PyObject* json_loads = nullptr;
+  mf::cookies::parse_cookie_fn* parse_cookie = nullptr;
+  // The function objects behind the coroutines the Request methods return.
+  PyObject* read_fn = nullptr;
+  PyObject* json_fn = nullptr;
+  PyObject* stream_fn = nullptr;
+};
+inline MessagesState state;
+
+inline PyTypeObject MessageType = mf::static_type();
+inline PyTypeObject RequestType = mf::static_type();
+inline PyTypeObject ResponseType = mf::static_type();
+
+inline Message* as_message(PyObject* o) noexcept { return reinterpret_cast<Message*>(o); }
+inline Request* as_request(PyObject* o) noexcept { return reinterpret_cast<Request*>(o); }
+inline PyObject* obj(Message* m) noexcept { return sup::as_object(m); }
+
+inline constexpr std::array<std::size_t, 2> message_refs = {offsetof(Message, raw_headers), offsetof(Message, content)};
+inline constexpr std::array<std::size_t, 7> request_refs = {
+    offsetof(Request, base.raw_headers), offsetof(Request, base.content), offsetof(Request, method),
+    offsetof(Request, url),  offsetof(Request, query),  offsetof(Request, cookies), offsetof(Request, scope)};
+
+template <const auto& Refs, const MessageVTable* Table>
+inline PyObject* message_new(PyTypeObject* type, PyObject*, PyObject*) {
+  Ref self = Ref::steal(type->tp_alloc(type, 0));
+  if (!self) return nullptr;
+  as_message(self.get())->vtab = Table;
+  sup::fill_none<Refs>(self.get());
+  return self.release();
+}
+
+inline bool list_or_none(PyObject* value, const char* what) noexcept {
+  if (value == Py_None || PyList_Check(value)) return true;
+  PyErr_Format(PyExc_TypeError, "%s must be a list or None, not %.200s", what, Py_TYPE(value)->tp_name);
+  return false;
+}
+
+// --- message.cpp
+extern const MessageVTable message_vtable;
+extern const MessageVTable request_vtable;
+extern const MessageVTable response_vtable;
+extern PyMethodDef message_methods[];
+extern PyGetSetDef message_getset[];
+Ref header_list(Message* m) noexcept;
+bool content_or_none(PyObject* content) noexcept;
+int message_init(PyObject* self, PyObject* args, PyObject* kwds);
+int request_init_prop(Message* self) noexcept;
+
+// --- request.cpp
+extern PyMethodDef request_methods[];
+extern PyGetSetDef request_getset[];
+extern const mf::FunctionDef body_defs[3];
+extern PyObject** const body_functions[3];
+int request_init(PyObject* self, PyObject* args, PyObject* kwds);
+PyObject* request_repr(PyObject* self);
+Request* acquire_request(PyObject* method, PyObject* path, PyObject* query, PyObject* headers, PyObject* scope,
+                         int flag);
+void release_request(Request* request, int flag);
+
+}  // namespace mf::messages::impl
