@@ -16,13 +16,13 @@ struct GenObject {
   PyObject_VAR_HEAD  // ob_size: number of Locals slots
   std::coroutine_handle<> handle;
   PromiseBase* promise;
-  PyObject* function;  // the function object that made it
-  PyObject* name;
-  PyObject* qualname;
-  PyObject* yf;         // the iterator being awaited (cr_await / ag_await / gi_yieldfrom)
-  PyObject* frame;      // frame object, made on demand for introspection
-  PyObject* finalizer;  // async generators: the finalizer hook seen at first iteration
-  PyObject* weakreflist;
+  Ref function;  // the function object that made it
+  Ref name;
+  Ref qualname;
+  Ref yf;         // the iterator being awaited (cr_await / ag_await / gi_yieldfrom)
+  Ref frame;      // frame object, made on demand for introspection
+  Ref finalizer;  // async generators: the finalizer hook seen at first iteration
+  PyObject* weakreflist;  // managed by the interpreter
   Kind kind;
   State state;
   bool running_async;  // async generators: an asend/athrow is in progress
@@ -65,12 +65,7 @@ void convert_escaping_stop(GenObject* g) {
   else if (g->kind == Kind::async_generator && PyErr_ExceptionMatches(PyExc_StopAsyncIteration))
     msg = "async generator raised StopAsyncIteration";
   if (!msg) return;
-  PyObject* original = PyErr_GetRaisedException();
-  PyErr_SetString(PyExc_RuntimeError, msg);
-  PyObject* error = PyErr_GetRaisedException();
-  PyException_SetCause(error, Py_NewRef(original));
-  PyException_SetContext(error, original);  // steals
-  PyErr_SetRaisedException(error);
+  raise_from_cause(PyExc_RuntimeError, msg);
 }
 
 // --- frame lifetime ---------------------------------------------------------
@@ -88,8 +83,8 @@ void finish(GenObject* g) {
     h.destroy();
   }
   g->state = State::finished;
-  Py_CLEAR(g->yf);
-  Py_CLEAR(g->frame);
+  g->yf.reset();
+  g->frame.reset();
   clear_slots(g);
 }
 
@@ -153,13 +148,13 @@ PySendResult send_core(GenObject* g, PyObject* arg, Ref& out, bool& body_yield, 
   if (g->yf) {
     PyObject* result = nullptr;
     g->state = State::running;
-    PySendResult r = PyIter_Send(g->yf, arg ? arg : Py_None, &result);
+    PySendResult r = PyIter_Send(g->yf.get(), arg ? arg : Py_None, &result);
     g->state = State::suspended;
     if (r == PYGEN_NEXT) {
       out = Ref::steal(result);
       return PYGEN_NEXT;
     }
-    Py_CLEAR(g->yf);
+    g->yf.reset();
     return resume(g, Ref::steal(result), out, body_yield);
   }
   return resume(g, Ref::borrow(arg ? arg : Py_None), out, body_yield);
@@ -167,9 +162,9 @@ PySendResult send_core(GenObject* g, PyObject* arg, Ref& out, bool& body_yield, 
 
 // Closes an awaited iterator as `yield from` does when GeneratorExit arrives.
 // The caller holds `yf` (its close() runs Python code).
-int close_iter(PyObject* yf) {
+int close_iter(Handle yf) {
   PyObject* meth = nullptr;
-  if (PyObject_GetOptionalAttrString(yf, "close", &meth) < 0) PyErr_WriteUnraisable(yf);
+  if (PyObject_GetOptionalAttrString(yf.get(), "close", &meth) < 0) PyErr_WriteUnraisable(yf.get());
   if (!meth) return 0;
   Ref close = Ref::steal(meth);
   Ref r = Ref::steal(PyObject_CallNoArgs(close.get()));
@@ -229,9 +224,9 @@ PySendResult throw_core(GenObject* g, bool close_on_genexit, PyObject* typ, PyOb
   if (g->yf) {
     if (close_on_genexit && PyErr_GivenExceptionMatches(typ, PyExc_GeneratorExit)) {
       g->state = State::running;
-      int err = close_iter(Ref::borrow(g->yf).get());
+      int err = close_iter(g->yf.copy());
       g->state = State::suspended;
-      Py_CLEAR(g->yf);
+      g->yf.reset();
       if (err < 0) return resume(g, Ref(), out, body_yield);
       return throw_here(g, typ, val, tb, out, body_yield);
     }
@@ -239,11 +234,11 @@ PySendResult throw_core(GenObject* g, bool close_on_genexit, PyObject* typ, PyOb
     // The lookup may run Python code: the coroutine counts as running meanwhile,
     // so that code cannot close it or send into it.
     g->state = State::running;
-    int found = PyObject_GetOptionalAttrString(Ref::borrow(g->yf).get(), "throw", &meth);
+    int found = PyObject_GetOptionalAttrString(g->yf.copy().get(), "throw", &meth);
     g->state = State::suspended;
     if (found < 0) return PYGEN_ERROR;
     if (!meth) {
-      Py_CLEAR(g->yf);
+      g->yf.reset();
       return throw_here(g, typ, val, tb, out, body_yield);
     }
     Ref method = Ref::steal(meth);
@@ -254,7 +249,7 @@ PySendResult throw_core(GenObject* g, bool close_on_genexit, PyObject* typ, PyOb
       out = std::move(r);
       return PYGEN_NEXT;
     }
-    Py_CLEAR(g->yf);
+    g->yf.reset();
     if (PyErr_ExceptionMatches(PyExc_StopIteration)) {
       PyObject* stop = PyErr_GetRaisedException();
       Ref exc = Ref::steal(stop);
@@ -281,9 +276,9 @@ PyObject* close_core(GenObject* g) {
   int err = 0;
   if (g->yf) {
     g->state = State::running;
-    err = close_iter(Ref::borrow(g->yf).get());
+    err = close_iter(g->yf.copy());
     g->state = State::suspended;
-    Py_CLEAR(g->yf);
+    g->yf.reset();
   }
   if (err == 0) PyErr_SetNone(PyExc_GeneratorExit);
   Ref out;
@@ -341,22 +336,18 @@ int parse_throw_args(const char* name, PyObject* const* args, Py_ssize_t nargs, 
 
 int gen_traverse(PyObject* self, visitproc visit, void* arg) {
   GenObject* g = as_gen(self);
-  Py_VISIT(g->function);
-  Py_VISIT(g->yf);
-  Py_VISIT(g->frame);
-  Py_VISIT(g->finalizer);
+  if (int r = visit_all(visit, arg, g->function, g->yf, g->frame, g->finalizer)) return r;
   Ref* s = slots_of(g);
   for (Py_ssize_t i = 0; i < Py_SIZE(g); ++i)
     if (int r = mf::visit(s[i], visit, arg)) return r;
-  if (g->promise) Py_VISIT(g->promise->value.get());
-  return 0;
+  return g->promise ? mf::visit(g->promise->value, visit, arg) : 0;
 }
 
 int gen_clear(PyObject* self) {
   GenObject* g = as_gen(self);
   // The frame goes first: it may still refer to what the slots hold.
   finish(g);
-  Py_CLEAR(g->finalizer);
+  g->finalizer.reset();
   return 0;
 }
 
@@ -372,7 +363,7 @@ void gen_finalize(PyObject* self) {
   if (g->state == State::finished) return;
   PyObject* saved = PyErr_GetRaisedException();
   if (g->kind == Kind::async_generator && g->finalizer && !g->closed) {
-    Ref finalizer = Ref::borrow(g->finalizer);  // held across the hook
+    Ref finalizer = g->finalizer.copy();  // held across the hook
     Ref r = Ref::steal(PyObject_CallOneArg(finalizer.get(), self));
     if (!r) PyErr_WriteUnraisable(self);
   } else if (g->kind == Kind::coroutine && g->state == State::created) {
@@ -392,44 +383,44 @@ void gen_dealloc(PyObject* self) {
   if (PyObject_CallFinalizerFromDealloc(self) < 0) return;  // resurrected
   PyObject_GC_UnTrack(self);
   finish(g);
-  Py_CLEAR(g->finalizer);
-  Py_CLEAR(g->function);
-  Py_CLEAR(g->name);
-  Py_CLEAR(g->qualname);
+  g->finalizer.reset();
+  g->function.reset();
+  g->name.reset();
+  g->qualname.reset();
   PyObject_GC_Del(self);
 }
 
 PyObject* gen_repr(PyObject* self) {
   GenObject* g = as_gen(self);
   const char* what = g->kind == Kind::coroutine ? "coroutine" : g->kind == Kind::async_generator ? "async_generator" : "generator";
-  return PyUnicode_FromFormat("<%s object %S at %p>", what, g->qualname, self);
+  return PyUnicode_FromFormat("<%s object %S at %p>", what, g->qualname.get(), self);
 }
 
 // --- attributes ------------------------------------------------------------------
 
-PyObject* get_name(PyObject* self, void*) { return Py_NewRef(as_gen(self)->name); }
-PyObject* get_qualname(PyObject* self, void*) { return Py_NewRef(as_gen(self)->qualname); }
+PyObject* get_name(PyObject* self, void*) { return new_ref(as_gen(self)->name.get()); }
+PyObject* get_qualname(PyObject* self, void*) { return new_ref(as_gen(self)->qualname.get()); }
 int set_name(PyObject* self, PyObject* v, void*) { return set_text_attribute(as_gen(self)->name, v, "__name__"); }
 int set_qualname(PyObject* self, PyObject* v, void*) { return set_text_attribute(as_gen(self)->qualname, v, "__qualname__"); }
 PyObject* get_await(PyObject* self, void*) {
   GenObject* g = as_gen(self);
-  return Py_NewRef(g->yf ? g->yf : Py_None);
+  return new_ref(g->yf ? g->yf.get() : Py_None);
 }
 PyObject* get_running(PyObject* self, void*) { return PyBool_FromLong(as_gen(self)->state == State::running); }
 PyObject* get_suspended(PyObject* self, void*) { return PyBool_FromLong(as_gen(self)->state == State::suspended); }
 PyObject* get_running_async(PyObject* self, void*) { return PyBool_FromLong(as_gen(self)->running_async); }
-PyObject* get_code(PyObject* self, void*) { return Py_NewRef(function_info(as_gen(self)->function).code); }
+PyObject* get_code(PyObject* self, void*) { return new_ref(function_info(as_gen(self)->function).code); }
 PyObject* get_none(PyObject*, void*) { Py_RETURN_NONE; }
 PyObject* get_frame(PyObject* self, void*) {
   GenObject* g = as_gen(self);
   if (g->state == State::finished) Py_RETURN_NONE;
   if (!g->frame) {
     FunctionInfo info = function_info(g->function);
-    g->frame = reinterpret_cast<PyObject*>(
-        PyFrame_New(PyThreadState_Get(), reinterpret_cast<PyCodeObject*>(info.code), info.globals, nullptr));
+    g->frame = Ref::steal(reinterpret_cast<PyObject*>(
+        PyFrame_New(PyThreadState_Get(), reinterpret_cast<PyCodeObject*>(info.code), info.globals, nullptr)));
     if (!g->frame) return nullptr;
   }
-  return Py_NewRef(g->frame);
+  return new_ref(g->frame.get());
 }
 
 // --- generator and coroutine methods -----------------------------------------------
@@ -484,7 +475,7 @@ PyObject* gen_close(PyObject* self, PyObject*) { return close_core(as_gen(self))
 
 struct CoroWrapper {
   PyObject_HEAD
-  PyObject* coroutine;
+  Ref coroutine;
 };
 
 PyTypeObject coro_wrapper_type;
@@ -492,12 +483,13 @@ PyTypeObject coro_wrapper_type;
 PyObject* coro_await(PyObject* self) {
   CoroWrapper* w = PyObject_GC_New(CoroWrapper, &coro_wrapper_type);
   if (!w) return nullptr;
-  w->coroutine = Py_NewRef(self);
+  zero_after_header(w, sizeof(PyObject), sizeof(CoroWrapper));
+  w->coroutine = Ref::borrow(self);
   PyObject_GC_Track(w);
   return reinterpret_cast<PyObject*>(w);
 }
 
-PyObject* wrapped(PyObject* self) { return reinterpret_cast<CoroWrapper*>(self)->coroutine; }
+PyObject* wrapped(PyObject* self) { return reinterpret_cast<CoroWrapper*>(self)->coroutine.get(); }
 PyObject* cw_iternext(PyObject* self) { return gen_iternext(wrapped(self)); }
 PyObject* cw_send(PyObject* self, PyObject* arg) { return gen_send(wrapped(self), arg); }
 PySendResult cw_am_send(PyObject* self, PyObject* arg, PyObject** result) {
@@ -508,12 +500,11 @@ PyObject* cw_throw(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
 }
 PyObject* cw_close(PyObject* self, PyObject*) { return gen_close(wrapped(self), nullptr); }
 int cw_traverse(PyObject* self, visitproc visit, void* arg) {
-  Py_VISIT(wrapped(self));
-  return 0;
+  return mf::visit(reinterpret_cast<CoroWrapper*>(self)->coroutine, visit, arg);
 }
 void cw_dealloc(PyObject* self) {
   PyObject_GC_UnTrack(self);
-  Py_CLEAR(reinterpret_cast<CoroWrapper*>(self)->coroutine);
+  reinterpret_cast<CoroWrapper*>(self)->coroutine.reset();
   PyObject_GC_Del(self);
 }
 
@@ -538,7 +529,7 @@ int init_hooks(GenObject* g) {
   Ref firstiter = Ref::steal(PySequence_GetItem(hooks.get(), 0));
   Ref finalizer = firstiter ? Ref::steal(PySequence_GetItem(hooks.get(), 1)) : Ref();
   if (!finalizer) return -1;
-  if (!finalizer.is_none()) g->finalizer = finalizer.release();
+  if (!finalizer.is_none()) g->finalizer = std::move(finalizer);
   if (!firstiter.is_none()) {
     Ref r = Ref::steal(PyObject_CallOneArg(firstiter.get(), as_obj(g)));
     if (!r) return -1;
@@ -569,16 +560,18 @@ enum class Awaitable : unsigned char { init, iter, closed };
 
 struct ASend {
   PyObject_HEAD
-  GenObject* gen;
-  PyObject* sendval;
+  Ref generator;  // the async generator
+  Ref sendval;
   Awaitable state;
+  GenObject* gen() const { return generator.as<GenObject>(); }
 };
 
 struct AThrow {
   PyObject_HEAD
-  GenObject* gen;
-  PyObject* args;  // nullptr: aclose()
+  Ref generator;  // the async generator
+  Ref args;       // empty: aclose()
   Awaitable state;
+  GenObject* gen() const { return generator.as<GenObject>(); }
 };
 
 PyTypeObject asend_type;
@@ -587,8 +580,9 @@ PyTypeObject athrow_type;
 PyObject* new_asend(GenObject* g, PyObject* sendval) {
   ASend* o = PyObject_GC_New(ASend, &asend_type);
   if (!o) return nullptr;
-  o->gen = reinterpret_cast<GenObject*>(Py_NewRef(as_obj(g)));
-  o->sendval = Py_XNewRef(sendval);
+  zero_after_header(o, sizeof(PyObject), sizeof(ASend));
+  o->generator = Ref::borrow(as_obj(g));
+  o->sendval = Ref::borrow(sendval);
   o->state = Awaitable::init;
   PyObject_GC_Track(o);
   return reinterpret_cast<PyObject*>(o);
@@ -597,8 +591,9 @@ PyObject* new_asend(GenObject* g, PyObject* sendval) {
 PyObject* new_athrow(GenObject* g, PyObject* args) {
   AThrow* o = PyObject_GC_New(AThrow, &athrow_type);
   if (!o) return nullptr;
-  o->gen = reinterpret_cast<GenObject*>(Py_NewRef(as_obj(g)));
-  o->args = Py_XNewRef(args);
+  zero_after_header(o, sizeof(PyObject), sizeof(AThrow));
+  o->generator = Ref::borrow(as_obj(g));
+  o->args = Ref::borrow(args);
   o->state = Awaitable::init;
   PyObject_GC_Track(o);
   return reinterpret_cast<PyObject*>(o);
@@ -629,7 +624,7 @@ PyObject* agen_athrow(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
   if (init_hooks(g) < 0) return nullptr;
   Ref tuple = Ref::steal(PyTuple_New(nargs));
   if (!tuple) return nullptr;
-  for (Py_ssize_t i = 0; i < nargs; ++i) PyTuple_SET_ITEM(tuple.get(), i, Py_NewRef(args[i]));
+  for (Py_ssize_t i = 0; i < nargs; ++i) PyTuple_SET_ITEM(tuple.get(), i, new_ref(args[i]));
   return new_athrow(g, tuple.get());
 }
 
@@ -642,19 +637,19 @@ PyObject* asend_send(PyObject* self, PyObject* arg) {
     return nullptr;
   }
   if (o->state == Awaitable::init) {
-    if (o->gen->running_async) {
+    if (o->gen()->running_async) {
       o->state = Awaitable::closed;
       PyErr_SetString(PyExc_RuntimeError, "anext(): asynchronous generator is already running");
       return nullptr;
     }
-    if (!arg || arg == Py_None) arg = o->sendval;
+    if (!arg || arg == Py_None) arg = o->sendval.get();
     o->state = Awaitable::iter;
   }
-  o->gen->running_async = true;
+  o->gen()->running_async = true;
   Ref out;
   bool body_yield = false;
-  PySendResult r = send_core(o->gen, arg, out, body_yield);
-  PyObject* result = unwrap(o->gen, r, out, body_yield);
+  PySendResult r = send_core(o->gen(), arg, out, body_yield);
+  PyObject* result = unwrap(o->gen(), r, out, body_yield);
   if (!result) o->state = Awaitable::closed;
   return result;
 }
@@ -668,20 +663,20 @@ PyObject* asend_throw(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
     return nullptr;
   }
   if (o->state == Awaitable::init) {
-    if (o->gen->running_async) {
+    if (o->gen()->running_async) {
       o->state = Awaitable::closed;
       PyErr_SetString(PyExc_RuntimeError, "anext(): asynchronous generator is already running");
       return nullptr;
     }
     o->state = Awaitable::iter;
-    o->gen->running_async = true;
+    o->gen()->running_async = true;
   }
   Ref out;
   bool body_yield = false;
-  PySendResult r = throw_step(o->gen, args, nargs, out, body_yield);
-  PyObject* result = unwrap(o->gen, r, out, body_yield);
+  PySendResult r = throw_step(o->gen(), args, nargs, out, body_yield);
+  PyObject* result = unwrap(o->gen(), r, out, body_yield);
   if (!result) {
-    o->gen->running_async = false;
+    o->gen()->running_async = false;
     o->state = Awaitable::closed;
   }
   return result;
@@ -708,29 +703,27 @@ void warn_unawaited_method(GenObject* g, const char* method) {
   PyObject* saved = PyErr_GetRaisedException();
   Ref name = Ref::steal(PyUnicode_FromString(method));
   if (!name || PyErr_WarnFormat(PyExc_RuntimeWarning, 1, "coroutine method %R of %R was never awaited", name.get(),
-                                g->qualname) < 0)
+                                g->qualname.get()) < 0)
     PyErr_WriteUnraisable(as_obj(g));
   PyErr_SetRaisedException(saved);
 }
 
 void asend_finalize(PyObject* self) {
   ASend* o = reinterpret_cast<ASend*>(self);
-  if (o->state == Awaitable::init) warn_unawaited_method(o->gen, "asend");
+  if (o->state == Awaitable::init) warn_unawaited_method(o->gen(), "asend");
 }
 
 int asend_traverse(PyObject* self, visitproc visit, void* arg) {
   ASend* o = reinterpret_cast<ASend*>(self);
-  Py_VISIT(as_obj(o->gen));
-  Py_VISIT(o->sendval);
-  return 0;
+  return visit_all(visit, arg, o->generator, o->sendval);
 }
 
 void asend_dealloc(PyObject* self) {
   if (PyObject_CallFinalizerFromDealloc(self) < 0) return;
   PyObject_GC_UnTrack(self);
   ASend* o = reinterpret_cast<ASend*>(self);
-  Py_CLEAR(o->gen);
-  Py_CLEAR(o->sendval);
+  o->generator.reset();
+  o->sendval.reset();
   PyObject_GC_Del(self);
 }
 
@@ -743,7 +736,7 @@ const char* already_running(AThrow* o) {
 
 PyObject* athrow_send(PyObject* self, PyObject* arg) {
   AThrow* o = reinterpret_cast<AThrow*>(self);
-  GenObject* g = o->gen;
+  GenObject* g = o->gen();
   if (o->state == Awaitable::closed) {
     PyErr_SetString(PyExc_RuntimeError, "cannot reuse already awaited aclose()/athrow()");
     return nullptr;
@@ -777,10 +770,11 @@ PyObject* athrow_send(PyObject* self, PyObject* arg) {
       g->closed = true;
       r = throw_core(g, false, PyExc_GeneratorExit, nullptr, nullptr, out, body_yield);
     } else {
-      Py_ssize_t n = PyTuple_GET_SIZE(o->args);
-      PyObject* typ = PyTuple_GET_ITEM(o->args, 0);
-      PyObject* val = n > 1 ? PyTuple_GET_ITEM(o->args, 1) : nullptr;
-      PyObject* tb = n > 2 ? PyTuple_GET_ITEM(o->args, 2) : nullptr;
+      PyObject* args = o->args.get();
+      Py_ssize_t n = PyTuple_GET_SIZE(args);
+      PyObject* typ = PyTuple_GET_ITEM(args, 0);
+      PyObject* val = n > 1 ? PyTuple_GET_ITEM(args, 1) : nullptr;
+      PyObject* tb = n > 2 ? PyTuple_GET_ITEM(args, 2) : nullptr;
       r = throw_core(g, false, typ, val, tb, out, body_yield);
       PyObject* result = unwrap(g, r, out, body_yield);
       if (!result) {
@@ -820,7 +814,7 @@ PyObject* athrow_iternext(PyObject* self) { return athrow_send(self, Py_None); }
 
 PyObject* athrow_throw(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
   AThrow* o = reinterpret_cast<AThrow*>(self);
-  GenObject* g = o->gen;
+  GenObject* g = o->gen();
   if (o->state == Awaitable::closed) {
     PyErr_SetString(PyExc_RuntimeError, "cannot reuse already awaited aclose()/athrow()");
     return nullptr;
@@ -881,22 +875,20 @@ PyObject* athrow_close(PyObject* self, PyObject*) {
 
 void athrow_finalize(PyObject* self) {
   AThrow* o = reinterpret_cast<AThrow*>(self);
-  if (o->state == Awaitable::init) warn_unawaited_method(o->gen, o->args ? "athrow" : "aclose");
+  if (o->state == Awaitable::init) warn_unawaited_method(o->gen(), o->args ? "athrow" : "aclose");
 }
 
 int athrow_traverse(PyObject* self, visitproc visit, void* arg) {
   AThrow* o = reinterpret_cast<AThrow*>(self);
-  Py_VISIT(as_obj(o->gen));
-  Py_VISIT(o->args);
-  return 0;
+  return visit_all(visit, arg, o->generator, o->args);
 }
 
 void athrow_dealloc(PyObject* self) {
   if (PyObject_CallFinalizerFromDealloc(self) < 0) return;
   PyObject_GC_UnTrack(self);
   AThrow* o = reinterpret_cast<AThrow*>(self);
-  Py_CLEAR(o->gen);
-  Py_CLEAR(o->args);
+  o->generator.reset();
+  o->args.reset();
   PyObject_GC_Del(self);
 }
 
@@ -1042,7 +1034,7 @@ PyTypeObject coro_wrapper_type_init = [] {
 namespace detail {
 
 void PromiseBase::unhandled_exception() noexcept {
-  PyErr_SetString(PyExc_SystemError, "unexpected C++ exception in a coroutine body");
+  set_error_from_current_exception("unexpected C++ exception in a coroutine body");
   value.reset();
 }
 
@@ -1120,7 +1112,7 @@ bool PromiseBase::AwaitAdapter::await_ready() noexcept {
     iterator.reset();
     return true;
   }
-  promise.owner->yf = iterator.release();
+  promise.owner->yf = std::move(iterator);
   promise.value = Ref::steal(out);
   promise.suspended = Suspend::awaiting;
   suspended = true;
@@ -1138,23 +1130,15 @@ GenObject* gen_new(PyObject* function, Kind kind, Py_ssize_t nslots, PyObject* c
                                                        : &generator_type;
   GenObject* g = PyObject_GC_NewVar(GenObject, type, nslots);
   if (!g) return nullptr;
+  // Every field and slot starts empty (null handle, no promise, false flags).
+  zero_after_header(g, sizeof(PyVarObject), static_cast<std::size_t>(slots_offset + nslots * Py_ssize_t{sizeof(Ref)}));
   FunctionInfo info = function_info(function);
-  g->handle = {};
-  g->promise = nullptr;
-  g->function = Py_NewRef(function);
-  g->name = Py_NewRef(info.name);
-  g->qualname = Py_NewRef(info.qualname);
-  g->yf = nullptr;
-  g->frame = nullptr;
-  g->finalizer = nullptr;
-  g->weakreflist = nullptr;
+  g->function = Ref::borrow(function);
+  g->name = Ref::borrow(info.name);
+  g->qualname = Ref::borrow(info.qualname);
   g->kind = kind;
   g->state = State::created;
-  g->running_async = false;
-  g->closed = false;
-  g->hooks_inited = false;
   Ref* s = reinterpret_cast<Ref*>(g->slots);
-  for (Py_ssize_t i = 0; i < nslots; ++i) new (&s[i]) Ref();
   for (std::size_t i = 0; i < info.def->nparams && static_cast<Py_ssize_t>(i) < nslots; ++i)
     s[i] = Ref::borrow(args[i]);
   return g;
@@ -1165,7 +1149,7 @@ Ref* gen_slots(GenObject* g) noexcept { return slots_of(g); }
 PyObject* gen_attach(GenObject* g, std::coroutine_handle<> h, PromiseBase* p) noexcept {
   if (!h) {
     g->state = State::finished;  // nothing to finalize
-    Py_DECREF(g);
+    Ref::steal(as_obj(g)).reset();  // frees g
     return PyErr_NoMemory();
   }
   g->handle = h;

@@ -12,13 +12,22 @@ PyTypeObject static_type() noexcept {
 }
 #pragma GCC diagnostic pop
 
-int set_text_attribute(PyObject*& slot, PyObject* value, const char* what) noexcept {
-  if (!value || !PyUnicode_Check(value)) {
+int set_text_attribute(Ref& slot, Handle value, const char* what) noexcept {
+  if (!value || !PyUnicode_Check(value.get())) {
     PyErr_Format(PyExc_TypeError, "%s must be set to a string object", what);
     return -1;
   }
-  Py_SETREF(slot, Py_NewRef(value));
+  slot = value.ref();
   return 0;
+}
+
+int set_text_attribute(PyObject*& slot, Handle value, const char* what) noexcept {
+  // The field is lent to a Ref for the replacement, which releases the old
+  // text after the new one is in place, and handed back.
+  Ref owner = Ref::steal(slot);
+  int r = set_text_attribute(owner, value, what);
+  slot = owner.release();
+  return r;
 }
 
 int add_type(PyObject* module, PyTypeObject* type) noexcept {

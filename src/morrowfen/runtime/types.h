@@ -15,7 +15,9 @@ PyTypeObject static_type() noexcept;
 
 // Setter body for a text attribute such as __name__ or __qualname__: the
 // value must be a str; `what` names the attribute in the error.
-int set_text_attribute(PyObject*& slot, PyObject* value, const char* what) noexcept;
+int set_text_attribute(Ref& slot, Handle value, const char* what) noexcept;
+// The same for a raw owning field.
+int set_text_attribute(PyObject*& slot, Handle value, const char* what) noexcept;
 
 // Readies `type` and adds it to `module` under its short name.
 int add_type(PyObject* module, PyTypeObject* type) noexcept;
