@@ -105,9 +105,16 @@ struct PromiseBase {
   };
 };
 
+// Makes the object for a body of `function`; its Locals slots take the
+// bound arguments. Not yet tracked by the collector.
 GenObject* gen_new(PyObject* function, Kind kind, Py_ssize_t nslots, PyObject* const* args) noexcept;
 Ref* gen_slots(GenObject* g) noexcept;
-PyObject* gen_attach(GenObject* g, std::coroutine_handle<> h, PromiseBase* p) noexcept;
+// Gives `g` its coroutine frame and hands out the object; an empty `h` (the
+// frame could not be allocated) frees `g` and raises MemoryError.
+PyObject* gen_attach_or_free(GenObject* g, std::coroutine_handle<> h, PromiseBase* p) noexcept;
+inline PyObject* gen_attach(GenObject* g, std::coroutine_handle<> h, PromiseBase* p) noexcept {
+  return gen_attach_or_free(g, h, p);
+}
 
 }  // namespace detail
 
@@ -155,7 +162,7 @@ PyObject* start(PyObject* function, PyObject* const* args, Body<K> (*body)(Local
   if (!g) return nullptr;
   Locals& locals = *std::launder(reinterpret_cast<Locals*>(detail::gen_slots(g)));
   auto handle = body(locals).release();
-  return detail::gen_attach(g, handle, handle ? &handle.promise() : nullptr);
+  return detail::gen_attach_or_free(g, handle, handle ? &handle.promise() : nullptr);
 }
 
 // The object types, readied (and registered with collections.abc) by
