@@ -145,20 +145,20 @@ PyObject* gen_attach_or_free(GenObject* g, std::coroutine_handle<> h, PromiseBas
 
 // --- helpers for bodies -------------------------------------------------------------------
 
-bool is_awaitable(PyObject* obj) noexcept {
-  PyTypeObject* type = Py_TYPE(obj);
-  return (type->tp_as_async && type->tp_as_async->am_await) || PyCoro_CheckExact(obj) ||
-         detail::is_iterable_coroutine(obj);
+bool is_awaitable(Handle obj) noexcept {
+  PyTypeObject* type = Py_TYPE(obj.get());
+  return (type->tp_as_async && type->tp_as_async->am_await) || PyCoro_CheckExact(obj.get()) ||
+         detail::is_iterable_coroutine(obj.get());
 }
 
-Ref aiter(PyObject* obj) noexcept {
-  PyTypeObject* type = Py_TYPE(obj);
+Ref aiter(Handle obj) noexcept {
+  PyTypeObject* type = Py_TYPE(obj.get());
   unaryfunc getter = type->tp_as_async ? type->tp_as_async->am_aiter : nullptr;
   if (!getter) {
     PyErr_Format(PyExc_TypeError, "'async for' requires an object with __aiter__ method, got %.200s", type->tp_name);
     return {};
   }
-  return Ref::steal(getter(obj));
+  return Ref::steal(getter(obj.get()));
 }
 
 bool async_iteration_ended() noexcept {

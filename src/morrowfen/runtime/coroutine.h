@@ -54,10 +54,10 @@ inline AwaitNext anext(const Ref& it) noexcept { return {it.get()}; }
 
 // True when `await obj` would accept `obj` (a coroutine, a generator-based
 // coroutine, or an object with __await__).
-bool is_awaitable(PyObject* obj) noexcept;
+bool is_awaitable(Handle obj) noexcept;
 
 // The asynchronous iterator of `obj` (its __aiter__), as `async for` takes it.
-Ref aiter(PyObject* obj) noexcept;
+Ref aiter(Handle obj) noexcept;
 
 // After an empty anext() result: true (and the exception cleared) when the
 // iteration simply ended, false when a real error is pending.
@@ -179,6 +179,6 @@ int ready_runtime() noexcept;
 
 // Raises StopIteration carrying `value` (the interpreter's way to return a
 // value from an iterator step).
-void set_stop_iteration(PyObject* value) noexcept;
+void set_stop_iteration(Handle value) noexcept;
 
 }  // namespace mf

@@ -18,6 +18,8 @@
 
 #include <Python.h>
 
+#include "ref.h"
+
 namespace mf {
 
 // Adds a traceback entry for `function` (a full dotted name) at the given
@@ -25,13 +27,13 @@ namespace mf {
 void add_traceback(const char* function, const char* file, int line) noexcept;
 
 // TypeError "Expected WHAT, got TYPE". Always returns nullptr.
-PyObject* expected_type_error(const char* what, PyObject* got) noexcept;
+PyObject* expected_type_error(const char* what, Handle got) noexcept;
 
 // TypeError "Argument 'NAME' has incorrect type (expected T, got U)".
-PyObject* argument_type_error(const char* name, PyTypeObject* expected, PyObject* got) noexcept;
+PyObject* argument_type_error(const char* name, PyTypeObject* expected, Handle got) noexcept;
 
 // TypeError "object TYPE can't be used in 'await' expression".
-PyObject* not_awaitable_error(PyObject* obj) noexcept;
+PyObject* not_awaitable_error(Handle obj) noexcept;
 
 // Raises `type(msg)` with the pending exception as its __cause__ and
 // __context__ (`raise type(msg) from pending`). With no exception pending

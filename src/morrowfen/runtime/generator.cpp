@@ -16,6 +16,8 @@ namespace mf {
 namespace detail {
 namespace {
 
+constexpr const char* REUSED_COROUTINE_MSG = "cannot reuse already awaited coroutine";
+
 const char* kind_text(Kind k) {
   switch (k) {
     case Kind::coroutine: return "coroutine";
@@ -140,7 +142,7 @@ Step gen_raise_in_body(GenObject* g, ThrowArgs a) {
   PyErr_Restore(type.release(), value.release(), trace.release());
   if (g->state == State::finished) {
     if (g->kind == Kind::coroutine)
-      PyErr_SetString(PyExc_RuntimeError, "cannot reuse already awaited coroutine");
+      PyErr_SetString(PyExc_RuntimeError, REUSED_COROUTINE_MSG);
     return {};
   }
   if (g->state == State::created) return gen_fail_unstarted(g);
@@ -166,7 +168,7 @@ Step gen_send_step(GenObject* g, Handle arg, bool closing) noexcept {
   if (g->state == State::finished) {
     Step s;
     if (g->kind == Kind::coroutine && !closing) {
-      PyErr_SetString(PyExc_RuntimeError, "cannot reuse already awaited coroutine");
+      PyErr_SetString(PyExc_RuntimeError, REUSED_COROUTINE_MSG);
     } else if (arg) {
       s.result = PYGEN_RETURN;
       s.value = Ref::none();
@@ -553,12 +555,12 @@ PyTypeObject generator_type = [] {
   return t;
 }();
 
-void set_stop_iteration(PyObject* value) noexcept {
-  if (!value || value == Py_None) {
+void set_stop_iteration(Handle value) noexcept {
+  if (!value || value.is_none()) {
     PyErr_SetNone(PyExc_StopIteration);
     return;
   }
-  Ref e = Ref::steal(PyObject_CallOneArg(PyExc_StopIteration, value));
+  Ref e = Ref::steal(PyObject_CallOneArg(PyExc_StopIteration, value.get()));
   if (e) PyErr_SetObject(PyExc_StopIteration, e.get());
 }
 

@@ -30,18 +30,18 @@ int set_text_attribute(PyObject*& slot, Handle value, const char* what) noexcept
   return r;
 }
 
-int add_type(PyObject* module, PyTypeObject* type) noexcept {
+int add_type(Handle module, PyTypeObject* type) noexcept {
   if (PyType_Ready(type) < 0) return -1;
   const char* dot = std::strrchr(type->tp_name, '.');
-  return PyModule_AddObjectRef(module, dot ? dot + 1 : type->tp_name, reinterpret_cast<PyObject*>(type));
+  return PyModule_AddObjectRef(module.get(), dot ? dot + 1 : type->tp_name, reinterpret_cast<PyObject*>(type));
 }
 
-std::optional<Ref> python_override(PyObject* self, PyObject* name, PyCFunction native) noexcept {
-  PyTypeObject* type = Py_TYPE(self);
+std::optional<Ref> python_override(Handle self, Handle name, PyCFunction native) noexcept {
+  PyTypeObject* type = Py_TYPE(self.get());
   // Only classes defined in Python (heap types) or instances with a __dict__
   // can replace a native method.
   if (!(type->tp_flags & Py_TPFLAGS_HEAPTYPE)) return std::nullopt;
-  Ref attr = Ref::steal(PyObject_GetAttr(self, name));
+  Ref attr = Ref::steal(PyObject_GetAttr(self.get(), name.get()));
   if (!attr) return Ref();
   if (PyCFunction_Check(attr.get()) && PyCFunction_GET_FUNCTION(attr.get()) == native) return std::nullopt;
   return attr;
