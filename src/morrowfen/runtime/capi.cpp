@@ -2,8 +2,8 @@
 
 namespace mf {
 
-PyObject* capi_dict(PyObject* module) noexcept {
-  PyObject* ns = PyModule_GetDict(module);  // borrowed
+PyObject* capi_dict(Handle module) noexcept {
+  PyObject* ns = PyModule_GetDict(module.get());  // borrowed
   if (!ns) return nullptr;
   PyObject* capi = nullptr;
   if (PyDict_GetItemStringRef(ns, "__pyx_capi__", &capi) < 0) return nullptr;
@@ -16,10 +16,10 @@ PyObject* capi_dict(PyObject* module) noexcept {
   return fresh.get();
 }
 
-int export_item(PyObject* capi, const char* name, void* address, const char* signature) noexcept {
+int export_item(Handle capi, const char* name, void* address, const char* signature) noexcept {
   Ref capsule = Ref::steal(PyCapsule_New(address, signature, nullptr));
   if (!capsule) return -1;
-  return PyDict_SetItemString(capi, name, capsule.get());
+  return PyDict_SetItemString(capi.get(), name, capsule.get());
 }
 
 int export_vtable(PyTypeObject* type, const void* table) noexcept {
@@ -31,9 +31,9 @@ int export_vtable(PyTypeObject* type, const void* table) noexcept {
   return 0;
 }
 
-int import_type(PyObject* module, const char* module_name, const char* type_name,
+int import_type(Handle module, const char* module_name, const char* type_name,
                 std::size_t expected_size, SizeCheck check, PyTypeObject*& out) noexcept {
-  Ref obj = Ref::steal(PyObject_GetAttrString(module, type_name));
+  Ref obj = Ref::steal(PyObject_GetAttrString(module.get(), type_name));
   if (!obj) return -1;
   if (!PyType_Check(obj.get())) {
     PyErr_Format(PyExc_TypeError, "%.200s.%.200s is not a type object", module_name, type_name);
@@ -82,11 +82,11 @@ const void* imported_vtable(PyTypeObject* type) noexcept {
   return table;
 }
 
-void* import_item(PyObject* module, const char* name, const char* signature) noexcept {
-  Ref capi = Ref::steal(PyObject_GetAttrString(module, "__pyx_capi__"));
+void* import_item(Handle module, const char* name, const char* signature) noexcept {
+  Ref capi = Ref::steal(PyObject_GetAttrString(module.get(), "__pyx_capi__"));
   if (!capi) return nullptr;
   // The name is held: looking the item up may run code that renames the module.
-  Ref name_object = Ref::steal(PyModule_GetNameObject(module));
+  Ref name_object = Ref::steal(PyModule_GetNameObject(module.get()));
   const char* module_name = name_object ? PyUnicode_AsUTF8(name_object.get()) : nullptr;
   if (!module_name) return nullptr;
   PyObject* capsule = nullptr;

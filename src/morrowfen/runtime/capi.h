@@ -21,13 +21,13 @@ namespace mf {
 
 // The module's `__pyx_capi__` dict, created when the module has none yet.
 // Borrowed from the module namespace; nullptr with an exception on failure.
-PyObject* capi_dict(PyObject* module) noexcept;
+PyObject* capi_dict(Handle module) noexcept;
 
 // Stores a capsule holding `address` named `signature` under `name`.
-int export_item(PyObject* capi, const char* name, void* address, const char* signature) noexcept;
+int export_item(Handle capi, const char* name, void* address, const char* signature) noexcept;
 
 template <class F>
-int export_function(PyObject* capi, const char* name, F* function, const char* signature) noexcept {
+int export_function(Handle capi, const char* name, F* function, const char* signature) noexcept {
   return export_item(capi, name, reinterpret_cast<void*>(function), signature);
 }
 
@@ -40,8 +40,9 @@ int export_vtable(PyTypeObject* type, const void* table) noexcept;
 enum class SizeCheck { warn, error };
 
 // Imports `module_name` and returns its attribute `type_name`, which must be
-// a type whose instance size fits `expected_size`. New reference in `out`.
-int import_type(PyObject* module, const char* module_name, const char* type_name,
+// a type whose instance size fits `expected_size`. `out` receives a new
+// reference (the caller owns it; it is left alone on failure).
+int import_type(Handle module, const char* module_name, const char* type_name,
                 std::size_t expected_size, SizeCheck check, PyTypeObject*& out) noexcept;
 
 // The method table a type exports under `__pyx_vtable__`.
@@ -49,10 +50,10 @@ const void* imported_vtable(PyTypeObject* type) noexcept;
 
 // Reads the address of C function `name` from the module's `__pyx_capi__`,
 // checking that its capsule carries exactly `signature`.
-void* import_item(PyObject* module, const char* name, const char* signature) noexcept;
+void* import_item(Handle module, const char* name, const char* signature) noexcept;
 
 template <class F>
-int import_function(PyObject* module, const char* name, const char* signature, F*& out) noexcept {
+int import_function(Handle module, const char* name, const char* signature, F*& out) noexcept {
   void* p = import_item(module, name, signature);
   if (!p) return -1;
   out = reinterpret_cast<F*>(p);

@@ -4,6 +4,9 @@
 #include <string_view>
 #include <unordered_map>
 
+#include "errors.h"
+#include "ref.h"
+
 namespace mf {
 namespace {
 
@@ -23,13 +26,18 @@ Constant::Constant(const char* text, std::size_t size, Kind kind) noexcept
 }
 
 PyObject* shared_bytes(const char* data, std::size_t size) noexcept {
-  auto& table = bytes_table();
-  std::string key(data, size);
-  if (auto it = table.find(key); it != table.end()) return it->second;
-  PyObject* obj = PyBytes_FromStringAndSize(data, static_cast<Py_ssize_t>(size));
-  if (!obj) return nullptr;
-  table.emplace(std::move(key), obj);
-  return obj;
+  try {
+    auto& table = bytes_table();
+    std::string key(data, size);
+    if (auto it = table.find(key); it != table.end()) return it->second;
+    Ref obj = Ref::steal(PyBytes_FromStringAndSize(data, static_cast<Py_ssize_t>(size)));
+    if (!obj) return nullptr;
+    table.emplace(std::move(key), obj.get());
+    return obj.release();  // the table keeps it for the process
+  } catch (...) {  // the key or the table could not grow
+    set_error_from_current_exception();
+    return nullptr;
+  }
 }
 
 int create_constants() noexcept {

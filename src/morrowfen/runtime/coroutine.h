@@ -54,10 +54,10 @@ inline AwaitNext anext(const Ref& it) noexcept { return {it.get()}; }
 
 // True when `await obj` would accept `obj` (a coroutine, a generator-based
 // coroutine, or an object with __await__).
-bool is_awaitable(PyObject* obj) noexcept;
+bool is_awaitable(Handle obj) noexcept;
 
 // The asynchronous iterator of `obj` (its __aiter__), as `async for` takes it.
-Ref aiter(PyObject* obj) noexcept;
+Ref aiter(Handle obj) noexcept;
 
 // After an empty anext() result: true (and the exception cleared) when the
 // iteration simply ended, false when a real error is pending.
@@ -105,9 +105,16 @@ struct PromiseBase {
   };
 };
 
+// Makes the object for a body of `function`; its Locals slots take the
+// bound arguments. Not yet tracked by the collector.
 GenObject* gen_new(PyObject* function, Kind kind, Py_ssize_t nslots, PyObject* const* args) noexcept;
 Ref* gen_slots(GenObject* g) noexcept;
-PyObject* gen_attach(GenObject* g, std::coroutine_handle<> h, PromiseBase* p) noexcept;
+// Gives `g` its coroutine frame and hands out the object; an empty `h` (the
+// frame could not be allocated) frees `g` and raises MemoryError.
+PyObject* gen_attach_or_free(GenObject* g, std::coroutine_handle<> h, PromiseBase* p) noexcept;
+inline PyObject* gen_attach(GenObject* g, std::coroutine_handle<> h, PromiseBase* p) noexcept {
+  return gen_attach_or_free(g, h, p);
+}
 
 }  // namespace detail
 
@@ -155,7 +162,7 @@ PyObject* start(PyObject* function, PyObject* const* args, Body<K> (*body)(Local
   if (!g) return nullptr;
   Locals& locals = *std::launder(reinterpret_cast<Locals*>(detail::gen_slots(g)));
   auto handle = body(locals).release();
-  return detail::gen_attach(g, handle, handle ? &handle.promise() : nullptr);
+  return detail::gen_attach_or_free(g, handle, handle ? &handle.promise() : nullptr);
 }
 
 // The object types, readied (and registered with collections.abc) by
@@ -172,6 +179,6 @@ int ready_runtime() noexcept;
 
 // Raises StopIteration carrying `value` (the interpreter's way to return a
 // value from an iterator step).
-void set_stop_iteration(PyObject* value) noexcept;
+void set_stop_iteration(Handle value) noexcept;
 
 }  // namespace mf

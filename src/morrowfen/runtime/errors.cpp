@@ -1,5 +1,9 @@
 #include "errors.h"
 
+#include <new>
+
+#include "ref.h"
+
 // Exported by the interpreter, declared in its internal headers only.
 extern "C" void _PyTraceback_Add(const char* funcname, const char* filename, int lineno);
 
@@ -9,21 +13,43 @@ void add_traceback(const char* function, const char* file, int line) noexcept {
   _PyTraceback_Add(function, file, line);
 }
 
-PyObject* expected_type_error(const char* what, PyObject* got) noexcept {
-  PyErr_Format(PyExc_TypeError, "Expected %.42s, got %.200s", what, Py_TYPE(got)->tp_name);
+PyObject* expected_type_error(const char* what, Handle got) noexcept {
+  PyErr_Format(PyExc_TypeError, "Expected %.42s, got %.200s", what, Py_TYPE(got.get())->tp_name);
   return nullptr;
 }
 
-PyObject* argument_type_error(const char* name, PyTypeObject* expected, PyObject* got) noexcept {
+PyObject* argument_type_error(const char* name, PyTypeObject* expected, Handle got) noexcept {
   PyErr_Format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)",
-               name, expected->tp_name, Py_TYPE(got)->tp_name);
+               name, expected->tp_name, Py_TYPE(got.get())->tp_name);
   return nullptr;
 }
 
-PyObject* not_awaitable_error(PyObject* obj) noexcept {
+PyObject* not_awaitable_error(Handle obj) noexcept {
   PyErr_Format(PyExc_TypeError, "object %.200s can't be used in 'await' expression",
-               Py_TYPE(obj)->tp_name);
+               Py_TYPE(obj.get())->tp_name);
   return nullptr;
+}
+
+PyObject* raise_from_cause(PyObject* type, const char* msg) noexcept {
+  Ref cause = Ref::steal(PyErr_GetRaisedException());
+  PyErr_SetString(type, msg);
+  Ref error = Ref::steal(PyErr_GetRaisedException());
+  if (cause) {
+    PyException_SetCause(error.get(), cause.copy().release());  // steals
+    PyException_SetContext(error.get(), cause.release());       // steals
+  }
+  PyErr_SetRaisedException(error.release());
+  return nullptr;
+}
+
+void set_error_from_current_exception(const char* what) noexcept {
+  try {
+    throw;
+  } catch (const std::bad_alloc&) {
+    PyErr_NoMemory();
+  } catch (...) {
+    PyErr_SetString(PyExc_SystemError, what);
+  }
 }
 
 }  // namespace mf

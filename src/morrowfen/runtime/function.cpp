@@ -10,21 +10,24 @@
 namespace mf {
 namespace {
 
+// Every object field is a Ref; the interpreter's member descriptors
+// (__module__, __doc__, __globals__) and the generic __dict__ slot read and
+// replace them as the PyObject* they are laid out as.
 struct Function {
   PyObject_HEAD
   vectorcallfunc vectorcall;
   const FunctionDef* def;
-  PyObject* name;
-  PyObject* qualname;
-  PyObject* module;
-  PyObject* doc;
-  PyObject* code;
-  PyObject* globals;
-  PyObject* varnames;   // tuple of interned parameter names
-  PyObject* full_name;  // "module.name"
-  PyObject* annotations;
-  PyObject* dict;
-  PyObject* weakreflist;
+  Ref name;
+  Ref qualname;
+  Ref module;
+  Ref doc;
+  Ref code;
+  Ref globals;
+  Ref varnames;   // tuple of interned parameter names
+  Ref full_name;  // "module.name"
+  Ref annotations;
+  Ref dict;
+  PyObject* weakreflist;  // managed by the interpreter
 };
 
 Function* as_function(PyObject* o) { return reinterpret_cast<Function*>(o); }
@@ -39,19 +42,20 @@ PyObject* count_error(const Function* f, Py_ssize_t given) {
 }
 
 // Index of the parameter called `key`, or -1.
-Py_ssize_t param_index(const Function* f, PyObject* key) {
-  Py_ssize_t n = PyTuple_GET_SIZE(f->varnames);
+Py_ssize_t param_index(const Function* f, Handle key) {
+  PyObject* varnames = f->varnames.get();
+  Py_ssize_t n = PyTuple_GET_SIZE(varnames);
   for (Py_ssize_t i = 0; i < n; ++i)
-    if (PyTuple_GET_ITEM(f->varnames, i) == key) return i;
-  if (!PyUnicode_Check(key)) return -1;
+    if (key.is(PyTuple_GET_ITEM(varnames, i))) return i;
+  if (!PyUnicode_Check(key.get())) return -1;
   for (Py_ssize_t i = 0; i < n; ++i)
-    if (PyUnicode_Compare(PyTuple_GET_ITEM(f->varnames, i), key) == 0) return i;
+    if (PyUnicode_Compare(PyTuple_GET_ITEM(varnames, i), key.get()) == 0) return i;
   return -1;
 }
 
 // The value passed by keyword for parameter `i`, or nullptr.
 PyObject* keyword_value(const Function* f, Py_ssize_t i, PyObject* kwnames, PyObject* const* kwvalues) {
-  PyObject* name = PyTuple_GET_ITEM(f->varnames, i);
+  PyObject* name = PyTuple_GET_ITEM(f->varnames.get(), i);
   Py_ssize_t nkw = PyTuple_GET_SIZE(kwnames);
   for (Py_ssize_t k = 0; k < nkw; ++k)
     if (PyTuple_GET_ITEM(kwnames, k) == name) return kwvalues[k];
@@ -117,9 +121,15 @@ PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t narg
   Function* f = as_function(self);
   PyObject* bound[max_params];
   PyObject* result = nullptr;
-  if (bind(f, args, PyVectorcall_NARGS(nargsf), kwnames, bound) && check_types(f, bound))
-    result = f->def->entry(self, bound);
-  if (!result) add_traceback(PyUnicode_AsUTF8(f->full_name), "morrowfen/runtime/function.cpp", 0);
+  if (bind(f, args, PyVectorcall_NARGS(nargsf), kwnames, bound) && check_types(f, bound)) {
+    try {
+      result = f->def->entry(self, bound);
+    } catch (...) {
+      set_error_from_current_exception();
+      result = nullptr;
+    }
+  }
+  if (!result) add_traceback(PyUnicode_AsUTF8(f->full_name.get()), "morrowfen/runtime/function.cpp", 0);
   return result;
 }
 
@@ -127,21 +137,16 @@ PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t narg
 
 int function_traverse(PyObject* self, visitproc visit, void* arg) {
   Function* f = as_function(self);
-  Py_VISIT(f->globals);
-  Py_VISIT(f->dict);
-  Py_VISIT(f->annotations);
-  Py_VISIT(f->code);
-  Py_VISIT(f->doc);
-  return 0;
+  return visit_all(visit, arg, f->globals, f->dict, f->annotations, f->code, f->doc);
 }
 
 int function_clear(PyObject* self) {
   Function* f = as_function(self);
-  Py_CLEAR(f->globals);
-  Py_CLEAR(f->dict);
-  Py_CLEAR(f->annotations);
-  Py_CLEAR(f->code);
-  Py_CLEAR(f->doc);
+  f->globals.reset();
+  f->dict.reset();
+  f->annotations.reset();
+  f->code.reset();
+  f->doc.reset();
   return 0;
 }
 
@@ -150,20 +155,20 @@ void function_dealloc(PyObject* self) {
   PyObject_GC_UnTrack(self);
   if (f->weakreflist) PyObject_ClearWeakRefs(self);
   function_clear(self);
-  Py_CLEAR(f->name);
-  Py_CLEAR(f->qualname);
-  Py_CLEAR(f->module);
-  Py_CLEAR(f->varnames);
-  Py_CLEAR(f->full_name);
+  f->name.reset();
+  f->qualname.reset();
+  f->module.reset();
+  f->varnames.reset();
+  f->full_name.reset();
   PyObject_GC_Del(self);
 }
 
 PyObject* function_repr(PyObject* self) {
-  return PyUnicode_FromFormat("<function %U at %p>", as_function(self)->qualname, self);
+  return PyUnicode_FromFormat("<function %U at %p>", as_function(self)->qualname.get(), self);
 }
 
 PyObject* function_descr_get(PyObject* self, PyObject* obj, PyObject*) {
-  if (obj == nullptr || obj == Py_None) return Py_NewRef(self);
+  if (obj == nullptr || obj == Py_None) return new_ref(self);
   return PyMethod_New(self, obj);
 }
 
@@ -171,8 +176,11 @@ PyObject* get_none(PyObject*, void*) { Py_RETURN_NONE; }
 
 PyObject* get_annotations(PyObject* self, void*) {
   Function* f = as_function(self);
-  if (!f->annotations && !(f->annotations = PyDict_New())) return nullptr;
-  return Py_NewRef(f->annotations);
+  if (!f->annotations) {
+    f->annotations = Ref::steal(PyDict_New());
+    if (!f->annotations) return nullptr;
+  }
+  return new_ref(f->annotations.get());
 }
 
 int set_annotations(PyObject* self, PyObject* value, void*) {
@@ -180,20 +188,20 @@ int set_annotations(PyObject* self, PyObject* value, void*) {
     PyErr_SetString(PyExc_TypeError, "__annotations__ must be set to a dict object");
     return -1;
   }
-  Py_XSETREF(as_function(self)->annotations, Py_XNewRef(value));
+  as_function(self)->annotations = Ref::borrow(value);
   return 0;
 }
 
 
-PyObject* get_name(PyObject* self, void*) { return Py_NewRef(as_function(self)->name); }
+PyObject* get_name(PyObject* self, void*) { return new_ref(as_function(self)->name.get()); }
 int set_name(PyObject* self, PyObject* v, void*) { return set_text_attribute(as_function(self)->name, v, "__name__"); }
-PyObject* get_qualname(PyObject* self, void*) { return Py_NewRef(as_function(self)->qualname); }
+PyObject* get_qualname(PyObject* self, void*) { return new_ref(as_function(self)->qualname.get()); }
 int set_qualname(PyObject* self, PyObject* v, void*) {
   return set_text_attribute(as_function(self)->qualname, v, "__qualname__");
 }
-PyObject* get_code(PyObject* self, void*) { return Py_NewRef(as_function(self)->code); }
+PyObject* get_code(PyObject* self, void*) { return new_ref(as_function(self)->code.get()); }
 
-PyObject* function_reduce(PyObject* self, PyObject*) { return Py_NewRef(as_function(self)->qualname); }
+PyObject* function_reduce(PyObject* self, PyObject*) { return new_ref(as_function(self)->qualname.get()); }
 
 PyGetSetDef function_getset[] = {
     {"__name__", get_name, set_name, nullptr, nullptr},
@@ -273,40 +281,38 @@ Ref make_code(const FunctionDef& def, const char* filename) noexcept {
   return Ref::steal(PyObject_Call(replace.get(), noargs.get(), kwargs.get()));
 }
 
-Ref make_function(const FunctionDef& def, PyObject* code, PyObject* globals, PyObject* module) noexcept {
-  Ref varnames = Ref::steal(PyObject_GetAttrString(code, "co_varnames"));
+Ref make_function(const FunctionDef& def, Handle code, Handle globals, Handle module) noexcept {
+  Ref varnames = Ref::steal(PyObject_GetAttrString(code.get(), "co_varnames"));
   Ref name = Ref::steal(PyUnicode_InternFromString(def.name));
   Ref doc = def.doc ? Ref::steal(PyUnicode_FromString(def.doc)) : Ref::none();
   if (!varnames || !name || !doc) return {};
-  Ref full_name = Ref::steal(PyUnicode_FromFormat("%U.%U", module, name.get()));
+  Ref full_name = Ref::steal(PyUnicode_FromFormat("%U.%U", module.get(), name.get()));
   if (!full_name) return {};
   Function* f = PyObject_GC_New(Function, &function_type);
   if (!f) return {};
+  zero_after_header(f, sizeof(PyObject), sizeof(Function));
   f->vectorcall = function_vectorcall;
   f->def = &def;
-  f->qualname = Py_NewRef(name.get());
-  f->name = name.release();
-  f->module = Py_NewRef(module);
-  f->doc = doc.release();
-  f->code = Py_NewRef(code);
-  f->globals = Py_NewRef(globals);
-  f->varnames = varnames.release();
-  f->full_name = full_name.release();
-  f->annotations = nullptr;
-  f->dict = nullptr;
-  f->weakreflist = nullptr;
+  f->qualname = name.copy();
+  f->name = std::move(name);
+  f->module = module.ref();
+  f->doc = std::move(doc);
+  f->code = code.ref();
+  f->globals = globals.ref();
+  f->varnames = std::move(varnames);
+  f->full_name = std::move(full_name);
   PyObject_GC_Track(f);
   return Ref::steal(reinterpret_cast<PyObject*>(f));
 }
 
-Ref make_function(const FunctionDef& def, const char* filename, PyObject* globals, PyObject* module) noexcept {
+Ref make_function(const FunctionDef& def, const char* filename, Handle globals, Handle module) noexcept {
   Ref code = make_code(def, filename);
-  return code ? make_function(def, code.get(), globals, module) : Ref();
+  return code ? make_function(def, code, globals, module) : Ref();
 }
 
-FunctionInfo function_info(PyObject* function) noexcept {
-  Function* f = as_function(function);
-  return {f->name, f->qualname, f->code, f->globals, f->def, PyUnicode_AsUTF8(f->full_name)};
+FunctionInfo function_info(Handle function) noexcept {
+  Function* f = function.as<Function>();
+  return {f->name.get(), f->qualname.get(), f->code.get(), f->globals.get(), f->def, PyUnicode_AsUTF8(f->full_name.get())};
 }
 
 }  // namespace mf

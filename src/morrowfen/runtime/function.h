@@ -44,7 +44,9 @@ inline constexpr std::size_t max_params = 8;
 
 // The C++ entry of a function: `self` is the function object, `args` the
 // arguments bound in parameter order (borrowed). Returns a new reference,
-// or nullptr with an exception set.
+// or nullptr with an exception set. A C++ exception that escapes it is
+// caught at the call and reported as MemoryError (std::bad_alloc) or
+// SystemError.
 using Entry = PyObject* (*)(PyObject* self, PyObject* const* args);
 
 struct FunctionDef {
@@ -73,13 +75,14 @@ Ref make_code(const FunctionDef& def, const char* filename) noexcept;
 
 // A new function object for `def`, with `globals` as its namespace and
 // `module` (a str) as its __module__.
-Ref make_function(const FunctionDef& def, PyObject* code, PyObject* globals, PyObject* module) noexcept;
+Ref make_function(const FunctionDef& def, Handle code, Handle globals, Handle module) noexcept;
 
 // Both at once: the code object and the function, for modules whose start-up
 // has no reason to make them at different moments.
-Ref make_function(const FunctionDef& def, const char* filename, PyObject* globals, PyObject* module) noexcept;
+Ref make_function(const FunctionDef& def, const char* filename, Handle globals, Handle module) noexcept;
 
-// What a function carries, for the coroutine objects it creates.
+// What a function carries, for the coroutine objects it creates. The
+// objects are borrowed from the function and live as long as it does.
 struct FunctionInfo {
   PyObject* name;      // borrowed
   PyObject* qualname;  // borrowed
@@ -88,6 +91,6 @@ struct FunctionInfo {
   const FunctionDef* def;
   const char* full_name;  // "module.name", for traceback entries
 };
-FunctionInfo function_info(PyObject* function) noexcept;
+FunctionInfo function_info(Handle function) noexcept;
 
 }  // namespace mf

@@ -13,6 +13,10 @@
 
 #include <Python.h>
 
+#include <concepts>
+#include <cstddef>
+#include <cstring>
+#include <type_traits>
 #include <new>
 #include <utility>
 
@@ -64,6 +68,39 @@ class Ref {
 
 static_assert(sizeof(Ref) == sizeof(PyObject*));
 
+// A borrowed object: a parameter or a table lookup that the callee does not
+// own. Trivially copyable and never touches the count; `ref()` takes a
+// reference when the object must outlive a call that can run Python code.
+// Made from a PyObject*, or from anything that lends one through get() (a
+// Ref, a Constant), so a call site passes what it holds.
+class Handle {
+ public:
+  constexpr Handle() noexcept = default;
+  constexpr Handle(std::nullptr_t) noexcept {}
+  constexpr Handle(PyObject* p) noexcept : ptr_(p) {}
+  template <class T>
+    requires requires(const T& t) {
+      { t.get() } -> std::convertible_to<PyObject*>;
+    }
+  constexpr Handle(const T& holder) noexcept : ptr_(holder.get()) {}
+
+  constexpr PyObject* get() const noexcept { return ptr_; }
+  template <class T>
+  T* as() const noexcept {
+    return reinterpret_cast<T*>(ptr_);
+  }
+  Ref ref() const noexcept { return Ref::borrow(ptr_); }
+  explicit constexpr operator bool() const noexcept { return ptr_ != nullptr; }
+  constexpr bool is(PyObject* other) const noexcept { return ptr_ == other; }
+  bool is_none() const noexcept { return ptr_ == Py_None; }
+
+ private:
+  PyObject* ptr_ = nullptr;
+};
+
+static_assert(sizeof(Handle) == sizeof(PyObject*));
+static_assert(std::is_trivially_copyable_v<Handle>);
+
 // Process-lifetime storage for objects that hold references (module state,
 // tables). Its contents are never destroyed: C++ static destructors run
 // after the interpreter has finalized, when releasing a reference is no
@@ -88,6 +125,22 @@ inline PyObject* new_ref(PyObject* p) noexcept { return Py_NewRef(p); }
 // Visits a Ref from a tp_traverse slot.
 inline int visit(const Ref& r, visitproc v, void* arg) {
   return r ? v(r.get(), arg) : 0;
+}
+
+// Visits each Ref in turn; the first non-zero result stops the walk.
+template <class... Refs>
+  requires(std::same_as<Refs, Ref> && ...)
+int visit_all(visitproc v, void* arg, const Refs&... refs) {
+  int r = 0;
+  ((r = visit(refs, v, arg)) || ...);
+  return r;
+}
+
+// Gives a freshly allocated object's Ref fields (everything after its
+// header) their empty state: a zeroed Ref is a valid empty Ref. For objects
+// from PyObject_New/PyObject_GC_New, which leave the memory as it was.
+inline void zero_after_header(void* object, std::size_t header, std::size_t size) noexcept {
+  std::memset(static_cast<char*>(object) + header, 0, size - header);
 }
 
 }  // namespace mf

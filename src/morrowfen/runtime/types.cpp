@@ -12,27 +12,36 @@ PyTypeObject static_type() noexcept {
 }
 #pragma GCC diagnostic pop
 
-int set_text_attribute(PyObject*& slot, PyObject* value, const char* what) noexcept {
-  if (!value || !PyUnicode_Check(value)) {
+int set_text_attribute(Ref& slot, Handle value, const char* what) noexcept {
+  if (!value || !PyUnicode_Check(value.get())) {
     PyErr_Format(PyExc_TypeError, "%s must be set to a string object", what);
     return -1;
   }
-  Py_SETREF(slot, Py_NewRef(value));
+  slot = value.ref();
   return 0;
 }
 
-int add_type(PyObject* module, PyTypeObject* type) noexcept {
-  if (PyType_Ready(type) < 0) return -1;
-  const char* dot = std::strrchr(type->tp_name, '.');
-  return PyModule_AddObjectRef(module, dot ? dot + 1 : type->tp_name, reinterpret_cast<PyObject*>(type));
+int set_text_attribute(PyObject*& slot, Handle value, const char* what) noexcept {
+  // The field is lent to a Ref for the replacement, which releases the old
+  // text after the new one is in place, and handed back.
+  Ref owner = Ref::steal(slot);
+  int r = set_text_attribute(owner, value, what);
+  slot = owner.release();
+  return r;
 }
 
-std::optional<Ref> python_override(PyObject* self, PyObject* name, PyCFunction native) noexcept {
-  PyTypeObject* type = Py_TYPE(self);
+int add_type(Handle module, PyTypeObject* type) noexcept {
+  if (PyType_Ready(type) < 0) return -1;
+  const char* dot = std::strrchr(type->tp_name, '.');
+  return PyModule_AddObjectRef(module.get(), dot ? dot + 1 : type->tp_name, reinterpret_cast<PyObject*>(type));
+}
+
+std::optional<Ref> python_override(Handle self, Handle name, PyCFunction native) noexcept {
+  PyTypeObject* type = Py_TYPE(self.get());
   // Only classes defined in Python (heap types) or instances with a __dict__
   // can replace a native method.
   if (!(type->tp_flags & Py_TPFLAGS_HEAPTYPE)) return std::nullopt;
-  Ref attr = Ref::steal(PyObject_GetAttr(self, name));
+  Ref attr = Ref::steal(PyObject_GetAttr(self.get(), name.get()));
   if (!attr) return Ref();
   if (PyCFunction_Check(attr.get()) && PyCFunction_GET_FUNCTION(attr.get()) == native) return std::nullopt;
   return attr;

@@ -15,16 +15,18 @@ PyTypeObject static_type() noexcept;
 
 // Setter body for a text attribute such as __name__ or __qualname__: the
 // value must be a str; `what` names the attribute in the error.
-int set_text_attribute(PyObject*& slot, PyObject* value, const char* what) noexcept;
+int set_text_attribute(Ref& slot, Handle value, const char* what) noexcept;
+// The same for a raw owning field.
+int set_text_attribute(PyObject*& slot, Handle value, const char* what) noexcept;
 
 // Readies `type` and adds it to `module` under its short name.
-int add_type(PyObject* module, PyTypeObject* type) noexcept;
+int add_type(Handle module, PyTypeObject* type) noexcept;
 
 // For a C-level method that Python code may override in a subclass: when the
 // attribute `name` of `self` is something else than the native method
 // implemented by `native`, returns that attribute (bound), which the caller
 // calls instead. std::nullopt: no override; an empty Ref: an error is set.
 // Instances of the package's own (static) types never pay for the lookup.
-std::optional<Ref> python_override(PyObject* self, PyObject* name, PyCFunction native) noexcept;
+std::optional<Ref> python_override(Handle self, Handle name, PyCFunction native) noexcept;
 
 }  // namespace mf
