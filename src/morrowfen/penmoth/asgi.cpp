@@ -142,20 +142,14 @@ CoroutineBody send_asgi_body(SendAsgi& L) {
     body.reset();
     get_chunks.reset();
     if (!slices) co_return {};
-    bool by_index = PyList_CheckExact(slices.get()) || PyTuple_CheckExact(slices.get());
-    L.iter = by_index ? std::move(slices) : Ref::steal(PyObject_GetIter(slices.get()));
+    L.iter = Ref::steal(PyObject_GetIter(slices.get()));
     slices.reset();
     if (!L.iter) co_return {};
-    for (Py_ssize_t i = 0;; ++i) {
-      if (by_index) {
-        if (i >= PySequence_Fast_GET_SIZE(L.iter.get())) break;
-        L.chunk = Ref::borrow(PySequence_Fast_GET_ITEM(L.iter.get(), i));
-      } else {
-        L.chunk = Ref::steal(PyIter_Next(L.iter.get()));
-        if (!L.chunk) {
-          if (PyErr_Occurred()) co_return {};
-          break;
-        }
+    for (;;) {
+      L.chunk = Ref::steal(PyIter_Next(L.iter.get()));
+      if (!L.chunk) {
+        if (PyErr_Occurred()) co_return {};
+        break;
       }
       PyObject* chunk = checked_part(L.chunk.get());
       if (!chunk) co_return {};

@@ -195,7 +195,7 @@ int bind_types() {
       current = t.module;
     }
     PyTypeObject* type = nullptr;
-    if (import_type(module.get(), t.module, t.name, t.size, SizeCheck::warn, type) < 0) return -1;
+    if (import_type(module.get(), t.module, t.name, t.size, type) < 0) return -1;
     Ref owned = Ref::steal(reinterpret_cast<PyObject*>(type));
     if (t.table && !imported_vtable(type)) return -1;
     // The module keeps its types for the life of the process (a start-up that

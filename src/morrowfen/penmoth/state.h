@@ -20,13 +20,11 @@ namespace mf::penmoth {
 struct Tables {
   Ref known_headers;                   // str header name -> bytes
   Ref header_val_bytes;                // str header value -> bytes
-  Ref prebuilt_json_headers;           // [("content-type", "application/json")]
-  Ref prebuilt_text_plain_utf8_headers;
-  Ref prebuilt_text_plain_headers;
-  Ref prebuilt_text_html_utf8_headers;
-  Ref prebuilt_text_html_headers;
   Ref empty_headers;                   // []
-  Ref static_headers_by_ct_bytes;      // bytes content type -> one of the five lists above
+  // bytes content type -> its prebuilt RSGI header list, e.g.
+  // b"application/json" -> [("content-type", "application/json")]; the
+  // dict holds the five lists
+  Ref static_headers_by_ct_bytes;
   Ref known_outbound_header_name_str;  // bytes header name -> str
   Ref known_outbound_header_val_str;   // bytes header value -> str
   Ref ct_str_cache;                    // bytes content type -> str

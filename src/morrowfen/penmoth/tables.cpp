@@ -56,9 +56,7 @@ int create_content_type_pairs() noexcept {
 }
 
 void reset_tables() noexcept {
-  for (Ref* t : {&state.tables.known_headers, &state.tables.header_val_bytes, &state.tables.prebuilt_json_headers,
-                 &state.tables.prebuilt_text_plain_utf8_headers, &state.tables.prebuilt_text_plain_headers,
-                 &state.tables.prebuilt_text_html_utf8_headers, &state.tables.prebuilt_text_html_headers, &state.tables.empty_headers,
+  for (Ref* t : {&state.tables.known_headers, &state.tables.header_val_bytes, &state.tables.empty_headers,
                  &state.tables.static_headers_by_ct_bytes, &state.tables.known_outbound_header_name_str,
                  &state.tables.known_outbound_header_val_str, &state.tables.ct_str_cache})
     *t = Ref::none();
@@ -82,14 +80,10 @@ int build_tables() noexcept {
   if (!header_val_bytes) return -1;
   state.tables.header_val_bytes = std::move(header_val_bytes);
 
-  Ref* prebuilt[5] = {&state.tables.prebuilt_json_headers, &state.tables.prebuilt_text_plain_utf8_headers,
-                      &state.tables.prebuilt_text_plain_headers, &state.tables.prebuilt_text_html_utf8_headers,
-                      &state.tables.prebuilt_text_html_headers};
-  for (int i = 0; i < 5; ++i) {
-    Ref list = one_pair_list(state.content_type_pairs[i]);
-    if (!list) return -1;
-    *prebuilt[i] = std::move(list);
-  }
+  // The five prebuilt lists, in table order; the dict below keeps them.
+  Ref prebuilt[5];
+  for (int i = 0; i < 5; ++i)
+    if (!(prebuilt[i] = one_pair_list(state.content_type_pairs[i]))) return -1;
   Ref empty = Ref::steal(PyList_New(0));
   if (!empty) return -1;
   state.tables.empty_headers = std::move(empty);
@@ -98,7 +92,7 @@ int build_tables() noexcept {
   if (!by_ct) return -1;
   for (int i = 0; i < 5; ++i) {
     PyObject* key = shared_bytes(prebuilt_types[i]);
-    if (!key || PyDict_SetItem(by_ct.get(), key, prebuilt[i]->get()) < 0) return -1;
+    if (!key || PyDict_SetItem(by_ct.get(), key, prebuilt[i].get()) < 0) return -1;
   }
   state.tables.static_headers_by_ct_bytes = std::move(by_ct);
 

@@ -32,7 +32,7 @@ int export_vtable(PyTypeObject* type, const void* table) noexcept {
 }
 
 int import_type(Handle module, const char* module_name, const char* type_name,
-                std::size_t expected_size, SizeCheck check, PyTypeObject*& out) noexcept {
+                std::size_t expected_size, PyTypeObject*& out) noexcept {
   Ref obj = Ref::steal(PyObject_GetAttrString(module.get(), type_name));
   if (!obj) return -1;
   if (!PyType_Check(obj.get())) {
@@ -52,13 +52,6 @@ int import_type(Handle module, const char* module_name, const char* type_name,
     return -1;
   }
   if (basic > expected) {
-    if (check == SizeCheck::error) {
-      PyErr_Format(PyExc_ValueError,
-                   "%.200s.%.200s size changed, may indicate binary incompatibility. "
-                   "Expected %zd from C header, got %zd from PyObject",
-                   module_name, type_name, expected, basic);
-      return -1;
-    }
     if (PyErr_WarnFormat(PyExc_RuntimeWarning, 0,
                          "%s.%s size changed, may indicate binary incompatibility. "
                          "Expected %zd from C header, got %zd from PyObject",

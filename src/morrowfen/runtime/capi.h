@@ -37,13 +37,11 @@ int export_vtable(PyTypeObject* type, const void* table) noexcept;
 
 // --- importing ------------------------------------------------------------
 
-enum class SizeCheck { warn, error };
-
 // Imports `module_name` and returns its attribute `type_name`, which must be
 // a type whose instance size fits `expected_size`. `out` receives a new
 // reference (the caller owns it; it is left alone on failure).
 int import_type(Handle module, const char* module_name, const char* type_name,
-                std::size_t expected_size, SizeCheck check, PyTypeObject*& out) noexcept;
+                std::size_t expected_size, PyTypeObject*& out) noexcept;
 
 // The method table a type exports under `__pyx_vtable__`.
 const void* imported_vtable(PyTypeObject* type) noexcept;
