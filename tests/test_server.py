@@ -311,6 +311,15 @@ def test_http_exceptions_answer_their_status_and_message():
     assert dict(client.sent[0]["headers"])[b"content-type"] == b"text/plain; charset=utf-8"
 
 
+def test_an_http_exception_with_a_status_no_response_can_carry(caplog):
+    async def handler(request):
+        raise HTTPException(42, "odd")
+
+    a, r = answers(Application(handler))
+    assert a == r == (500, b"Internal Server Error")
+    assert len(error_records(caplog)) == 2
+
+
 def test_other_exceptions_answer_500_without_their_text(caplog):
     async def handler(request):
         raise RuntimeError("secret detail")
@@ -351,13 +360,23 @@ def test_an_error_before_anything_was_sent_answers_500(caplog):
 
     run(Application(handler)(http_scope(), client.receive, picky_send))
     assert refused and (client.status, client.body) == (500, b"Internal Server Error")
+    # ASGI: penmoth refuses a content type that would inject a header (ValueError)
+    async def injecting(request):
+        content = TextContent("hi")
+        content.type = b"text/plain\r\nx-injected: 1"
+        return Response(200, None, content)
+
+    client = run(asgi(Application(injecting)))
+    assert [m["type"] for m in client.sent] == ["http.response.start", "http.response.body"]
+    assert (client.status, client.body) == (500, b"Internal Server Error")
     # RSGI: penmoth cannot read the headers
     async def bad_headers(request):
         return Response(200, [(b"x-a",)], TextContent("hi"))
 
     protocol = run(rsgi(Application(bad_headers)))
     assert (protocol.answer[0], protocol.answer[2]) == (500, b"Internal Server Error")
-    assert len(error_records(caplog)) == 2
+    records = error_records(caplog)
+    assert len(records) == 3 and all("before it started" in r.getMessage() for r in records)
 
 
 async def failing_parts(log):
