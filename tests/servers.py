@@ -35,19 +35,20 @@ def granian_command():
     return [script] if os.path.exists(script) else [sys.executable, "-m", "granian"]
 
 
-def server_command(name, port, app="morrowfen.demo"):
-    """The command line that serves `app` (a module with `asgi_app` and
-    `rsgi_app`; the demo by default) with one of the four set-ups, in one process."""
+def server_command(name, port, asgi_app="morrowfen.demo:asgi_app", rsgi_app="morrowfen.demo:rsgi_app"):
+    """The command line that serves an application (the demo unless told otherwise)
+    with one of the four set-ups, in one process."""
     if name == "uvicorn":
         return [sys.executable, "-m", "uvicorn", "--host", HOST, "--port", str(port), "--workers", "1",
-                "--timeout-graceful-shutdown", "1", f"{app}:asgi_app"]
+                "--timeout-graceful-shutdown", "1", asgi_app]
     if name == "hypercorn":
         return [sys.executable, "-m", "hypercorn", "--bind", f"{HOST}:{port}", "--workers", "1",
-                "--graceful-timeout", "1", "--access-logfile", "-", f"{app}:asgi_app"]
+                "--graceful-timeout", "1", "--access-logfile", "-", asgi_app]
     if name in ("granian-asgi", "granian-rsgi"):
         interface = name.split("-")[1]
+        app = asgi_app if interface == "asgi" else rsgi_app
         return [*granian_command(), "--interface", interface, "--host", HOST, "--port", str(port),
-                "--workers", "1", "--no-ws", "--workers-kill-timeout", "1", f"{app}:{interface}_app"]
+                "--workers", "1", "--no-ws", "--workers-kill-timeout", "1", app]
     raise ValueError(f"unknown server {name!r}")
 
 
@@ -63,18 +64,16 @@ SERVERS = {
 class Server:
     """A server process: start it with `start()`, always `stop()` it."""
 
-    def __init__(self, name, command, port):
+    def __init__(self, name, command, port, env=None):
         self.name, self.command, self.port = name, command, port
+        self.extra_env = env or {}
         self.url = None if port is None else f"http://{HOST}:{port}"
         self.log_file = tempfile.NamedTemporaryFile(prefix=f"morrowfen-{name}-", suffix=".log", delete=False)
         self.process = None
         self.log_text = ""
 
     def start(self):
-        # The tests' own folder is importable, for the test applications kept there.
-        here = os.path.dirname(os.path.abspath(__file__))
-        path = os.pathsep.join(p for p in (here, os.environ.get("PYTHONPATH")) if p)
-        env = {**os.environ, "PYTHONUNBUFFERED": "1", "PYTHONDONTWRITEBYTECODE": "1", "PYTHONPATH": path}
+        env = {**os.environ, "PYTHONUNBUFFERED": "1", "PYTHONDONTWRITEBYTECODE": "1", **self.extra_env}
         self.process = subprocess.Popen(self.command, stdin=subprocess.DEVNULL, stdout=self.log_file,
                                         stderr=subprocess.STDOUT, env=env, start_new_session=True)
         return self
@@ -124,6 +123,19 @@ class Server:
                 pass
         self.log_file.close()
 
+    def terminate(self):
+        """Stops the server the way a process manager does: SIGTERM to its main
+        process only (which stops its workers itself), then `stop()`. A signal
+        to the whole group would reach hypercorn's worker directly, which then
+        dies without running the application's shutdown."""
+        if self.process is not None and self.process.returncode is None:
+            self.process.send_signal(signal.SIGTERM)
+            try:
+                self.process.wait(STOP_TIMEOUT)
+            except subprocess.TimeoutExpired:
+                pass
+        self.stop()
+
     def cleanup(self):
         self.log()
         try:
@@ -132,16 +144,17 @@ class Server:
             pass
 
 
-def start_server(name, attempts=3, app="morrowfen.demo", path="/"):
+def start_server(name, attempts=3, apps=None, env=None, ready_path="/"):
     """Starts one of SERVERS on a free port and waits until it answers.
+    `apps`: server_command's application targets; `env`: added to the environment.
 
     The port is free when chosen but could be taken before the server binds
     it, so a server that exits at start-up is tried again on another port."""
     for attempt in range(attempts):
         port = free_port()
-        server = Server(name, server_command(name, port, app), port).start()
+        server = Server(name, server_command(name, port, **(apps or {})), port, env).start()
         try:
-            return server.wait_ready(path=path)
+            return server.wait_ready(path=ready_path)
         except RuntimeError:
             exited_early = not server.alive()
             server.stop()
@@ -151,9 +164,10 @@ def start_server(name, attempts=3, app="morrowfen.demo", path="/"):
     raise AssertionError("unreachable")
 
 
-def running_server(request, name, app="morrowfen.demo", path="/"):
-    """For a module- or session-scoped fixture: a started server, stopped when the scope ends."""
-    server = start_server(name, app=app, path=path)
+def running_server(request, name, **options):
+    """For a module- or session-scoped fixture: a started server, stopped when the scope ends
+    (options as start_server takes them)."""
+    server = start_server(name, **options)
 
     def finish():
         server.stop()

@@ -3,6 +3,7 @@ outcome everywhere (the module refuses it, the server answers 500), valid
 header bytes arrive unaltered, and no length goes out where HTTP forbids one.
 Read with raw sockets, so that what the server wrote is seen byte for byte."""
 
+import os
 import socket
 
 import pytest
@@ -15,7 +16,9 @@ pytestmark = pytest.mark.timeout(90)
 
 @pytest.fixture(scope="module", params=list(SERVERS))
 def server_process(request):
-    return running_server(request, request.param, app="wire_app", path="/utf8")
+    here = os.path.dirname(os.path.abspath(__file__))
+    return running_server(request, request.param, apps={"asgi_app": "wire_app:asgi_app", "rsgi_app": "wire_app:rsgi_app"},
+                          env={"PYTHONPATH": here}, ready_path="/utf8")
 
 
 @pytest.fixture

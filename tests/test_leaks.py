@@ -8,6 +8,7 @@ import sys
 import pytest
 
 from morrowfen import penmoth as pm
+from morrowfen._server import instantiate_asgi_request
 from morrowfen.contents import Content, ServerSentEvent, StreamedContent, TextContent, TextServerSentEvent
 from morrowfen.cookies import Cookie
 from morrowfen.messages import Response
@@ -61,6 +62,10 @@ class Scope:
     method = "GET"
 
 
+ASGI_SCOPE = {"type": "http", "method": "GET", "path": "/caf\xe9", "query_string": b"a=1",
+              "headers": [(b"host", b"h"), (b"x", b"y")]}
+
+
 def drive(coro):
     try:
         coro.send(None)
@@ -99,6 +104,10 @@ SCENARIOS = {
     "rsgi headers": lambda: pm.extract_rsgi_headers(Scope.headers),
     "rsgi headers, refused": lambda: swallow(pm.extract_rsgi_headers, [("x", "\u20ac")]),
     "rsgi request": lambda: pm.instantiate_rsgi_request(Scope(), None),
+    "asgi request": lambda: instantiate_asgi_request(ASGI_SCOPE, send),
+    "asgi request, headers converted": lambda: instantiate_asgi_request(
+        {**ASGI_SCOPE, "headers": [[b"a", "b"], (bytearray(b"c"), b"d")]}, send),
+    "asgi request, refused": lambda: swallow(instantiate_asgi_request, {**ASGI_SCOPE, "headers": [(b"a", 1)]}, send),
     "rsgi buffered": lambda: pm.send_rsgi_response_sync(Response(200, [(b"a", b"b")], TextContent("x")), Protocol()),
     "rsgi streamed": lambda: asyncio.run(pm.send_rsgi_response(Response(200, None, StreamedContent(b"x", parts)),
                                                                 Protocol())),

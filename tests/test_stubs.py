@@ -32,7 +32,7 @@ def test_stubtest_is_clean(tmp_path):
 
 
 def test_every_module_has_a_stub_next_to_it():
-    assert STUBBED == ["contents", "cookies", "exceptions", "headers", "messages", "penmoth", "url"]
+    assert STUBBED == ["_server", "contents", "cookies", "exceptions", "headers", "messages", "penmoth", "server", "url"]
     assert (PACKAGE / "py.typed").exists()
 
 

@@ -2,7 +2,8 @@
 
     python -m morrowfen.demo [granian|uvicorn|hypercorn] [port]
 
-granian serves `rsgi_app` (RSGI); uvicorn and hypercorn serve `asgi_app`.
+`app` (also named `asgi_app` and `rsgi_app`) is a morrowfen.server.Application:
+granian serves it over RSGI, uvicorn and hypercorn over ASGI.
 Routes:
 
     /             JSON
@@ -28,12 +29,13 @@ import shutil
 import socket
 import sys
 
-from morrowfen.contents import (ASGIContent, Content, HTMLContent, JSONContent, ServerSentEvent, StreamedContent,
-                                TextContent, TextServerSentEvent)
+from morrowfen.contents import (Content, HTMLContent, JSONContent, ServerSentEvent, StreamedContent, TextContent,
+                                TextServerSentEvent)
 from morrowfen.cookies import Cookie
-from morrowfen.messages import Request, Response
-from morrowfen.penmoth import (instantiate_rsgi_request, send_asgi_response, send_rsgi_response, write_response_cookie,
-                               write_sse)
+from morrowfen.exceptions import NotFound
+from morrowfen.messages import Response
+from morrowfen.penmoth import write_response_cookie, write_sse
+from morrowfen.server import Application
 
 LARGE_BODY = bytes(range(256)) * 4096  # 1 MiB
 STREAM_PARTS = [b"part %03d;" % i for i in range(100)]
@@ -147,31 +149,13 @@ async def handle(request):
     if path == b"/cookie":
         cookie = Cookie("session", "abc 123", path="/", http_only=True, max_age=3600, same_site="Lax")
         return Response(200, [(b"set-cookie", write_response_cookie(cookie))], TextContent("cookie set"))
-    return Response(404, None, TextContent("Not Found"))
+    raise NotFound("Not Found")
 
 
-async def asgi_app(scope, receive, send):
-    if scope["type"] == "lifespan":
-        while True:
-            message = await receive()
-            if message["type"] == "lifespan.startup":
-                await send({"type": "lifespan.startup.complete"})
-            elif message["type"] == "lifespan.shutdown":
-                await send({"type": "lifespan.shutdown.complete"})
-                return
-    if scope["type"] != "http":
-        return
-    url = scope["raw_path"] if scope.get("raw_path") else scope["path"].encode("utf-8")
-    if scope.get("query_string"):
-        url += b"?" + scope["query_string"]
-    request = Request(scope["method"], url, [(bytes(n), bytes(v)) for n, v in scope["headers"]])
-    request.content = ASGIContent(receive)
-    await send_asgi_response(await handle(request), send)
-
-
-async def rsgi_app(scope, protocol):
-    request = instantiate_rsgi_request(scope, protocol)
-    await send_rsgi_response(await handle(request), protocol)
+# One object serves every server: uvicorn and hypercorn call it as an ASGI
+# application, granian finds its RSGI face (__rsgi__) under either name.
+app = Application(handle)
+asgi_app = rsgi_app = app
 
 
 def free_port():
