@@ -205,6 +205,11 @@ def write_markdown(path, quick, info, rows, check, allocs, e2e, ratios, elapsed)
                  "`starlette` Starlette on uvicorn"
                  + (", `server` morrowfen.server.Application" if e2e["server_module"] else
                     "; morrowfen.server was not there, so its rows are missing") + ".\n")
+        for skip in e2e.get("skipped", []):
+            last = skip["reason"].strip().splitlines()[-1:] or ["no output"]
+            w.append(f"- {skip['server']}/{skip['app']} was skipped: it did not serve (`{last[0][:160]}`).")
+        if e2e.get("skipped"):
+            w.append("")
         w.append("| server | app | route | requests/s | CPU us/request | failed |\n|---|---|---|---|---|---|")
         for r in e2e["results"]:
             w.append(f"| {r['server']} | {r['app']} | `{r['route']}` | {r['rps']:.0f} | "

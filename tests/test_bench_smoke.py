@@ -246,3 +246,37 @@ def test_prebuilt_rsgi_answer_allocates_nothing():
     assert cases["send_rsgi_response_sync[prebuilt]"]["native"] < 0.01
     # intake: the list, twelve pairs, and the converted texts that miss the tables
     assert 10 <= cases["extract_rsgi_headers[12]"]["native"] <= 30
+
+
+def test_report_figures_and_files(tmp_path):
+    """own = time - floor, the ratio is port own over native own, the header
+    check is 12 raw minus prebuilt, and the report and chart are written."""
+    import run
+
+    figures = {}
+    for op, (_, _, has_floor) in micro.OPERATIONS.items():
+        for suffix in ("", micro.TRIM_SUFFIX) if op == micro.TRIM_OPERATION else ("",):
+            for kind, ns in (("native", 300.0), ("port", 900.0), ("floor", 100.0)):
+                if kind != "floor" or has_floor:
+                    figures[f"{op}{suffix} {kind}"] = {"median_ns": ns, "stdev_ns": 0.0}
+    figures["send_rsgi_response_sync[12 raw] native"]["median_ns"] = 1500.0
+    rows = {r["name"]: r for r in run.micro_rows(figures)}
+    assert rows["write_sse"]["ratio"] == 3.0  # no floor
+    assert rows["send_asgi_response[small]"]["ratio"] == 4.0  # (900 - 100) / (300 - 100)
+    assert f"{micro.TRIM_OPERATION}{micro.TRIM_SUFFIX}" in rows
+    assert run.header_check_cost(figures) == {"native": 1200.0, "port": 0.0}
+
+    e2e = {"duration_s": 1, "rounds": 1, "server_module": False, "skipped": [], "results": [
+        {"server": "uvicorn", "app": app, "route": "/", "rps": 1000.0, "cpu_us_per_request": cpu, "requests": 1,
+         "failed": 0} for app, cpu in (("raw", 20.0), ("penmoth", 25.0), ("port", 30.0), ("starlette", 50.0))]}
+    [ratio] = run.e2e_ratios(e2e)
+    assert ratio["port/penmoth"] == 1.2 and ratio["starlette/penmoth"] == 2.0
+    assert ratio["penmoth over raw"] == 5.0 and ratio["port over raw"] == 10.0
+    allocs = {"method": "test", "calls": 1, "cases": {"a": {"native": 0.0, "port": 1.0, "floor": 0.0}}}
+    run.write_markdown(tmp_path / "r.md", True, run.machine(), list(rows.values()), run.header_check_cost(figures),
+                       allocs, e2e, [ratio], 1.0)
+    text = (tmp_path / "r.md").read_text()
+    assert "| `send_asgi_response[small]` | 4.00x |" in text and "| uvicorn | `/` | 1.20x | 2.00x | - |" in text
+    pytest.importorskip("matplotlib")
+    run.write_chart(tmp_path / "r.png", list(rows.values()), [ratio], True)
+    assert (tmp_path / "r.png").read_bytes()[:4] == b"\x89PNG"
