@@ -3,8 +3,8 @@
 Servers: granian (RSGI), granian (ASGI), uvicorn (uvloop + httptools). Apps
 (bench/e2e_apps.py): bare callables, morrowfen.penmoth, the plain-Python
 port, Starlette (uvicorn), morrowfen.server.Application (when it exists).
-Per server and route every app gets a 1 s warm-up run, then the apps are
-loaded in turn, three rounds; each figure is the median of its three runs
+Every app first gets a 1 s warm-up run; then, per server and route, the
+apps are loaded in turn, three rounds; each figure is the median of its three runs
 (--quick: one round of 1 s runs, no warm-up). Server CPU per request is the utime + stime
 of the server's process tree (from /proc) over the run, divided by the
 requests wrk completed.
@@ -175,11 +175,11 @@ def run(duration, warmup, rounds, only=None, log=print, skipped=None):
                     s.stop()
                     servers.remove(s)
                     apps = [a for a in apps if a != app]
+            for s in servers:  # one warm-up run per app
+                if warmup:
+                    wrk(s.port, "/json", warmup)
             for path in ROUTES:
                 runs = {s.name: [] for s in servers}
-                for s in servers:
-                    if warmup:
-                        wrk(s.port, path, warmup)
                 for _ in range(rounds):  # alternating: every app once per round
                     for s in servers:
                         runs[s.name].append(measure(s, path, duration))
@@ -198,10 +198,27 @@ def run(duration, warmup, rounds, only=None, log=print, skipped=None):
     return results
 
 
+STARTUP_S = 8  # starting and checking one server set-up, generously
+
+
+def fit_duration(duration, rounds, budget, only=None):
+    """The run length that keeps the whole load within `budget` seconds."""
+    chosen = [(s, apps) for s, _, apps in setups() if not only or s in only]
+    runs = sum(len(apps) for _, apps in chosen) * len(ROUTES) * rounds
+    fixed = len(chosen) * STARTUP_S + sum(len(apps) for _, apps in chosen)  # start-up, warm-ups
+    fitted = int((budget - fixed) // max(runs, 1))
+    if fitted < duration:
+        print(f"e2e: {duration} s runs would not fit in {budget:.0f} s; {max(fitted, 2)} s runs", flush=True)
+        return max(fitted, 2)
+    return duration
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--quick", action="store_true", help="one round of 1 s runs, no warm-up run")
+    parser.add_argument("--quick", action="store_true", help="one round of 1 s runs, no warm-up runs")
     parser.add_argument("--duration", type=float, default=None, help="seconds per run (default 5, quick 1)")
+    parser.add_argument("--budget", type=float, default=None,
+                        help="seconds the whole load may take: runs are shortened (to 2 s at least) to fit")
     parser.add_argument("--only", type=lambda t: t.split(","), help="these servers only (comma-separated)")
     parser.add_argument("-o", "--output", help="write the results as JSON")
     args = parser.parse_args()
@@ -210,6 +227,8 @@ def main():
     duration = args.duration or (1 if args.quick else 5)
     duration = max(1, int(round(duration)))
     rounds = 1 if args.quick else ROUNDS
+    if args.budget:
+        duration = fit_duration(duration, rounds, args.budget, args.only)
     skipped = []
     results = run(duration, 0 if args.quick else 1, rounds, args.only, skipped=skipped)
     data = {"skipped": skipped, "duration_s": duration, "rounds": rounds, "warmup_s": 0 if args.quick else 1, "server_module": has_server_module(), "results": results}
