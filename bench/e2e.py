@@ -207,10 +207,11 @@ def fit_duration(duration, rounds, budget, only=None):
     runs = sum(len(apps) for _, apps in chosen) * len(ROUTES) * rounds
     fixed = len(chosen) * STARTUP_S + sum(len(apps) for _, apps in chosen)  # start-up, warm-ups
     fitted = int((budget - fixed) // max(runs, 1))
-    if fitted < duration:
-        print(f"e2e: {duration} s runs would not fit in {budget:.0f} s; {max(fitted, 2)} s runs", flush=True)
-        return max(fitted, 2)
-    return duration
+    if fitted >= duration:
+        return duration
+    fitted = max(fitted, min(2, duration))
+    print(f"e2e: {duration} s runs would not fit in {budget:.0f} s; {fitted} s runs", flush=True)
+    return fitted
 
 
 def main():
@@ -231,7 +232,8 @@ def main():
         duration = fit_duration(duration, rounds, args.budget, args.only)
     skipped = []
     results = run(duration, 0 if args.quick else 1, rounds, args.only, skipped=skipped)
-    data = {"skipped": skipped, "duration_s": duration, "rounds": rounds, "warmup_s": 0 if args.quick else 1, "server_module": has_server_module(), "results": results}
+    data = {"duration_s": duration, "rounds": rounds, "warmup_s": 0 if args.quick else 1,
+            "server_module": has_server_module(), "skipped": skipped, "results": results}
     if args.output:
         Path(args.output).write_text(json.dumps(data, indent=1))
 
