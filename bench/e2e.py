@@ -137,6 +137,11 @@ class Server:
 def wrk(port, path, duration):
     out = subprocess.run(["wrk", "-t1", "-c32", f"-d{duration}s", "--timeout", "5s", f"http://{HOST}:{port}{path}"],
                          capture_output=True, text=True, timeout=duration + 30, check=True).stdout
+    return parse_wrk(out)
+
+
+def parse_wrk(out):
+    """(requests completed, requests/s, failed: non-2xx/3xx answers plus socket errors) from wrk's report."""
     requests = int(re.search(r"(\d+) requests in", out).group(1))
     rps = float(re.search(r"Requests/sec:\s+([\d.]+)", out).group(1))
     bad = re.search(r"Non-2xx or 3xx responses: (\d+)", out)

@@ -5,8 +5,11 @@ allocates nothing."""
 
 import asyncio
 import json
+import os
+import signal
 import subprocess
 import sys
+import time
 from pathlib import Path
 
 import pytest
@@ -280,3 +283,73 @@ def test_report_figures_and_files(tmp_path):
     pytest.importorskip("matplotlib")
     run.write_chart(tmp_path / "r.png", list(rows.values()), [ratio], True)
     assert (tmp_path / "r.png").read_bytes()[:4] == b"\x89PNG"
+
+
+def test_e2e_helpers():
+    """wrk's report is read right, failures included; the server's CPU time
+    counts its children; runs are shortened to fit a budget, never lengthened."""
+    import e2e
+
+    report = """Running 1s test @ http://127.0.0.1:8000/
+  1 threads and 32 connections
+  41850 requests in 1.00s, 5.31MB read
+  Socket errors: connect 0, read 3, write 1, timeout 2
+  Non-2xx or 3xx responses: 7
+Requests/sec:  41849.52
+Transfer/sec:      5.31MB
+"""
+    assert e2e.parse_wrk(report) == (41850, 41849.52, 13)
+    assert e2e.parse_wrk(report.replace("  Socket errors: connect 0, read 3, write 1, timeout 2\n", "")
+                         .replace("  Non-2xx or 3xx responses: 7\n", "")) == (41850, 41849.52, 0)
+
+    class Tree(e2e.Server):
+        def __init__(self, process):
+            self.process = process
+
+    burn = "import time\nt = time.process_time()\nwhile time.process_time() - t < 0.3: pass\ntime.sleep(30)"
+    parent = subprocess.Popen([sys.executable, "-c", f"import subprocess, sys, time\n"
+                               f"subprocess.Popen([sys.executable, '-c', {burn!r}])\ntime.sleep(30)"],
+                              start_new_session=True)
+    try:
+        tree = Tree(parent)
+        deadline = time.monotonic() + 10
+        while tree.cpu_seconds() < 0.25 and time.monotonic() < deadline:
+            time.sleep(0.05)
+        assert tree.cpu_seconds() >= 0.25  # the child's busy loop, not only the idle parent
+    finally:
+        os.killpg(parent.pid, signal.SIGKILL)
+        parent.wait()
+
+    apps = sum(len(a) for _, _, a in e2e.setups())
+    runs = apps * len(e2e.ROUTES) * 3
+    assert e2e.fit_duration(5, 3, 10_000) == 5
+    assert e2e.fit_duration(5, 3, runs * 3 + 100) == 3
+    assert e2e.fit_duration(5, 3, 1) == 2 and e2e.fit_duration(1, 1, 1) == 1
+
+
+def test_port_name_caches_stay_bounded_and_never_admit_a_bad_name():
+    """The port remembers checked names; past its bound it checks every name
+    again, and a refused name is never remembered."""
+    protocol = Protocol()
+    for i in range(pp._CACHE_LIMIT + 50):
+        raw = [(b"x-name-%d" % i, b"v")]
+        pp.send_rsgi_response_sync(Response(200, list(raw), TextContent("x")), protocol)
+        response = Response(200, None, TextContent("x"))
+        response._raw_headers = list(raw)
+        asyncio.run(pp.send_asgi_response(response, send_nothing))
+    assert len(pp._SEEN_NAMES) <= pp._CACHE_LIMIT and len(pp._VALID_NAMES) <= pp._CACHE_LIMIT
+    for _ in range(2):
+        for bad in (b"x name", b"x-\xe9", b""):
+            with pytest.raises(ValueError, match="invalid header name"):
+                pp.send_rsgi_response_sync(_with_raw(bad), protocol)
+    assert all(pp._is_token(n) for n in pp._SEEN_NAMES) and all(pp._is_token(n) for n in pp._VALID_NAMES)
+
+
+async def send_nothing(message):
+    pass
+
+
+def _with_raw(name):
+    response = Response(200, None, TextContent("x"))
+    response._raw_headers = [(name, b"v")]
+    return response
