@@ -1,287 +1,320 @@
-"""Micro-benchmarks of morrowfen.penmoth against plain-Python equivalents
-measured in the same run. Prints ns per operation and the ratio
-(Python / native: above 1 means the native code is faster).
+"""All the benchmarks in one run: the micro-benchmarks (bench/micro.py, pyperf),
+get_chunks again with the heap trim threshold raised, blocks allocated per
+call, and the end-to-end load (bench/e2e.py, wrk). Writes bench/results.md and
+bench/results.png.
 
-    ./dev bench            (or: .venv/bin/python bench/run.py [--quick])
+    ./dev bench [--quick] [--no-e2e]      (or: .venv/bin/python bench/run.py ...)
 """
 
-import re
+import argparse
+import datetime
+import json
+import os
+import platform
+import subprocess
 import sys
+import tempfile
 import time
+from pathlib import Path
 
-from morrowfen import _probe
-from morrowfen import penmoth as pm
-from morrowfen.contents import Content, JSONContent, ServerSentEvent, StreamedContent, TextServerSentEvent
-from morrowfen.messages import Response
+HERE = Path(__file__).resolve().parent
+sys.path.insert(0, str(HERE))
 
-QUICK = "--quick" in sys.argv
+import micro  # noqa: E402
 
-
-def best_ns(fn, number):
-    """Best of several rounds, in ns per call."""
-    rounds = 3 if QUICK else 7
-    best = float("inf")
-    for _ in range(rounds):
-        t0 = time.perf_counter_ns()
-        fn(number)
-        best = min(best, (time.perf_counter_ns() - t0) / number)
-    return best
+PY = sys.executable
 
 
-# --- plain-Python equivalents -------------------------------------------------------
-
-KNOWN_HEADERS = {n: n.encode() for n in (
-    "host", "user-agent", "accept", "accept-encoding", "accept-language", "content-type", "content-length",
-    "connection", "cookie", "authorization", "origin", "referer", "cache-control", "pragma",
-    "upgrade-insecure-requests", "sec-ch-ua", "sec-ch-ua-mobile", "sec-ch-ua-platform", "sec-fetch-site",
-    "sec-fetch-mode", "sec-fetch-user", "sec-fetch-dest", "x-forwarded-for", "x-forwarded-proto",
-    "x-forwarded-host", "x-real-ip")}
-HEADER_VAL_BYTES = {v: v.encode() for v in (
-    "*/*", "keep-alive", "close", "gzip, deflate", "gzip, deflate, br", "application/json", "text/plain",
-    "text/plain; charset=utf-8", "text/html", "text/html; charset=utf-8")}
-PREBUILT = {ct.encode(): [("content-type", ct)] for ct in (
-    "application/json", "text/plain; charset=utf-8", "text/plain", "text/html; charset=utf-8", "text/html")}
-EMPTY = []
-
-
-def py_set_headers(message):
-    content = message.content
-    headers = message._raw_headers
-    if headers is None:
-        headers = message._raw_headers = []
-    if not content:
-        headers.append((b"content-length", b"0"))
-        return
-    ct = content.type or b"application/octet-stream"
-    headers.append((b"content-type", ct))
-    if content.length < 0:
-        headers.append((b"transfer-encoding", b"chunked"))
-    else:
-        headers.append((b"content-length", str(content.length).encode()))
+def run_micro(out_dir, quick):
+    """The pyperf suites: every case, then get_chunks in a subprocess whose
+    allocator keeps freed heap memory (MALLOC_TRIM_THRESHOLD_, passed on to
+    pyperf's workers). The module itself never changes allocator settings."""
+    common = ["--quiet", *(["--quick"] if quick else [])]
+    main_json, trim_json = out_dir / "micro.json", out_dir / "micro-trim.json"
+    subprocess.run([PY, str(HERE / "micro.py"), *common, "-o", str(main_json)], check=True)
+    env = {**os.environ, **micro.TRIM_ENV}
+    subprocess.run([PY, str(HERE / "micro.py"), *common, "--inherit-environ", ",".join(micro.TRIM_ENV),
+                    "--only", micro.TRIM_OPERATION, "--suffix", micro.TRIM_SUFFIX, "-o", str(trim_json)],
+                   check=True, env=env)
+    trim = load_pyperf(trim_json)
+    wanted = micro.TRIM_ENV["MALLOC_TRIM_THRESHOLD_"]
+    for name, figure in trim.items():  # the setting reached the process that measured
+        if figure["malloc_trim_threshold"] != wanted:
+            raise RuntimeError(f"{name} ran with trim threshold {figure['malloc_trim_threshold']}, not {wanted}")
+    return load_pyperf(main_json) | trim
 
 
-async def py_send_asgi_response(response, send):
-    content = response.content
-    py_set_headers(response)
-    await send({"type": "http.response.start", "status": response.status, "headers": response._raw_headers})
-    if not content:
-        await send({"type": "http.response.body", "body": b""})
-        return
-    if content.length < 0 or isinstance(content, StreamedContent):
-        raise NotImplementedError
-    if content.length > 61440:
-        raise NotImplementedError
-    await send({"type": "http.response.body", "body": content.body, "more_body": False})
+def load_pyperf(path):
+    import pyperf
+
+    figures = {}
+    for bench in pyperf.BenchmarkSuite.load(str(path)).get_benchmarks():
+        values = bench.get_values()
+        stdev = bench.stdev() if len(values) > 1 else 0.0
+        figures[bench.get_name()] = {"median_ns": bench.median() * 1e9, "stdev_ns": stdev * 1e9,
+                                     "values": len(values),
+                                     "malloc_trim_threshold": bench.get_metadata().get("malloc_trim_threshold")}
+    return figures
 
 
-def py_extract_rsgi_headers(raw_headers):
-    headers = []
-    for name, value in raw_headers:
-        name_bytes = KNOWN_HEADERS.get(name) if type(name) is str else None
-        if name_bytes is None:
-            name_bytes = name if type(name) is bytes else str(name).encode("latin-1")
-        value_bytes = HEADER_VAL_BYTES.get(value) if type(value) is str else None
-        if value_bytes is None:
-            value_bytes = value if type(value) is bytes else str(value).encode("latin-1")
-        headers.append((name_bytes, value_bytes))
-    return headers
+def run_allocations():
+    out = subprocess.run([PY, str(HERE / "micro.py"), "--allocations"], check=True, capture_output=True, text=True)
+    return json.loads(out.stdout)
 
 
-def py_send_rsgi_response_sync(response, protocol):
-    content = response.content
-    raw = response._raw_headers
-    if not raw:
-        if content is None or content.type is None:
-            headers = EMPTY
-        else:
-            headers = PREBUILT.get(content.type) or [("content-type", content.type.decode("latin-1"))]
-    else:
-        raise NotImplementedError
-    if content is None:
-        protocol.response_empty(response.status, headers)
-        return None
-    body = content.body
-    if type(body) is bytes:
-        protocol.response_bytes(response.status, headers, body)
-        return None
-    raise NotImplementedError
+BUDGET_S = 13 * 60  # with the set-up before it, ./dev bench stays under 15 minutes
 
 
-NEW_LINES = re.compile("\r\n|\n")
+def run_e2e(out_dir, quick, budget):
+    path = out_dir / "e2e.json"
+    subprocess.run([PY, str(HERE / "e2e.py"), *(["--quick"] if quick else []), "--budget", str(int(budget)),
+                    "-o", str(path)], check=True, cwd=HERE)
+    return json.loads(path.read_text())
 
 
-def py_write_sse(event):
-    value = bytearray()
-    if event.id:
-        value.extend(b"id: " + NEW_LINES.sub("", event.id).encode() + b"\n")
-    if event.comment:
-        for part in NEW_LINES.split(event.comment):
-            value.extend(b": " + part.encode() + b"\n")
-    if event.event:
-        value.extend(b"event: " + NEW_LINES.sub("", event.event).encode() + b"\n")
-    if event.data:
-        for line in re.split("\r\n|\r|\n", event.write_data()):
-            value.extend(b"data: " + line.encode() + b"\n")
-    if event.retry >= 0:
-        value.extend(b"retry: " + str(event.retry).encode() + b"\n")
-    value.extend(b"\n")
-    return bytes(value)
+# --- figures -----------------------------------------------------------------------------
 
 
-# --- cases ---------------------------------------------------------------------------------
+def micro_rows(figures):
+    """One row per operation: native, port, floor, own times and the ratio."""
+    rows = []
+    for op, (what, _, has_floor) in micro.OPERATIONS.items():
+        for suffix in ("", micro.TRIM_SUFFIX) if op == micro.TRIM_OPERATION else ("",):
+            name = op + suffix
+            native = figures[f"{name} native"]["median_ns"]
+            port = figures[f"{name} port"]["median_ns"]
+            floor = figures[f"{name} floor"]["median_ns"] if has_floor else 0.0
+            native_own, port_own = native - floor, port - floor
+            ratio = port_own / native_own if native_own > 0 else float("nan")
+            rows.append({"name": name, "what": what + (" (trim threshold raised)" if suffix else ""),
+                         "native": native, "port": port, "floor": floor if has_floor else None,
+                         "native_own": native_own, "port_own": port_own, "ratio": ratio,
+                         "stdev": (figures[f"{name} native"]["stdev_ns"], figures[f"{name} port"]["stdev_ns"])})
+    return rows
 
 
-async def send_now(message):
-    pass
+def header_check_cost(figures):
+    """send_rsgi_response_sync with 12 raw headers minus the same call on the
+    prebuilt list: converting and checking 12 headers."""
+    out = {}
+    for kind in ("native", "port"):
+        raw = figures[f"send_rsgi_response_sync[12 raw] {kind}"]["median_ns"]
+        prebuilt = figures[f"send_rsgi_response_sync[prebuilt] {kind}"]["median_ns"]
+        out[kind] = raw - prebuilt
+    return out
 
 
-class Protocol:
-    def response_empty(self, status, headers):
+def e2e_ratios(e2e):
+    """Per server and route: CPU per request of each app relative to penmoth's,
+    and the cost over the bare app (CPU/request minus the raw app's)."""
+    by = {(r["server"], r["route"], r["app"]): r for r in e2e["results"]}
+    rows = []
+    for (server, route, app), r in by.items():
+        if app != "penmoth":
+            continue
+        raw = by.get((server, route, "raw"))
+        row = {"server": server, "route": route, "penmoth_cpu": r["cpu_us_per_request"]}
+        for other in ("port", "starlette", "server"):
+            o = by.get((server, route, other))
+            if o:
+                row[f"{other}/penmoth"] = o["cpu_us_per_request"] / r["cpu_us_per_request"]
+        if raw:
+            row["penmoth over raw"] = r["cpu_us_per_request"] - raw["cpu_us_per_request"]
+            port = by.get((server, route, "port"))
+            if port:
+                row["port over raw"] = port["cpu_us_per_request"] - raw["cpu_us_per_request"]
+        rows.append(row)
+    return rows
+
+
+def machine():
+    model = "unknown"
+    try:
+        for line in Path("/proc/cpuinfo").read_text().splitlines():
+            if line.startswith("model name"):
+                model = line.split(":", 1)[1].strip()
+                break
+    except OSError:
         pass
-
-    def response_bytes(self, status, headers, body):
-        pass
-
-    def response_str(self, status, headers, body):
-        pass
+    return {"nproc": len(os.sched_getaffinity(0)), "cpu": model, "kernel": platform.release(),
+            "python": sys.version.split()[0] + " " + platform.python_implementation(),
+            "date": datetime.datetime.now(datetime.UTC).strftime("%Y-%m-%d %H:%M UTC")}
 
 
-def done_future():
-    import asyncio
-
-    loop = asyncio.new_event_loop()
-    future = loop.create_future()
-    future.set_result(None)
-    return future
+# --- report --------------------------------------------------------------------------------
 
 
-DONE = done_future()
+def fmt(ns):
+    if ns is None:
+        return "-"
+    return f"{ns / 1000:.1f} us" if abs(ns) >= 10_000 else f"{ns:.0f} ns"
 
 
-def send_done(message):
-    """A send whose awaitable is an already completed future (no coroutine)."""
-    return DONE
+def write_markdown(path, quick, info, rows, check, allocs, e2e, ratios, elapsed):
+    w = []
+    w.append("# Benchmarks of morrowfen.penmoth\n")
+    if quick:
+        w.append("**A `--quick` smoke run: one iteration per micro case and one 1 s wrk run per figure; "
+                 "the figures show that the harness works, not how fast anything is.**\n")
+    w.append("## Machine\n")
+    w.append("| nproc | CPU | kernel | Python | date | run time |\n|---|---|---|---|---|---|")
+    w.append(f"| {info['nproc']} | {info['cpu']} | {info['kernel']} | {info['python']} | {info['date']} "
+             f"| {elapsed:.0f} s |\n")
+    w.append("## The ratios that count\n")
+    w.append("Time of the plain-Python port (bench/pyport.py) over the time of the native module, "
+             "both less the floor (the Python code the operation must call: a protocol method, `send`, "
+             "an async generator), measured in the same run. Above 1: native is faster.\n")
+    w.append("| operation | port own / native own |\n|---|---|")
+    for r in rows:
+        w.append(f"| `{r['name']}` | {r['ratio']:.2f}x |")
+    if ratios:
+        w.append("\nEnd to end, server CPU per request relative to the app through penmoth "
+                 "(above 1: penmoth uses less CPU):\n")
+        w.append("| server | route | port / penmoth | starlette / penmoth | Application / penmoth |\n|---|---|---|---|---|")
+        for r in ratios:
+            cells = [f"{r[k]:.2f}x" if k in r else "-" for k in ("port/penmoth", "starlette/penmoth", "server/penmoth")]
+            w.append(f"| {r['server']} | `{r['route']}` | " + " | ".join(cells) + " |")
+    w.append("\n## Micro-benchmarks\n")
+    w.append("Medians from pyperf (" + ("one process, one value, one iteration" if quick else
+             "4 processes, 1 warm-up and 3 values each, loops calibrated to 50 ms or more") + "). "
+             "own = time - floor.\n")
+    w.append("| operation | what | native | port | floor | native own | port own | ratio |\n"
+             "|---|---|---|---|---|---|---|---|")
+    for r in rows:
+        w.append(f"| `{r['name']}` | {r['what']} | {fmt(r['native'])} | {fmt(r['port'])} | {fmt(r['floor'])} "
+                 f"| {fmt(r['native_own'])} | {fmt(r['port_own'])} | {r['ratio']:.2f}x |")
+    w.append("\n### The header check\n")
+    w.append("`send_rsgi_response_sync` with 12 raw headers minus the same call whose headers are the "
+             "prebuilt list: what converting and checking 12 headers costs.\n")
+    w.append("| | native | port |\n|---|---|---|")
+    w.append(f"| 12 headers | {fmt(check['native'])} | {fmt(check['port'])} |")
+    w.append(f"| per header | {fmt(check['native'] / 12)} | {fmt(check['port'] / 12)} |")
+    w.append("\n### Blocks allocated per call\n")
+    w.append(f"Method: {allocs['method']}, {allocs['calls']} calls after a warm-up; the result is dropped "
+             "inside the loop, so its own blocks count.\n")
+    w.append("| case | native | port | floor |\n|---|---|---|---|")
+    for name, row in allocs["cases"].items():
+        w.append(f"| `{name}` | {row['native']:.2f} | {row['port']:.2f} | "
+                 f"{row['floor']:.2f} |" if "floor" in row else f"| `{name}` | {row['native']:.2f} | {row['port']:.2f} | - |")
+    if e2e:
+        w.append("\n## End to end\n")
+        w.append(f"wrk -t1 -c32, {e2e['duration_s']} s per run, against one server worker on 127.0.0.1; "
+                 f"median of {e2e['rounds']} alternating run(s) per figure"
+                 + (", after a 1 s warm-up run" if e2e.get("warmup_s") else "") +
+                 ". CPU: utime + stime of the server's process tree (/proc) over the run, per request. "
+                 "granian 1 worker; uvicorn with uvloop and httptools. Apps: `raw` bare callables that write "
+                 "the response themselves, `penmoth` Response objects through morrowfen.penmoth (RSGI: the "
+                 "request through instantiate_rsgi_request too), `port` the same through bench/pyport.py, "
+                 "`starlette` Starlette on uvicorn"
+                 + (", `server` morrowfen.server.Application" if e2e["server_module"] else
+                    "; morrowfen.server was not there, so its rows are missing") + ".\n")
+        for skip in e2e.get("skipped", []):
+            last = skip["reason"].strip().splitlines()[-1:] or ["no output"]
+            w.append(f"- {skip['server']}/{skip['app']} was skipped: it did not serve (`{last[0][:160]}`).")
+        if e2e.get("skipped"):
+            w.append("")
+        w.append("| server | app | route | requests/s | CPU us/request | failed |\n|---|---|---|---|---|---|")
+        for r in e2e["results"]:
+            w.append(f"| {r['server']} | {r['app']} | `{r['route']}` | {r['rps']:.0f} | "
+                     f"{r['cpu_us_per_request']:.1f} | {r['failed']} |")
+        if ratios:
+            w.append("\nCPU per request over the bare app (us; noisy, a difference of two measurements):\n")
+            w.append("| server | route | penmoth - raw | port - raw |\n|---|---|---|---|")
+            for r in ratios:
+                w.append(f"| {r['server']} | `{r['route']}` | {r.get('penmoth over raw', float('nan')):.1f} | "
+                         f"{r.get('port over raw', float('nan')):.1f} |")
+    w.append("\n## Method\n")
+    w.append("- The port (bench/pyport.py) is penmoth written as a careful Python engineer would write it: "
+             "dict lookups for known header texts, fast paths for exact types, shared header lists, bounded "
+             "caches of checked names, `async def` and async generators. tests/test_bench_smoke.py checks "
+             "that it gives the same results, messages, protocol calls and errors as the module on the "
+             "benchmarked inputs and on the header rule.")
+    w.append("- Each micro case runs in a pyperf worker process; cases that must call Python code have a "
+             "floor case running only that code, driven the same way (the same loop, the same coroutine "
+             "driving), and own = time - floor.")
+    w.append(f"- get_chunks of 1 MiB runs twice: with glibc's default allocator settings, and in a "
+             f"subprocess with MALLOC_TRIM_THRESHOLD_={micro.TRIM_ENV['MALLOC_TRIM_THRESHOLD_']} "
+             "(the heap is not given back after each slice is freed).")
+    w.append("- Blocks per call: bench/alloc_count.c wraps the interpreter's mem and object allocators and "
+             "counts every allocation.")
+    w.append("- The machine is shared (other jobs may run): figures from one run; ratios are measured "
+             "within one run.")
+    path.write_text("\n".join(w) + "\n")
 
 
-def asgi_case(impl, send=send_now):
-    response = Response(200, None, Content(b"application/json", b'{"ok":true}'))
+def write_chart(path, rows, ratios, quick):
+    import matplotlib
 
-    def run(n):
-        for _ in range(n):
-            response._raw_headers = None
-            coro = impl(response, send)
-            try:
-                coro.send(None)
-            except StopIteration:
-                pass
+    matplotlib.use("Agg")
+    import matplotlib.pyplot as plt
 
-    return run
-
-
-def rsgi_case(impl):
-    response = Response(200, None, JSONContent({"ok": True}))
-    protocol = Protocol()
-
-    def run(n):
-        for _ in range(n):
-            impl(response, protocol)
-
-    return run
-
-
-BROWSER_HEADERS = [
-    ("host", "127.0.0.1:8000"), ("connection", "keep-alive"), ("sec-ch-ua", '"Chromium";v="156"'),
-    ("sec-ch-ua-mobile", "?0"), ("sec-ch-ua-platform", '"Linux"'), ("upgrade-insecure-requests", "1"),
-    ("user-agent", "Mozilla/5.0 (X11; Linux x86_64) AppleWebKit/537.36 Chrome/156.0 Safari/537.36"),
-    ("accept", "text/html,application/xhtml+xml,application/xml;q=0.9,*/*;q=0.8"), ("sec-fetch-site", "none"),
-    ("sec-fetch-mode", "navigate"), ("accept-encoding", "gzip, deflate, br"), ("accept-language", "en-US,en;q=0.9"),
-]
-
-
-def extract_case(impl):
-    def run(n):
-        for _ in range(n):
-            impl(BROWSER_HEADERS)
-
-    return run
-
-
-def sse_case(impl):
-    event = TextServerSentEvent("hello world", event="tick", id="42", retry=1000)
-
-    def run(n):
-        for _ in range(n):
-            impl(event)
-
-    return run
-
-
-async def py_await_all(items):
-    return [await x for x in items]
-
-
-async def py_await_one(x):
-    return await x
-
-
-def coroutine_case(impl, arg):
-    def run(n):
-        for _ in range(n):
-            coro = impl(arg)
-            try:
-                coro.send(None)
-            except StopIteration:
-                pass
-
-    return run
-
-
-CASES = [
-    ("native coroutine: create and run a body that returns at once", lambda impl: coroutine_case(impl, []),
-     _probe.await_all, py_await_all, 200_000),
-    ("native coroutine: one await of a done future", lambda impl: coroutine_case(impl, DONE), _probe.await_one,
-     py_await_one, 200_000),
-    ("send_asgi_response, small buffered body, async def send", asgi_case, pm.send_asgi_response,
-     py_send_asgi_response, 50_000),
-    ("send_asgi_response, small buffered body, send gives a done future",
-     lambda impl: asgi_case(impl, send_done), pm.send_asgi_response, py_send_asgi_response, 50_000),
-    ("send_rsgi_response_sync, prebuilt JSON header list", rsgi_case, pm.send_rsgi_response_sync,
-     py_send_rsgi_response_sync, 200_000),
-    ("extract_rsgi_headers, 12-header browser request", extract_case, pm.extract_rsgi_headers,
-     py_extract_rsgi_headers, 100_000),
-    ("write_sse, id + event + data + retry", sse_case, pm.write_sse, py_write_sse, 100_000),
-]
-
-
-def check_equivalence():
-    """The baselines do the same work: same results on the benchmarked inputs."""
-    assert pm.extract_rsgi_headers(BROWSER_HEADERS) == py_extract_rsgi_headers(BROWSER_HEADERS)
-    event = TextServerSentEvent("hello world", event="tick", id="42", retry=1000)
-    assert pm.write_sse(event) == py_write_sse(event)
-    for impl in (pm.send_asgi_response, py_send_asgi_response):
-        sent = []
-
-        async def send(message):
-            sent.append(message)
-
-        response = Response(200, None, Content(b"application/json", b"{}"))
-        try:
-            impl(response, send).send(None)
-        except StopIteration:
-            pass
-        yield sent
+    panels = 2 if ratios else 1
+    fig, axes = plt.subplots(1, panels, figsize=(7 * panels, 5.5), squeeze=False)
+    ax = axes[0][0]
+    names = [r["name"] for r in rows]
+    values = [r["ratio"] if r["ratio"] == r["ratio"] else 0 for r in rows]
+    ax.barh(names, values, color="#3b6ea5")
+    ax.axvline(1, color="black", linewidth=0.8)
+    ax.set_xlabel("port own / native own (above 1: native faster)")
+    ax.set_title("micro-benchmarks" + (" (quick smoke run)" if quick else ""))
+    ax.invert_yaxis()
+    for i, v in enumerate(values):
+        ax.text(v, i, f" {v:.2f}x", va="center", fontsize=8)
+    if ratios:
+        ax = axes[0][1]
+        labels, vals, colors = [], [], []
+        for r in ratios:
+            for key, color in (("port/penmoth", "#3b6ea5"), ("starlette/penmoth", "#c0504d"),
+                               ("server/penmoth", "#9bbb59")):
+                if key in r:
+                    labels.append(f"{r['server']} {r['route']} {key.split('/')[0]}")
+                    vals.append(r[key])
+                    colors.append(color)
+        ax.barh(labels, vals, color=colors)
+        ax.axvline(1, color="black", linewidth=0.8)
+        ax.set_xlabel("server CPU per request / penmoth's (above 1: penmoth cheaper)")
+        ax.set_title("end to end" + (" (quick smoke run)" if quick else ""))
+        ax.invert_yaxis()
+        ax.tick_params(axis="y", labelsize=7)
+    fig.tight_layout()
+    fig.savefig(path, dpi=110)
 
 
 def main():
-    native_sent, python_sent = check_equivalence()
-    assert native_sent == python_sent, (native_sent, python_sent)
-    number_scale = 0.1 if QUICK else 1
-    print(f"{'case':68} {'native':>10} {'python':>10} {'ratio':>7}")
-    for title, make, native, python, number in CASES:
-        number = max(1000, int(number * number_scale))
-        n_ns = best_ns(make(native), number)
-        p_ns = best_ns(make(python), number)
-        print(f"{title:68} {n_ns:8.0f}ns {p_ns:8.0f}ns {p_ns / n_ns:6.2f}x")
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--quick", action="store_true", help="a smoke run: one iteration per case, 1 s wrk runs")
+    parser.add_argument("--no-e2e", action="store_true", help="skip the end-to-end load")
+    parser.add_argument("--out", type=Path, default=HERE, help="where results.md and results.png go")
+    args = parser.parse_args()
+    started = time.monotonic()
+    with tempfile.TemporaryDirectory(prefix="morrowfen-bench-") as tmp:
+        tmp = Path(tmp)
+        print("==> micro-benchmarks", flush=True)
+        figures = run_micro(tmp, args.quick)
+        print("==> blocks allocated per call", flush=True)
+        allocs = run_allocations()
+        e2e = None
+        if not args.no_e2e:
+            print("==> end to end", flush=True)
+            e2e = run_e2e(tmp, args.quick, BUDGET_S - (time.monotonic() - started))
+    rows = micro_rows(figures)
+    check = header_check_cost(figures)
+    ratios = e2e_ratios(e2e) if e2e else []
+    elapsed = time.monotonic() - started
+    info = machine()
+    write_markdown(args.out / "results.md", args.quick, info, rows, check, allocs, e2e, ratios, elapsed)
+    write_chart(args.out / "results.png", rows, ratios, args.quick)
+    print(f"\n{'operation':40} {'native own':>12} {'port own':>12} {'ratio':>8}")
+    for r in rows:
+        print(f"{r['name']:40} {fmt(r['native_own']):>12} {fmt(r['port_own']):>12} {r['ratio']:7.2f}x")
+    print(f"header check, 12 headers: native {fmt(check['native'])}, port {fmt(check['port'])}")
+    for name, row in allocs["cases"].items():
+        print(f"blocks per call {name}: native {row['native']:.2f}, port {row['port']:.2f}")
+    for r in ratios:
+        print(f"e2e {r['server']:13} {r['route']:8} penmoth {r['penmoth_cpu']:.1f} us CPU/req; "
+              + ", ".join(f"{k} {r[k]:.2f}x" for k in ("port/penmoth", "starlette/penmoth", "server/penmoth")
+                          if k in r))
+    print(f"\nwrote {args.out / 'results.md'} and {args.out / 'results.png'} in {elapsed:.0f} s")
 
 
 if __name__ == "__main__":

@@ -1,0 +1,355 @@
+"""The benchmark harness: the plain-Python port (bench/pyport.py) gives what
+morrowfen.penmoth gives on the inputs the benchmarks use and on the header
+rule, every micro-benchmark case runs, and the prebuilt RSGI answer
+allocates nothing."""
+
+import asyncio
+import json
+import os
+import signal
+import subprocess
+import sys
+import time
+from pathlib import Path
+
+import pytest
+
+BENCH = Path(__file__).resolve().parent.parent / "bench"
+sys.path.insert(0, str(BENCH))
+
+import micro  # noqa: E402
+import pyport as pp  # noqa: E402
+from morrowfen import penmoth as pm  # noqa: E402
+from morrowfen.contents import (Content, JSONContent, ServerSentEvent, StreamedContent, TextContent,  # noqa: E402
+                                TextServerSentEvent)
+from morrowfen.messages import Response  # noqa: E402
+
+SIZE = 61440
+
+
+def outcome(fn):
+    """What a call gives: its result, or the type and text of its exception."""
+    try:
+        return "ok", fn()
+    except Exception as e:  # noqa: BLE001 - the comparison is the point
+        return "raised", type(e), str(e)
+
+
+def agree(run):
+    """run(module) on both implementations; they must give the same outcome."""
+    native, port = outcome(lambda: run(pm)), outcome(lambda: run(pp))
+    assert port == native
+    return native
+
+
+async def parts(*items):
+    for item in items:
+        yield item
+
+
+class Protocol:
+    def __init__(self):
+        self.calls = []
+
+    def response_empty(self, status, headers):
+        self.calls.append(("empty", status, headers))
+
+    def response_bytes(self, status, headers, body):
+        self.calls.append(("bytes", status, headers, body))
+
+    def response_str(self, status, headers, body):
+        self.calls.append(("str", status, headers, body))
+
+    def response_stream(self, status, headers):
+        self.calls.append(("stream", status, headers))
+        calls = self.calls
+
+        class Transport:
+            async def send_bytes(self, data):
+                calls.append(("send_bytes", data))
+
+            async def send_str(self, data):
+                calls.append(("send_str", data))
+
+        return Transport()
+
+
+RESPONSES = {
+    "none": lambda: Response(200),
+    "204": lambda: Response(204),
+    "text": lambda: Response(201, [(b"x-a", b"1")], TextContent("hi")),
+    "json": lambda: Response(200, None, JSONContent({"ok": True})),
+    "typeless": lambda: Response(200, None, Content(None, b"raw")),
+    "large": lambda: Response(200, None, Content(b"application/octet-stream", b"x" * (2 * SIZE + 5))),
+    "stream": lambda: Response(200, None, StreamedContent(b"text/plain", lambda: parts(b"a", None))),
+    "stream-closing": lambda: Response(200, None, StreamedContent(b"text/plain", lambda: parts(b"a", b"", b"b"))),
+    "stream-plain": lambda: Response(200, None, StreamedContent(b"text/plain", lambda: parts(b"a", b"b"))),
+}
+BAD_ASGI_HEADERS = [
+    [(b"x-user", b"a\r\nInjected: 1")], [(b"x-user", b"a\0")], [(b"x user", b"1")], [(b"", b"1")],
+    [(b"x-ok", b"1"), ("x-str", "1")], [(b"x-ok", b"1"), (b"x-short",)], [b"x-ok: 1"],
+]
+
+
+@pytest.mark.parametrize("name", RESPONSES)
+def test_content_headers_and_asgi_messages_agree(name):
+    def headers(m):
+        response = RESPONSES[name]()
+        m.set_headers_for_response_content(response)
+        return response._raw_headers
+
+    agree(headers)
+
+    def messages(m):
+        sent = []
+
+        async def send(message):
+            sent.append(message)
+
+        asyncio.run(m.send_asgi_response(RESPONSES[name](), send))
+        return sent
+
+    agree(messages)
+
+
+@pytest.mark.parametrize("raw", BAD_ASGI_HEADERS, ids=range(len(BAD_ASGI_HEADERS)))
+def test_asgi_header_rule_agrees(raw):
+    def run(m):
+        sent = []
+
+        async def send(message):
+            sent.append(message)
+
+        response = Response(200, None, TextContent("x"))
+        response._raw_headers = list(raw)
+        try:
+            asyncio.run(m.send_asgi_response(response, send))
+        finally:
+            assert sent == []  # refused before the start message
+
+    assert agree(run)[0] == "raised"
+
+
+def test_framing_agrees():
+    for n in (0, 1, SIZE, SIZE + 1, 1 << 20):
+        data = bytes(range(256)) * (n // 256) + bytes(n % 256)
+        agree(lambda m: list(m.get_chunks(data)))
+
+    async def frames(m, content):
+        return [f async for f in m.write_chunks(content)]
+
+    for content in (Content(b"text/plain", b"hello"),
+                    StreamedContent(b"a", lambda: parts(b"a", b"", b"bc", bytearray(b"d"), memoryview(b"ef"))),
+                    StreamedContent(b"a", lambda: parts(*micro.PARTS_100)),
+                    StreamedContent(b"a", lambda: parts("text"))):
+        agree(lambda m: asyncio.run(frames(m, content)))
+
+
+@pytest.mark.parametrize("event", [
+    TextServerSentEvent("hello world", event="tick", id="42", retry=1000),
+    ServerSentEvent({"a": [1, 2]}, comment="a\nb\r\nc\rd\n"),
+    ServerSentEvent(None, id="1\r\nx\ny\rz", event="a\rb"),
+    TextServerSentEvent("a\r\nb\rc\n\nd"),
+    TextServerSentEvent(""),
+    TextServerSentEvent("caf\xe9 \u20ac", retry=0),
+], ids=range(6))
+def test_write_sse_agrees(event):
+    agree(lambda m: m.write_sse(event))
+
+
+class Headers:
+    def __init__(self, pairs):
+        self.pairs = pairs
+
+    def items(self):
+        return self.pairs
+
+
+@pytest.mark.parametrize("raw", [
+    micro.BROWSER_HEADERS, None, Headers(micro.BROWSER_HEADERS), {"accept": "*/*"},
+    [("host", "example.org"), ("X-Custom", "keep-alive"), (b"x-bytes", b"raw"), ["x-list", 5],
+     ("x-none", None, "ignored"), ("x-latin", "caf\xe9"), (bytearray(b"x-ba"), memoryview(b"v"))],
+    [("x", "\u20ac")],
+], ids=range(6))
+def test_intake_agrees(raw):
+    agree(lambda m: m.extract_rsgi_headers(raw))
+
+    def request(m):
+        scope = micro.Scope(raw)
+        r = m.instantiate_rsgi_request(scope, "the protocol")
+        return r.method, r.url.value, r._raw_headers, r.scope is scope, type(r.content), r.content.protocol
+
+    agree(request)
+
+
+RSGI_CASES = [
+    (None, b"application/json"), (None, b"image/png"), (None, None), (micro.RAW_6, b"application/json"),
+    (micro.RAW_12, b"text/html"), ([(b"content-type", b"text/plain")], b"application/json"),
+    ([(b"x-utf8", "caf\xe9".encode()), (b"x-view", memoryview("\u20ac".encode())), ("x-text", "caf\xe9")],
+     "text/plain; name=\xe9".encode()),
+    ([(b"x-user", b"a\r\nInjected: 1")], None), ([(b"x user", b"1")], None), ([(b"", b"1")], None),
+    ([(b"x-\xe9", b"1")], None), ([("x-str", "a\rb")], None), ([("Bad Name", "1")], None),
+    ([(b"x-user", b"caf\xe9")], None), ([(b"vary", b"cookie")], b"text/html\r\nx: 1"),
+    (None, b"text/html\r\nx: 1"), (None, b"text/\xff"),
+]
+
+
+@pytest.mark.parametrize("raw, content_type", RSGI_CASES, ids=range(len(RSGI_CASES)))
+def test_rsgi_answers_and_header_rule_agree(raw, content_type):
+    def run(m):
+        content = Content(b"x", b"body")
+        content.type = content_type
+        protocol = Protocol()
+        try:
+            return m.send_rsgi_response_sync(Response(200, list(raw) if raw else raw, content), protocol)
+        finally:
+            assert protocol.calls == [] or len(protocol.calls) == 1
+            run.calls = protocol.calls
+
+    agree(run)
+    native_calls = run.calls
+    outcome(lambda: run(pp))
+    assert run.calls == native_calls
+
+
+@pytest.mark.parametrize("name", ["none", "json", "typeless", "stream", "stream-closing"])
+def test_rsgi_coroutines_agree(name):
+    def run(m):
+        protocol = Protocol()
+        asyncio.run(m.send_rsgi_response(RESPONSES[name](), protocol))
+        return protocol.calls
+
+    agree(run)
+
+    def chunk_table(m):
+        protocol = Protocol()
+        chunks = [b"a", "b", b"", "", None, 0, bytearray(b"c"), memoryview(b"d"), 7, True]
+        response = Response(206, None, StreamedContent(b"text/plain", lambda: parts(*chunks)))
+        asyncio.run(m.send_rsgi_response(response, protocol))
+        return protocol.calls
+
+    agree(chunk_table)
+
+
+def test_every_micro_case_runs_once():
+    names = []
+    for name, run in micro.cases():
+        assert run(1) >= 0
+        names.append(name)
+    assert len(names) == sum(len(micro.case_names(op, f)) for op, (_, _, f) in micro.OPERATIONS.items())
+
+
+def test_prebuilt_rsgi_answer_allocates_nothing():
+    out = subprocess.run([sys.executable, str(BENCH / "micro.py"), "--allocations"], capture_output=True, text=True,
+                         timeout=60, check=True)
+    result = json.loads(out.stdout)
+    if not result["method"].startswith("allocator hook"):
+        pytest.skip("no C compiler for the allocation counter")
+    cases = result["cases"]
+    assert cases["send_rsgi_response_sync[prebuilt]"]["native"] < 0.01
+    # intake: the list, twelve pairs, and the converted texts that miss the tables
+    assert 10 <= cases["extract_rsgi_headers[12]"]["native"] <= 30
+
+
+def test_report_figures_and_files(tmp_path):
+    """own = time - floor, the ratio is port own over native own, the header
+    check is 12 raw minus prebuilt, and the report and chart are written."""
+    import run
+
+    figures = {}
+    for op, (_, _, has_floor) in micro.OPERATIONS.items():
+        for suffix in ("", micro.TRIM_SUFFIX) if op == micro.TRIM_OPERATION else ("",):
+            for kind, ns in (("native", 300.0), ("port", 900.0), ("floor", 100.0)):
+                if kind != "floor" or has_floor:
+                    figures[f"{op}{suffix} {kind}"] = {"median_ns": ns, "stdev_ns": 0.0}
+    figures["send_rsgi_response_sync[12 raw] native"]["median_ns"] = 1500.0
+    rows = {r["name"]: r for r in run.micro_rows(figures)}
+    assert rows["write_sse"]["ratio"] == 3.0  # no floor
+    assert rows["send_asgi_response[small]"]["ratio"] == 4.0  # (900 - 100) / (300 - 100)
+    assert f"{micro.TRIM_OPERATION}{micro.TRIM_SUFFIX}" in rows
+    assert run.header_check_cost(figures) == {"native": 1200.0, "port": 0.0}
+
+    e2e = {"duration_s": 1, "rounds": 1, "server_module": False, "skipped": [], "results": [
+        {"server": "uvicorn", "app": app, "route": "/", "rps": 1000.0, "cpu_us_per_request": cpu, "requests": 1,
+         "failed": 0} for app, cpu in (("raw", 20.0), ("penmoth", 25.0), ("port", 30.0), ("starlette", 50.0))]}
+    [ratio] = run.e2e_ratios(e2e)
+    assert ratio["port/penmoth"] == 1.2 and ratio["starlette/penmoth"] == 2.0
+    assert ratio["penmoth over raw"] == 5.0 and ratio["port over raw"] == 10.0
+    allocs = {"method": "test", "calls": 1, "cases": {"a": {"native": 0.0, "port": 1.0, "floor": 0.0}}}
+    run.write_markdown(tmp_path / "r.md", True, run.machine(), list(rows.values()), run.header_check_cost(figures),
+                       allocs, e2e, [ratio], 1.0)
+    text = (tmp_path / "r.md").read_text()
+    assert "| `send_asgi_response[small]` | 4.00x |" in text and "| uvicorn | `/` | 1.20x | 2.00x | - |" in text
+    pytest.importorskip("matplotlib")
+    run.write_chart(tmp_path / "r.png", list(rows.values()), [ratio], True)
+    assert (tmp_path / "r.png").read_bytes()[:4] == b"\x89PNG"
+
+
+def test_e2e_helpers():
+    """wrk's report is read right, failures included; the server's CPU time
+    counts its children; runs are shortened to fit a budget, never lengthened."""
+    import e2e
+
+    report = """Running 1s test @ http://127.0.0.1:8000/
+  1 threads and 32 connections
+  41850 requests in 1.00s, 5.31MB read
+  Socket errors: connect 0, read 3, write 1, timeout 2
+  Non-2xx or 3xx responses: 7
+Requests/sec:  41849.52
+Transfer/sec:      5.31MB
+"""
+    assert e2e.parse_wrk(report) == (41850, 41849.52, 13)
+    assert e2e.parse_wrk(report.replace("  Socket errors: connect 0, read 3, write 1, timeout 2\n", "")
+                         .replace("  Non-2xx or 3xx responses: 7\n", "")) == (41850, 41849.52, 0)
+
+    class Tree(e2e.Server):
+        def __init__(self, process):
+            self.process = process
+
+    burn = "import time\nt = time.process_time()\nwhile time.process_time() - t < 0.3: pass\ntime.sleep(30)"
+    parent = subprocess.Popen([sys.executable, "-c", f"import subprocess, sys, time\n"
+                               f"subprocess.Popen([sys.executable, '-c', {burn!r}])\ntime.sleep(30)"],
+                              start_new_session=True)
+    try:
+        tree = Tree(parent)
+        deadline = time.monotonic() + 10
+        while tree.cpu_seconds() < 0.25 and time.monotonic() < deadline:
+            time.sleep(0.05)
+        assert tree.cpu_seconds() >= 0.25  # the child's busy loop, not only the idle parent
+    finally:
+        os.killpg(parent.pid, signal.SIGKILL)
+        parent.wait()
+
+    apps = sum(len(a) for _, _, a in e2e.setups())
+    runs = apps * len(e2e.ROUTES) * 3
+    assert e2e.fit_duration(5, 3, 10_000) == 5
+    assert e2e.fit_duration(5, 3, runs * 3 + 100) == 3
+    assert e2e.fit_duration(5, 3, 1) == 2 and e2e.fit_duration(1, 1, 1) == 1
+
+
+def test_port_name_caches_stay_bounded_and_never_admit_a_bad_name():
+    """The port remembers checked names; past its bound it checks every name
+    again, and a refused name is never remembered."""
+    protocol = Protocol()
+    for i in range(pp._CACHE_LIMIT + 50):
+        raw = [(b"x-name-%d" % i, b"v")]
+        pp.send_rsgi_response_sync(Response(200, list(raw), TextContent("x")), protocol)
+        response = Response(200, None, TextContent("x"))
+        response._raw_headers = list(raw)
+        asyncio.run(pp.send_asgi_response(response, send_nothing))
+    assert len(pp._SEEN_NAMES) <= pp._CACHE_LIMIT and len(pp._VALID_NAMES) <= pp._CACHE_LIMIT
+    for _ in range(2):
+        for bad in (b"x name", b"x-\xe9", b""):
+            with pytest.raises(ValueError, match="invalid header name"):
+                pp.send_rsgi_response_sync(_with_raw(bad), protocol)
+    assert all(pp._is_token(n) for n in pp._SEEN_NAMES) and all(pp._is_token(n) for n in pp._VALID_NAMES)
+
+
+async def send_nothing(message):
+    pass
+
+
+def _with_raw(name):
+    response = Response(200, None, TextContent("x"))
+    response._raw_headers = [(name, b"v")]
+    return response
