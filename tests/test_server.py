@@ -554,3 +554,33 @@ def test_a_stream_that_still_reads_the_request_body_loses_none_of_it():
     client = ASGIClient(body=tuple(b"chunk%d;" % i for i in range(20)))
     client = run(asgi(Application(handler), client))
     assert client.complete and client.body == b"".join(b"CHUNK%d;" % i for i in range(20))
+
+
+def test_a_body_reader_waiting_when_the_watch_ends_reads_from_the_server():
+    from morrowfen.server import _ASGIWatch
+
+    async def scenario():
+        gate = asyncio.Event()
+
+        async def receive():
+            await gate.wait()
+            return {"type": "http.request", "body": b"late", "more_body": False}
+
+        watch = _ASGIWatch(asyncio.current_task(), receive, None)
+        reader = asyncio.ensure_future(watch.receive_queued())
+        await asyncio.sleep(0.01)
+        watch.stop()  # the watcher's own receive() is cancelled: the message is the reader's
+        await asyncio.sleep(0.01)
+        gate.set()
+        return await asyncio.wait_for(reader, 1)
+
+    assert run(scenario())["body"] == b"late"
+
+
+def test_a_protocol_without_client_disconnect_still_streams_and_closes():
+    class Plain(RSGIProtocol):
+        client_disconnect = None
+
+    probe = Probe(parts=2, idle=0.01)
+    protocol = run(rsgi(streaming_app(probe), Plain()))
+    assert protocol.parts == [b"part 0;", b"part 1;", b"late"] and probe.ended == ["finally"]

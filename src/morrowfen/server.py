@@ -135,11 +135,12 @@ class _RSGIWatch(_Watch):
         self.future = None
         if task is None:
             return
-        disconnect = getattr(protocol, "client_disconnect", None)
-        if disconnect is None:
+        try:
+            self.future = asyncio.ensure_future(protocol.client_disconnect())
+        except Exception:  # a protocol that cannot tell: the transport's send failing ends the stream
+            logger.debug("the protocol offers no client_disconnect()", exc_info=True)
             self.active = False
             return
-        self.future = asyncio.ensure_future(disconnect())
         self.future.add_done_callback(self._done)
 
     def _done(self, future: asyncio.Future[Any]) -> None:
@@ -179,13 +180,14 @@ class _ASGIWatch(_Watch):
         if isinstance(content, ASGIContent) and content.receive is receive:
             content.receive = self.receive_queued
         self.runner = asyncio.get_running_loop().create_task(self._run())
+        # a body reader waiting on the queue reads from the server once the watch is over
+        self.runner.add_done_callback(lambda runner: self._wake())
 
     async def _run(self) -> None:
         try:
             await self._read()
         except Exception:  # the server's receive failed: nothing more to watch
             logger.debug("receive() failed while watching for the client leaving", exc_info=True)
-            self._wake()
 
     async def _read(self) -> None:
         receive = self.receive
@@ -234,7 +236,6 @@ class _ASGIWatch(_Watch):
         runner = self.runner
         if runner is not None and not runner.done():
             runner.cancel()
-        self._wake()
 
 
 class Application:
