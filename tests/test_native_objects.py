@@ -15,7 +15,8 @@ import weakref
 
 import pytest
 
-from morrowfen import _probe
+# A test-only module: built for the development tree, not shipped in wheels.
+_probe = pytest.importorskip("morrowfen._probe", reason="morrowfen._probe is built only with MORROWFEN_TEST_MODULES=ON")
 
 
 # --- the same bodies, in Python ------------------------------------------------
