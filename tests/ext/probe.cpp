@@ -1,10 +1,10 @@
 // morrowfen._probe: small bodies written against the runtime, so that tests
 // can hold the native coroutine, async-generator and generator objects to
 // the interpreter's own behaviour, case by case.
-#include "constants.h"
-#include "coroutine.h"
-#include "function.h"
-#include "ref.h"
+#include "runtime/constants.h"
+#include "runtime/coroutine.h"
+#include "runtime/function.h"
+#include "runtime/ref.h"
 
 namespace {
 
