@@ -396,6 +396,7 @@ def test_sse_field_replaced_while_the_pattern_is_looked_up(field):
 
 
 def test_coroutine_closed_while_throw_looks_up_the_awaited_throw():
+    pytest.importorskip("morrowfen._probe", reason="morrowfen._probe is built only with MORROWFEN_TEST_MODULES=ON")
     # throw() into a coroutine suspended on an iterator whose `throw`
     # attribute lookup closes the coroutine: the interpreter's coroutines
     # raise RuntimeError("cannot reuse already awaited coroutine").
