@@ -134,7 +134,7 @@ int form_init(PyObject* self, PyObject* args, PyObject* kwds) {
       mf::percent::encode(value, mf::percent::form_safe, true, out);
     }
   } catch (...) {
-    PyErr_NoMemory();
+    mf::set_error_from_current_exception();
     return -1;
   }
   Ref body = mf::percent::bytes_from(out);
@@ -266,7 +266,7 @@ int multipart_init(PyObject* self, PyObject* args, PyObject* kwds) {
     }
     body.append("--").append(boundary).append("--\r\n");
   } catch (...) {
-    PyErr_NoMemory();
+    mf::set_error_from_current_exception();
     return -1;
   }
   Ref body_bytes = mf::percent::bytes_from(body);

@@ -15,6 +15,7 @@
 #include "../framework_types/contents.h"
 #include "../runtime/capi.h"
 #include "../runtime/constants.h"
+#include "../runtime/errors.h"
 #include "../runtime/coroutine.h"
 #include "../runtime/function.h"
 #include "../runtime/type_support.h"

@@ -11,6 +11,7 @@
 #include "../framework_types/cookies.h"
 #include "../runtime/capi.h"
 #include "../runtime/constants.h"
+#include "../runtime/errors.h"
 #include "../runtime/types.h"
 #include "../wire/percent.h"
 #include "../wire/header_text.h"
@@ -260,7 +261,8 @@ PyObject* write_cookie_for_response(Cookie* cookie) {
     if (!append_same_site(out, f.same_site)) return nullptr;
     return mf::percent::bytes_from(out).release();
   } catch (...) {
-    return PyErr_NoMemory();
+    mf::set_error_from_current_exception();
+    return nullptr;
   }
 }
 

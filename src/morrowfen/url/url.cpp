@@ -9,6 +9,7 @@
 #include "../framework_types/url.h"
 #include "../runtime/capi.h"
 #include "../runtime/constants.h"
+#include "../runtime/errors.h"
 #include "../runtime/types.h"
 #include "../wire/percent.h"
 
@@ -217,7 +218,8 @@ PyObject* join_impl(URL* self, URL* other) noexcept {
     std::string text = resolve(mf::wire::bytes_view(base), mf::wire::bytes_view(ref));
     joined = mf::percent::bytes_from(text);
   } catch (...) {
-    return PyErr_NoMemory();
+    mf::set_error_from_current_exception();
+    return nullptr;
   }
   if (!joined) return nullptr;
   return make_url(joined.get()).release();

@@ -8,6 +8,7 @@
 #include <string>
 #include <string_view>
 
+#include "../runtime/errors.h"
 #include "../runtime/ref.h"
 #include "text.h"
 
@@ -50,7 +51,7 @@ inline Ref decoded_text(std::string_view text, bool plus_is_space) noexcept {
   try {
     decode(text, plus_is_space, buffer);
   } catch (...) {
-    PyErr_NoMemory();
+    mf::set_error_from_current_exception();
     return {};
   }
   return text_from_utf8(buffer);
