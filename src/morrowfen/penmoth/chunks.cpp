@@ -1,5 +1,6 @@
 // Bodies in pieces: get_chunks slices a buffered body, write_chunks frames
 // a content's parts in the chunked transfer coding.
+#include <charconv>
 #include <cstring>
 
 #include "../runtime/constants.h"
@@ -48,8 +49,11 @@ Ref frame(PyObject* chunk) {
     PyBuffer_Release(&view);
     return Ref::none();
   }
-  char size[2 * sizeof(Py_ssize_t) + 3];
-  int digits = PyOS_snprintf(size, sizeof size, "%zx\r\n", view.len);
+  char size[2 * sizeof(Py_ssize_t) + 2];
+  char* end = std::to_chars(size, size + sizeof size - 2, static_cast<unsigned long long>(view.len), 16).ptr;
+  *end++ = '\r';
+  *end++ = '\n';
+  auto digits = static_cast<Py_ssize_t>(end - size);
   Ref out = Ref::steal(PyBytes_FromStringAndSize(nullptr, digits + view.len + 2));
   if (out) {
     char* p = PyBytes_AS_STRING(out.get());
