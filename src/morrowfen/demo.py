@@ -28,12 +28,13 @@ import os
 import shutil
 import socket
 import sys
+from collections.abc import AsyncIterator
 
 from morrowfen.contents import (Content, HTMLContent, JSONContent, ServerSentEvent, StreamedContent, TextContent,
                                 TextServerSentEvent)
 from morrowfen.cookies import Cookie
 from morrowfen.exceptions import NotFound
-from morrowfen.messages import Response
+from morrowfen.messages import Request, Response
 from morrowfen.penmoth import write_response_cookie, write_sse
 from morrowfen.server import Application
 
@@ -46,7 +47,7 @@ SLOW_PART_INTERVAL = 0.01
 slow_streams = {"started": 0, "finished": 0, "parts": 0}
 
 
-def events():
+def events() -> list[ServerSentEvent]:
     """The events /events sends, in order; the last one tells the page to stop."""
     return [
         TextServerSentEvent("hello", event="tick", id="1"),
@@ -87,12 +88,12 @@ EVENTS_PAGE = EVENTS_PAGE.replace("__EVENT_NAMES__", json.dumps(
     sorted({e.event for e in events() if e.event not in (None, "", "message", "end")})))
 
 
-async def stream_parts():
+async def stream_parts() -> AsyncIterator[bytes]:
     for part in STREAM_PARTS:
         yield part
 
 
-async def slow_stream():
+async def slow_stream() -> AsyncIterator[bytes]:
     slow_streams["started"] += 1
     try:
         for _ in range(SLOW_PART_COUNT):
@@ -103,13 +104,13 @@ async def slow_stream():
         slow_streams["finished"] += 1
 
 
-async def event_stream():
+async def event_stream() -> AsyncIterator[bytes]:
     for event in events():
         yield write_sse(event)
         await asyncio.sleep(0.01)
 
 
-def echo(request, body):
+def echo(request: Request, body: bytes) -> JSONContent:
     return JSONContent({
         "method": request.method,
         "path": request.url.path.decode("latin-1"),
@@ -121,7 +122,7 @@ def echo(request, body):
     })
 
 
-async def handle(request):
+async def handle(request: Request) -> Response:
     """The application: one Response per request."""
     path = request.url.path
     if path == b"/":
@@ -158,13 +159,14 @@ app = Application(handle)
 asgi_app = rsgi_app = app
 
 
-def free_port():
+def free_port() -> int:
     with socket.socket() as s:
         s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
+        port: int = s.getsockname()[1]
+        return port
 
 
-def serve(server="granian", port=8000):
+def serve(server: str = "granian", port: int = 8000) -> None:
     if port == 0:
         port = free_port()
     here = f"http://127.0.0.1:{port}"
