@@ -59,27 +59,123 @@ def events() -> list[ServerSentEvent]:
 
 
 EVENTS_PAGE = """<!doctype html>
-<html><head><meta charset="utf-8"><title>morrowfen events</title></head>
-<body>
-<h1>Events</h1>
-<ol id="log"></ol>
+<html lang="en"><head><meta charset="utf-8">
+<meta name="viewport" content="width=device-width, initial-scale=1">
+<title>morrowfen events</title>
+<style>
+  :root { color-scheme: light; --ink: #1f2328; --muted: #656d76; --line: #d8dee4; --stripe: #f6f8fa; }
+  * { box-sizing: border-box; }
+  body { margin: 0; padding: 28px 36px; background: #fff; color: var(--ink);
+         font: 15px/1.45 system-ui, -apple-system, "Segoe UI", Roboto, "Helvetica Neue", Arial, sans-serif; }
+  header { display: flex; align-items: center; gap: 14px; flex-wrap: wrap; margin-bottom: 4px; }
+  h1 { font-size: 22px; font-weight: 600; margin: 0; }
+  .hint { color: var(--muted); margin: 0 0 18px; }
+  .eyebrow { color: var(--muted); font-size: 12px; font-weight: 600; letter-spacing: .06em; text-transform: uppercase;
+             margin: 0 0 2px; }
+  code, .mono { font-family: ui-monospace, "SFMono-Regular", "Cascadia Mono", "DejaVu Sans Mono", Menlo, monospace;
+                font-size: 13px; }
+  #state { display: inline-flex; align-items: center; gap: 7px; padding: 3px 11px 3px 9px; border-radius: 999px;
+           font-size: 13px; font-weight: 600; border: 1px solid; }
+  #state::before { content: ""; width: 8px; height: 8px; border-radius: 50%; background: currentColor; }
+  #state[data-state="connecting"], #state[data-state="reconnecting"] { color: #9a6700; background: #fff8c5;
+                                                                        border-color: #eed888; }
+  #state[data-state="open"] { color: #0969da; background: #ddf4ff; border-color: #a8d4f5; }
+  #state[data-state="ended"] { color: #1a7f37; background: #dafbe1; border-color: #9fe0b0; }
+  #state[data-state="failed"] { color: #cf222e; background: #ffebe9; border-color: #f5b5b0; }
+  .frame { border: 1px solid var(--line); border-radius: 8px; overflow: hidden; }
+  table { width: 100%; border-collapse: collapse; }
+  th, td { text-align: left; vertical-align: top; padding: 7px 12px; border-bottom: 1px solid var(--line); }
+  th { background: var(--stripe); color: var(--muted); font-size: 12px; font-weight: 600; text-transform: uppercase;
+       letter-spacing: .04em; }
+  tbody tr:nth-child(even) { background: #fbfcfd; }
+  tbody tr:last-child td { border-bottom: 0; }
+  .seq { width: 3em; text-align: right; }
+  th.name { width: 9em; }
+  th.id { width: 5em; }
+  th.time { width: 9em; }
+  td.seq { color: var(--muted); font-size: 13px; font-variant-numeric: tabular-nums; }
+  td.name span { display: inline-block; padding: 0 7px; border-radius: 4px; background: #eef1f4; }
+  tr[data-type="end"] td.name span { background: #e6f6ea; color: #1a7f37; }
+  td.data { white-space: pre-wrap; word-break: break-word; }
+  td.time { color: var(--muted); white-space: nowrap; }
+  td:empty::before { content: "\\2014"; color: #b0b7be; }
+  #empty td { color: var(--muted); text-align: center; padding: 18px; }
+</style>
+</head>
+<body data-state="connecting">
+<p class="eyebrow">morrowfen demo</p>
+<header><h1>Server-sent events</h1><span id="state" data-state="connecting" role="status">connecting</span></header>
+<p class="hint">What an <code>EventSource</code> on <code>/events</code> receives, one row per event, as it arrives.</p>
+<div class="frame"><table>
+<thead><tr><th class="seq">#</th><th class="name">Event</th><th class="id">ID</th><th class="data">Data</th>
+<th class="time">Received</th></tr></thead>
+<tbody id="log"><tr id="empty"><td colspan="5">no events yet</td></tr></tbody>
+</table></div>
 <script>
+"use strict";
 const EVENT_NAMES = __EVENT_NAMES__;
 const log = document.getElementById("log");
+const state = document.getElementById("state");
 const source = new EventSource("/events");
-function show(type, e) {
-  const item = document.createElement("li");
-  item.className = "event";
-  item.textContent = JSON.stringify({type: type, data: e.data, id: e.lastEventId});
-  log.appendChild(item);
+let count = 0;
+
+function setState(name, text) {
+  state.dataset.state = name;
+  document.body.dataset.state = name;
+  state.textContent = text;
 }
+
+function cell(row, className, text) {
+  const td = row.insertCell();
+  td.className = className;
+  td.textContent = text;  // never parsed as markup: the data is the server's, shown as text
+  return td;
+}
+
+function time(date) {
+  const two = (n) => String(n).padStart(2, "0");
+  return `${two(date.getHours())}:${two(date.getMinutes())}:${two(date.getSeconds())}.` +
+         String(date.getMilliseconds()).padStart(3, "0");
+}
+
+function show(type, e) {
+  const received = new Date();
+  if (count === 0) document.getElementById("empty").remove();
+  count += 1;
+  const row = log.insertRow();
+  row.className = "event";
+  row.dataset.type = type;
+  row.dataset.id = e.lastEventId;
+  row.dataset.data = e.data;
+  row.dataset.received = received.toISOString();
+  cell(row, "seq", String(count));
+  const name = cell(row, "name mono", "");
+  name.appendChild(document.createElement("span")).textContent = type;
+  cell(row, "id mono", e.lastEventId);
+  cell(row, "data mono", e.data);
+  cell(row, "time mono", time(received));
+}
+
+function finish(how, text) {
+  source.close();
+  document.body.dataset.done = how;
+  setState("ended", text);
+}
+
+const plural = (n) => `${n} event${n === 1 ? "" : "s"}`;
+source.onopen = () => setState("open", "open");
 source.onmessage = (e) => show("message", e);
 for (const type of EVENT_NAMES) source.addEventListener(type, (e) => show(type, e));
 source.addEventListener("end", (e) => {
   show("end", e);
-  source.close();
-  document.body.dataset.done = "yes";
+  finish("end", `stream ended \\u00b7 ${plural(count)}`);
 });
+source.onerror = () => {
+  // the demo's stream is finite: once events came, a dropped connection is its end, not a reason to replay it
+  if (count > 0) finish("error", `stream ended without an end event \\u00b7 ${plural(count)}`);
+  else if (source.readyState === EventSource.CONNECTING) setState("reconnecting", "reconnecting\\u2026");
+  else setState("failed", "connection failed");
+};
 </script>
 </body></html>
 """
