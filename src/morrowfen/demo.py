@@ -238,7 +238,7 @@ async def handle(request: Request) -> Response:
     if path == b"/empty":
         return Response(204)
     if path == b"/echo":
-        return Response(200, None, echo(request, await request.read()))
+        return Response(200, None, echo(request, await request.read() or b""))
     if path == b"/events":
         return Response(200, [(b"cache-control", b"no-cache")], StreamedContent(b"text/event-stream", event_stream))
     if path == b"/events/page":
