@@ -27,26 +27,40 @@ Bytes k_empty{""};
 
 // A header name or value of the scope as bytes: table hit, the bytes
 // themselves, or the Latin-1 encoding of the text.
+// The Latin-1 bytes of a text; ASCII text (nearly every header) is copied
+// as it is, without the codec.
+Ref latin1(PyObject* text) {
+  if (PyUnicode_IS_ASCII(text))
+    return Ref::steal(PyBytes_FromStringAndSize(static_cast<const char*>(PyUnicode_DATA(text)), PyUnicode_GET_LENGTH(text)));
+  return Ref::steal(PyUnicode_AsLatin1String(text));
+}
+
 Ref to_bytes(PyObject* item, const Ref& table) {
   if (PyUnicode_CheckExact(item)) {
     if (PyObject* shared = table_get(table, item)) return Ref::borrow(shared);
-    return Ref::steal(PyUnicode_AsLatin1String(item));
+    return latin1(item);
   }
   if (PyBytes_CheckExact(item)) return Ref::borrow(item);
   if (bytes_like(item)) return Ref::steal(PyBytes_FromObject(item));
   Ref text = Ref::steal(PyObject_Str(item));
-  return text ? Ref::steal(PyUnicode_AsLatin1String(text.get())) : Ref();
+  return text ? latin1(text.get()) : Ref();
 }
 
-int append_pair(PyObject* headers, PyObject* pair) {
-  Ref name = item_at(pair, 0);
-  Ref value = name ? item_at(pair, 1) : Ref();
-  if (!value) return -1;
+// The converted pair of one scope header, as a new tuple.
+Ref converted_pair(PyObject* pair) {
+  Ref name, value;
+  if (PyTuple_CheckExact(pair) && PyTuple_GET_SIZE(pair) >= 2) {  // a tuple cannot change: its items are held by it
+    name = Ref::borrow(PyTuple_GET_ITEM(pair, 0));
+    value = Ref::borrow(PyTuple_GET_ITEM(pair, 1));
+  } else {
+    name = item_at(pair, 0);
+    if (name) value = item_at(pair, 1);
+    if (!value) return {};
+  }
   Ref name_bytes = to_bytes(name.get(), state.tables.known_headers);
   Ref value_bytes = name_bytes ? to_bytes(value.get(), state.tables.header_val_bytes) : Ref();
-  if (!value_bytes) return -1;
-  Ref tuple = pair_of(std::move(name_bytes), std::move(value_bytes));
-  return tuple ? PyList_Append(headers, tuple.get()) : -1;
+  if (!value_bytes) return {};
+  return pair_of(std::move(name_bytes), std::move(value_bytes));
 }
 
 // scope.NAME, which must be exactly str or None.
@@ -61,26 +75,44 @@ Ref text_attribute(PyObject* scope, PyObject* name) {
 // --- request intake ---------------------------------------------------------------------
 
 Ref extract_rsgi_headers_impl(PyObject* raw_headers) noexcept {
-  Ref headers = Ref::steal(PyList_New(0));
-  if (!headers) return {};
-  PyObject* items = nullptr;
-  if (PyObject_GetOptionalAttr(raw_headers, k_items, &items) < 0) return {};
-  Ref source = items ? Ref::steal(PyObject_CallNoArgs(Ref::steal(items).get())) : Ref::borrow(raw_headers);
-  if (!source) return {};
-  if (source.is_none()) return headers;
+  Ref source;
+  if (PyList_CheckExact(raw_headers) || PyTuple_CheckExact(raw_headers)) {
+    source = Ref::borrow(raw_headers);  // neither has an items()
+  } else {
+    PyObject* items = nullptr;
+    if (PyObject_GetOptionalAttr(raw_headers, k_items, &items) < 0) return {};
+    source = items ? Ref::steal(PyObject_CallNoArgs(Ref::steal(items).get())) : Ref::borrow(raw_headers);
+    if (!source) return {};
+  }
+  if (source.is_none()) return Ref::steal(PyList_New(0));
   if (PyList_CheckExact(source.get()) || PyTuple_CheckExact(source.get())) {
-    // Walked by index; the length is read again at every step, so a list
-    // that changes meanwhile is never read past its end.
-    for (Py_ssize_t i = 0; i < Py_SIZE(source.get()); ++i) {
-      Ref pair = Ref::borrow(PySequence_Fast_GET_ITEM(source.get(), i));
-      if (append_pair(headers.get(), pair.get()) < 0) return {};
+    // Walked by index into a list of the size seen first. The source's length
+    // is read again at every step (converting a pair runs Python code, which
+    // may change a list): a list that shrinks is never read past its end, and
+    // the result keeps only the pairs read; one that grows is read to its end.
+    Py_ssize_t sized = Py_SIZE(source.get());
+    Ref headers = Ref::steal(PyList_New(sized));
+    if (!headers) return {};
+    Py_ssize_t i = 0;
+    for (; i < Py_SIZE(source.get()); ++i) {
+      Ref pair = converted_pair(Ref::borrow(PySequence_Fast_GET_ITEM(source.get(), i)).get());
+      if (!pair) return {};
+      if (i < sized) {
+        PyList_SET_ITEM(headers.get(), i, pair.release());
+      } else if (PyList_Append(headers.get(), pair.get()) < 0) {
+        return {};
+      }
     }
+    if (i < sized && PyList_SetSlice(headers.get(), i, sized, nullptr) < 0) return {};
     return headers;
   }
-  Ref it = Ref::steal(PyObject_GetIter(source.get()));
+  Ref headers = Ref::steal(PyList_New(0));
+  Ref it = headers ? Ref::steal(PyObject_GetIter(source.get())) : Ref();
   if (!it) return {};
-  while (Ref pair = Ref::steal(PyIter_Next(it.get())))
-    if (append_pair(headers.get(), pair.get()) < 0) return {};
+  while (Ref pair = Ref::steal(PyIter_Next(it.get()))) {
+    Ref converted = converted_pair(pair.get());
+    if (!converted || PyList_Append(headers.get(), converted.get()) < 0) return {};
+  }
   if (PyErr_Occurred()) return {};
   return headers;
 }
