@@ -37,7 +37,7 @@ CLK_TCK = os.sysconf("SC_CLK_TCK")
 def has_server_module():
     try:
         import morrowfen.server  # noqa: F401
-    except Exception:  # noqa: BLE001 - missing, or not importable yet: its rows are left out
+    except Exception:
         return False
     return True
 
@@ -57,11 +57,44 @@ def command(server, app, interface, port):
     if server.startswith("granian"):
         script = Path(sys.executable).with_name("granian")
         cmd = [str(script)] if script.exists() else [sys.executable, "-m", "granian"]
-        return [*cmd, "--interface", interface, "--host", HOST, "--port", str(port), "--workers", "1",
-                "--no-ws", "--log-level", "warning", "--workers-kill-timeout", "1", target]
-    return [sys.executable, "-m", "uvicorn", "--host", HOST, "--port", str(port), "--workers", "1",
-            "--loop", "uvloop", "--http", "httptools", "--no-access-log", "--log-level", "warning",
-            "--timeout-graceful-shutdown", "1", target]
+        return [
+            *cmd,
+            "--interface",
+            interface,
+            "--host",
+            HOST,
+            "--port",
+            str(port),
+            "--workers",
+            "1",
+            "--no-ws",
+            "--log-level",
+            "warning",
+            "--workers-kill-timeout",
+            "1",
+            target,
+        ]
+    return [
+        sys.executable,
+        "-m",
+        "uvicorn",
+        "--host",
+        HOST,
+        "--port",
+        str(port),
+        "--workers",
+        "1",
+        "--loop",
+        "uvloop",
+        "--http",
+        "httptools",
+        "--no-access-log",
+        "--log-level",
+        "warning",
+        "--timeout-graceful-shutdown",
+        "1",
+        target,
+    ]
 
 
 def free_port():
@@ -75,10 +108,19 @@ class Server:
         self.name = f"{server}/{app}"
         self.port = free_port()
         self.log = tempfile.TemporaryFile()
-        env = {**os.environ, "PYTHONPATH": os.pathsep.join(p for p in (str(HERE), os.environ.get("PYTHONPATH")) if p),
-               "PYTHONDONTWRITEBYTECODE": "1"}
-        self.process = subprocess.Popen(command(server, app, interface, self.port), stdin=subprocess.DEVNULL,
-                                        stdout=self.log, stderr=subprocess.STDOUT, env=env, start_new_session=True)
+        env = {
+            **os.environ,
+            "PYTHONPATH": os.pathsep.join(p for p in (str(HERE), os.environ.get("PYTHONPATH")) if p),
+            "PYTHONDONTWRITEBYTECODE": "1",
+        }
+        self.process = subprocess.Popen(
+            command(server, app, interface, self.port),
+            stdin=subprocess.DEVNULL,
+            stdout=self.log,
+            stderr=subprocess.STDOUT,
+            env=env,
+            start_new_session=True,
+        )
 
     def output(self):
         self.log.seek(0)
@@ -135,8 +177,13 @@ class Server:
 
 
 def wrk(port, path, duration):
-    out = subprocess.run(["wrk", "-t1", "-c32", f"-d{duration}s", "--timeout", "5s", f"http://{HOST}:{port}{path}"],
-                         capture_output=True, text=True, timeout=duration + 30, check=True).stdout
+    out = subprocess.run(
+        ["wrk", "-t1", "-c32", f"-d{duration}s", "--timeout", "5s", f"http://{HOST}:{port}{path}"],
+        capture_output=True,
+        text=True,
+        timeout=duration + 30,
+        check=True,
+    ).stdout
     return parse_wrk(out)
 
 
@@ -190,13 +237,20 @@ def run(duration, warmup, rounds, only=None, log=print, skipped=None):
                         runs[s.name].append(measure(s, path, duration))
                 for s, app in zip(servers, apps):
                     r = runs[s.name]
-                    row = {"server": server_name, "app": app, "route": path,
-                           "rps": statistics.median(x["rps"] for x in r),
-                           "cpu_us_per_request": statistics.median(x["cpu_us_per_request"] for x in r),
-                           "requests": sum(x["requests"] for x in r), "failed": sum(x["failed"] for x in r)}
+                    row = {
+                        "server": server_name,
+                        "app": app,
+                        "route": path,
+                        "rps": statistics.median(x["rps"] for x in r),
+                        "cpu_us_per_request": statistics.median(x["cpu_us_per_request"] for x in r),
+                        "requests": sum(x["requests"] for x in r),
+                        "failed": sum(x["failed"] for x in r),
+                    }
                     results.append(row)
-                    log(f"{server_name:13} {app:10} {path:8} {row['rps']:10.0f} req/s "
-                        f"{row['cpu_us_per_request']:8.1f} us CPU/req  failed {row['failed']}")
+                    log(
+                        f"{server_name:13} {app:10} {path:8} {row['rps']:10.0f} req/s "
+                        f"{row['cpu_us_per_request']:8.1f} us CPU/req  failed {row['failed']}"
+                    )
         finally:
             for s in servers:
                 s.stop()
@@ -223,8 +277,12 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--quick", action="store_true", help="one round of 1 s runs, no warm-up runs")
     parser.add_argument("--duration", type=float, default=None, help="seconds per run (default 5, quick 1)")
-    parser.add_argument("--budget", type=float, default=None,
-                        help="seconds the whole load may take: runs are shortened (to 2 s at least) to fit")
+    parser.add_argument(
+        "--budget",
+        type=float,
+        default=None,
+        help="seconds the whole load may take: runs are shortened (to 2 s at least) to fit",
+    )
     parser.add_argument("--only", type=lambda t: t.split(","), help="these servers only (comma-separated)")
     parser.add_argument("-o", "--output", help="write the results as JSON")
     args = parser.parse_args()
@@ -237,8 +295,14 @@ def main():
         duration = fit_duration(duration, rounds, args.budget, args.only)
     skipped = []
     results = run(duration, 0 if args.quick else 1, rounds, args.only, skipped=skipped)
-    data = {"duration_s": duration, "rounds": rounds, "warmup_s": 0 if args.quick else 1,
-            "server_module": has_server_module(), "skipped": skipped, "results": results}
+    data = {
+        "duration_s": duration,
+        "rounds": rounds,
+        "warmup_s": 0 if args.quick else 1,
+        "server_module": has_server_module(),
+        "skipped": skipped,
+        "results": results,
+    }
     if args.output:
         Path(args.output).write_text(json.dumps(data, indent=1))
 

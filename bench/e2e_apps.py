@@ -46,11 +46,17 @@ async def lifespan(receive, send):
             return
 
 
-TEXT_START = {"type": "http.response.start", "status": 200,
-              "headers": [(b"content-type", TEXT_TYPE.encode()), (b"content-length", b"5")]}
+TEXT_START = {
+    "type": "http.response.start",
+    "status": 200,
+    "headers": [(b"content-type", TEXT_TYPE.encode()), (b"content-length", b"5")],
+}
 TEXT_BODY = {"type": "http.response.body", "body": TEXT.encode()}
-STREAM_START = {"type": "http.response.start", "status": 200,
-                "headers": [(b"content-type", b"text/plain"), (b"transfer-encoding", b"chunked")]}
+STREAM_START = {
+    "type": "http.response.start",
+    "status": 200,
+    "headers": [(b"content-type", b"text/plain"), (b"transfer-encoding", b"chunked")],
+}
 NOT_FOUND = {"type": "http.response.start", "status": 404, "headers": [(b"content-length", b"0")]}
 
 
@@ -63,8 +69,13 @@ async def raw_asgi(scope, receive, send):
         await send(TEXT_BODY)
     elif path == "/json":
         body = json.dumps(DATA).encode()
-        await send({"type": "http.response.start", "status": 200,
-                    "headers": [(b"content-type", JSON_TYPE.encode()), (b"content-length", b"%d" % len(body))]})
+        await send(
+            {
+                "type": "http.response.start",
+                "status": 200,
+                "headers": [(b"content-type", JSON_TYPE.encode()), (b"content-length", b"%d" % len(body))],
+            }
+        )
         await send({"type": "http.response.body", "body": body})
     elif path == "/stream":
         await send(STREAM_START)

@@ -28,7 +28,7 @@ if str(HERE) not in sys.path:
 
 import pyport as pp  # noqa: E402
 from morrowfen import penmoth as pm  # noqa: E402
-from morrowfen.contents import Content, JSONContent, StreamedContent, TextContent, TextServerSentEvent  # noqa: E402
+from morrowfen.contents import Content, JSONContent, StreamedContent, TextServerSentEvent  # noqa: E402
 from morrowfen.messages import Response  # noqa: E402
 
 IMPLS = {"native": pm, "port": pp}
@@ -37,22 +37,35 @@ clock = time.perf_counter
 # --- inputs ---------------------------------------------------------------------------
 
 BROWSER_HEADERS = [
-    ("host", "127.0.0.1:8000"), ("connection", "keep-alive"), ("sec-ch-ua", '"Chromium";v="156"'),
-    ("sec-ch-ua-mobile", "?0"), ("sec-ch-ua-platform", '"Linux"'), ("upgrade-insecure-requests", "1"),
+    ("host", "127.0.0.1:8000"),
+    ("connection", "keep-alive"),
+    ("sec-ch-ua", '"Chromium";v="156"'),
+    ("sec-ch-ua-mobile", "?0"),
+    ("sec-ch-ua-platform", '"Linux"'),
+    ("upgrade-insecure-requests", "1"),
     ("user-agent", "Mozilla/5.0 (X11; Linux x86_64) AppleWebKit/537.36 Chrome/156.0 Safari/537.36"),
-    ("accept", "text/html,application/xhtml+xml,application/xml;q=0.9,*/*;q=0.8"), ("sec-fetch-site", "none"),
-    ("sec-fetch-mode", "navigate"), ("accept-encoding", "gzip, deflate, br"), ("accept-language", "en-US,en;q=0.9"),
+    ("accept", "text/html,application/xhtml+xml,application/xml;q=0.9,*/*;q=0.8"),
+    ("sec-fetch-site", "none"),
+    ("sec-fetch-mode", "navigate"),
+    ("accept-encoding", "gzip, deflate, br"),
+    ("accept-language", "en-US,en;q=0.9"),
 ]
 
 # Response headers as a handler sets them (bytes pairs on _raw_headers).
 RAW_6 = [
-    (b"cache-control", b"no-store"), (b"vary", b"accept-encoding"), (b"x-request-id", b"6f1c2a9e"),
-    (b"x-frame-options", b"DENY"), (b"set-cookie", b"session=abc123; Path=/; HttpOnly"),
+    (b"cache-control", b"no-store"),
+    (b"vary", b"accept-encoding"),
+    (b"x-request-id", b"6f1c2a9e"),
+    (b"x-frame-options", b"DENY"),
+    (b"set-cookie", b"session=abc123; Path=/; HttpOnly"),
     (b"strict-transport-security", b"max-age=63072000"),
 ]
 RAW_12 = RAW_6 + [
-    (b"x-content-type-options", b"nosniff"), (b"referrer-policy", b"same-origin"), (b"etag", b'"33a64df5"'),
-    (b"last-modified", b"Tue, 08 Dec 2026 06:00:00 GMT"), (b"access-control-allow-origin", b"*"),
+    (b"x-content-type-options", b"nosniff"),
+    (b"referrer-policy", b"same-origin"),
+    (b"etag", b'"33a64df5"'),
+    (b"last-modified", b"Tue, 08 Dec 2026 06:00:00 GMT"),
+    (b"access-control-allow-origin", b"*"),
     (b"server-timing", b"app;dur=1.2"),
 ]
 PARTS_100 = [b"part %03d of the stream\n" % i for i in range(100)]
@@ -80,7 +93,7 @@ class Protocol:
 class Scope:
     """An RSGI scope: plain attributes, as a server's scope object has."""
 
-    __slots__ = ("method", "path", "query_string", "headers")
+    __slots__ = ("headers", "method", "path", "query_string")
 
     def __init__(self, headers):
         self.method, self.path, self.query_string, self.headers = "GET", "/items/42", "page=2&sort=asc", headers
@@ -156,8 +169,9 @@ def rsgi_sync_case(raw):
         response = Response(200, list(raw) if raw else None, JSONContent({"ok": True}))
         protocol = Protocol()
         if m is None:  # the protocol method alone, with what the answer passes
-            return sync_loop(protocol.response_bytes, 200, [("content-type", "application/json")],
-                             response.content.body)
+            return sync_loop(
+                protocol.response_bytes, 200, [("content-type", "application/json")], response.content.body
+            )
         return sync_loop(m.send_rsgi_response_sync, response, protocol)
 
     return make
@@ -249,7 +263,11 @@ OPERATIONS = {
     "send_asgi_response[stream 100]": ("100-part stream, async def send", asgi_stream_case, True),
     "send_rsgi_response[buffered]": ("buffered JSON body, coroutine", rsgi_async_case, True),
     "write_chunks[100]": ("100 parts, chunked framing", write_chunks_case, True),
-    "get_chunks[1 MiB]": ("1 MiB in 61440-byte slices, kept until the end; default allocator settings", get_chunks_case, False),
+    "get_chunks[1 MiB]": (
+        "1 MiB in 61440-byte slices, kept until the end; default allocator settings",
+        get_chunks_case,
+        False,
+    ),
 }
 # Run again in a subprocess whose allocator keeps freed memory (see bench/run.py).
 TRIM_OPERATION = "get_chunks[1 MiB]"
@@ -300,8 +318,10 @@ def allocations(calls=2000):
     if read is None:
         read, method = sys.getallocatedblocks, "sys.getallocatedblocks delta (net blocks)"
     subjects = {
-        "send_rsgi_response_sync[prebuilt]": lambda m: (m.send_rsgi_response_sync,
-                                                        (Response(200, None, JSONContent({"ok": True})), Protocol())),
+        "send_rsgi_response_sync[prebuilt]": lambda m: (
+            m.send_rsgi_response_sync,
+            (Response(200, None, JSONContent({"ok": True})), Protocol()),
+        ),
         "extract_rsgi_headers[12]": lambda m: (m.extract_rsgi_headers, (BROWSER_HEADERS,)),
         "instantiate_rsgi_request[12]": lambda m: (m.instantiate_rsgi_request, (Scope(BROWSER_HEADERS), Protocol())),
     }

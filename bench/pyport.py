@@ -23,10 +23,25 @@ MAX_RESPONSE_CHUNK_SIZE = 61440
 _TCHARS = b"!#$%&'*+-.^_`|~0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz"
 _TOKEN_STR = re.compile(r"[!#$%&'*+\-.^_`|~0-9A-Za-z]+").fullmatch
 _VALID_NAMES = {
-    n.encode() for n in (
-        "content-type", "content-length", "transfer-encoding", "server", "date", "set-cookie", "location",
-        "connection", "cache-control", "vary", "etag", "last-modified", "x-frame-options",
-        "x-content-type-options", "strict-transport-security", "access-control-allow-origin")
+    n.encode()
+    for n in (
+        "content-type",
+        "content-length",
+        "transfer-encoding",
+        "server",
+        "date",
+        "set-cookie",
+        "location",
+        "connection",
+        "cache-control",
+        "vary",
+        "etag",
+        "last-modified",
+        "x-frame-options",
+        "x-content-type-options",
+        "strict-transport-security",
+        "access-control-allow-origin",
+    )
 }
 _VALID_NAMES |= {n.decode() for n in _VALID_NAMES}
 _CACHE_LIMIT = 512
@@ -43,8 +58,9 @@ def _is_token(name):
 def _name_error(name):
     if isinstance(name, str):
         name = name.encode("utf-8", "surrogatepass")
-    return ValueError(f"invalid header name {bytes(name)!r}: a header name is a token "
-                      "(letters, digits and !#$%&'*+-.^_`|~)")
+    return ValueError(
+        f"invalid header name {bytes(name)!r}: a header name is a token (letters, digits and !#$%&'*+-.^_`|~)"
+    )
 
 
 def _value_error(header):
@@ -113,7 +129,7 @@ def get_chunks(data):
     n = len(data)
     size = MAX_RESPONSE_CHUNK_SIZE
     for i in range(0, n, size):
-        yield data[i:i + size]
+        yield data[i : i + size]
     yield b""
 
 
@@ -183,16 +199,18 @@ def _checked_asgi_headers(response):
         headers = response._raw_headers = []
         return headers
     if not isinstance(headers, (list, tuple)):
-        raise TypeError("the headers of a response must be a list of (bytes, bytes) pairs, "
-                        f"not {type(headers).__name__}")
+        raise TypeError(
+            f"the headers of a response must be a list of (bytes, bytes) pairs, not {type(headers).__name__}"
+        )
     for pair in headers:
-        if type(pair) is not tuple and not isinstance(pair, (tuple, list)) or len(pair) != 2:
+        if (type(pair) is not tuple and not isinstance(pair, (tuple, list))) or len(pair) != 2:
             raise TypeError(f"a response header must be a (name, value) pair of bytes, not {type(pair).__name__}")
         name, value = pair
         if type(name) is not bytes or type(value) is not bytes:
             if not isinstance(name, bytes) or not isinstance(value, bytes):
-                raise TypeError("header names and values must be bytes, "
-                                f"not {type(name).__name__} and {type(value).__name__}")
+                raise TypeError(
+                    f"header names and values must be bytes, not {type(name).__name__} and {type(value).__name__}"
+                )
         if name not in _VALID_NAMES:
             _check_name(name)
         if 13 in value or 10 in value or 0 in value:
@@ -237,15 +255,52 @@ async def send_asgi_response(response, send):
 
 # --- RSGI: request intake -----------------------------------------------------------
 
-_KNOWN_HEADERS = {n: n.encode() for n in (
-    "host", "user-agent", "accept", "accept-encoding", "accept-language", "content-type", "content-length",
-    "connection", "cookie", "authorization", "origin", "referer", "cache-control", "pragma",
-    "upgrade-insecure-requests", "sec-ch-ua", "sec-ch-ua-mobile", "sec-ch-ua-platform", "sec-fetch-site",
-    "sec-fetch-mode", "sec-fetch-user", "sec-fetch-dest", "x-forwarded-for", "x-forwarded-proto",
-    "x-forwarded-host", "x-real-ip")}
-_HEADER_VAL_BYTES = {v: v.encode() for v in (
-    "*/*", "keep-alive", "close", "gzip, deflate", "gzip, deflate, br", "application/json", "text/plain",
-    "text/plain; charset=utf-8", "text/html", "text/html; charset=utf-8")}
+_KNOWN_HEADERS = {
+    n: n.encode()
+    for n in (
+        "host",
+        "user-agent",
+        "accept",
+        "accept-encoding",
+        "accept-language",
+        "content-type",
+        "content-length",
+        "connection",
+        "cookie",
+        "authorization",
+        "origin",
+        "referer",
+        "cache-control",
+        "pragma",
+        "upgrade-insecure-requests",
+        "sec-ch-ua",
+        "sec-ch-ua-mobile",
+        "sec-ch-ua-platform",
+        "sec-fetch-site",
+        "sec-fetch-mode",
+        "sec-fetch-user",
+        "sec-fetch-dest",
+        "x-forwarded-for",
+        "x-forwarded-proto",
+        "x-forwarded-host",
+        "x-real-ip",
+    )
+}
+_HEADER_VAL_BYTES = {
+    v: v.encode()
+    for v in (
+        "*/*",
+        "keep-alive",
+        "close",
+        "gzip, deflate",
+        "gzip, deflate, br",
+        "application/json",
+        "text/plain",
+        "text/plain; charset=utf-8",
+        "text/html",
+        "text/html; charset=utf-8",
+    )
+}
 _BYTES_LIKE = (bytes, bytearray, memoryview)
 
 
@@ -306,22 +361,61 @@ def instantiate_rsgi_request(scope, protocol):
 
 # --- RSGI: answers ------------------------------------------------------------------
 
-_PREBUILT = {ct.encode(): [("content-type", ct)] for ct in (
-    "application/json", "text/plain; charset=utf-8", "text/plain", "text/html; charset=utf-8", "text/html")}
+_PREBUILT = {
+    ct.encode(): [("content-type", ct)]
+    for ct in ("application/json", "text/plain; charset=utf-8", "text/plain", "text/html; charset=utf-8", "text/html")
+}
 _EMPTY_HEADERS = []
-_OUT_NAMES = {n.encode(): n for n in (
-    "content-type", "content-length", "server", "date", "set-cookie", "location", "connection", "cache-control",
-    "vary", "access-control-allow-origin", "access-control-allow-headers", "access-control-allow-methods",
-    "access-control-allow-credentials", "access-control-expose-headers", "access-control-max-age",
-    "transfer-encoding", "www-authenticate", "authorization", "accept", "host", "etag", "last-modified",
-    "strict-transport-security", "x-content-type-options", "x-frame-options")}
-_OUT_VALUES = {v.encode(): v for v in (
-    "application/json", "text/plain; charset=utf-8", "text/plain", "text/html; charset=utf-8", "text/html",
-    "chunked", "keep-alive", "close", "0")}
+_OUT_NAMES = {
+    n.encode(): n
+    for n in (
+        "content-type",
+        "content-length",
+        "server",
+        "date",
+        "set-cookie",
+        "location",
+        "connection",
+        "cache-control",
+        "vary",
+        "access-control-allow-origin",
+        "access-control-allow-headers",
+        "access-control-allow-methods",
+        "access-control-allow-credentials",
+        "access-control-expose-headers",
+        "access-control-max-age",
+        "transfer-encoding",
+        "www-authenticate",
+        "authorization",
+        "accept",
+        "host",
+        "etag",
+        "last-modified",
+        "strict-transport-security",
+        "x-content-type-options",
+        "x-frame-options",
+    )
+}
+_OUT_VALUES = {
+    v.encode(): v
+    for v in (
+        "application/json",
+        "text/plain; charset=utf-8",
+        "text/plain",
+        "text/html; charset=utf-8",
+        "text/html",
+        "chunked",
+        "keep-alive",
+        "close",
+        "0",
+    )
+}
 # The names above and the bytes names met since, checked and converted once.
 _SEEN_NAMES = dict(_OUT_NAMES)
-_CT_STR = {ct.encode(): ct for ct in (
-    "text/html; charset=utf-8", "text/html", "application/json", "text/plain", "text/plain; charset=utf-8")}
+_CT_STR = {
+    ct.encode(): ct
+    for ct in ("text/html; charset=utf-8", "text/html", "application/json", "text/plain", "text/plain; charset=utf-8")
+}
 
 
 def _text_of_bytes(data, header):
@@ -454,7 +548,16 @@ async def send_rsgi_response(response, protocol):
 
 
 __all__ = [
-    "MAX_RESPONSE_CHUNK_SIZE", "Response", "extract_rsgi_headers", "get_chunks", "instantiate_rsgi_request",
-    "send_asgi_response", "send_rsgi_response", "send_rsgi_response_sync", "set_headers_for_response_content",
-    "write_chunks", "write_response_cookie", "write_sse",
+    "MAX_RESPONSE_CHUNK_SIZE",
+    "Response",
+    "extract_rsgi_headers",
+    "get_chunks",
+    "instantiate_rsgi_request",
+    "send_asgi_response",
+    "send_rsgi_response",
+    "send_rsgi_response_sync",
+    "set_headers_for_response_content",
+    "write_chunks",
+    "write_response_cookie",
+    "write_sse",
 ]

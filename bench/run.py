@@ -33,9 +33,23 @@ def run_micro(out_dir, quick):
     main_json, trim_json = out_dir / "micro.json", out_dir / "micro-trim.json"
     subprocess.run([PY, str(HERE / "micro.py"), *common, "-o", str(main_json)], check=True)
     env = {**os.environ, **micro.TRIM_ENV}
-    subprocess.run([PY, str(HERE / "micro.py"), *common, "--inherit-environ", ",".join(micro.TRIM_ENV),
-                    "--only", micro.TRIM_OPERATION, "--suffix", micro.TRIM_SUFFIX, "-o", str(trim_json)],
-                   check=True, env=env)
+    subprocess.run(
+        [
+            PY,
+            str(HERE / "micro.py"),
+            *common,
+            "--inherit-environ",
+            ",".join(micro.TRIM_ENV),
+            "--only",
+            micro.TRIM_OPERATION,
+            "--suffix",
+            micro.TRIM_SUFFIX,
+            "-o",
+            str(trim_json),
+        ],
+        check=True,
+        env=env,
+    )
     trim = load_pyperf(trim_json)
     wanted = micro.TRIM_ENV["MALLOC_TRIM_THRESHOLD_"]
     for name, figure in trim.items():  # the setting reached the process that measured
@@ -51,9 +65,12 @@ def load_pyperf(path):
     for bench in pyperf.BenchmarkSuite.load(str(path)).get_benchmarks():
         values = bench.get_values()
         stdev = bench.stdev() if len(values) > 1 else 0.0
-        figures[bench.get_name()] = {"median_ns": bench.median() * 1e9, "stdev_ns": stdev * 1e9,
-                                     "values": len(values),
-                                     "malloc_trim_threshold": bench.get_metadata().get("malloc_trim_threshold")}
+        figures[bench.get_name()] = {
+            "median_ns": bench.median() * 1e9,
+            "stdev_ns": stdev * 1e9,
+            "values": len(values),
+            "malloc_trim_threshold": bench.get_metadata().get("malloc_trim_threshold"),
+        }
     return figures
 
 
@@ -67,8 +84,11 @@ BUDGET_S = 13 * 60  # with the set-up before it, ./dev bench stays under 15 minu
 
 def run_e2e(out_dir, quick, budget):
     path = out_dir / "e2e.json"
-    subprocess.run([PY, str(HERE / "e2e.py"), *(["--quick"] if quick else []), "--budget", str(int(budget)),
-                    "-o", str(path)], check=True, cwd=HERE)
+    subprocess.run(
+        [PY, str(HERE / "e2e.py"), *(["--quick"] if quick else []), "--budget", str(int(budget)), "-o", str(path)],
+        check=True,
+        cwd=HERE,
+    )
     return json.loads(path.read_text())
 
 
@@ -86,10 +106,19 @@ def micro_rows(figures):
             floor = figures[f"{name} floor"]["median_ns"] if has_floor else 0.0
             native_own, port_own = native - floor, port - floor
             ratio = port_own / native_own if native_own > 0 else float("nan")
-            rows.append({"name": name, "what": what + (" (trim threshold raised)" if suffix else ""),
-                         "native": native, "port": port, "floor": floor if has_floor else None,
-                         "native_own": native_own, "port_own": port_own, "ratio": ratio,
-                         "stdev": (figures[f"{name} native"]["stdev_ns"], figures[f"{name} port"]["stdev_ns"])})
+            rows.append(
+                {
+                    "name": name,
+                    "what": what + (" (trim threshold raised)" if suffix else ""),
+                    "native": native,
+                    "port": port,
+                    "floor": floor if has_floor else None,
+                    "native_own": native_own,
+                    "port_own": port_own,
+                    "ratio": ratio,
+                    "stdev": (figures[f"{name} native"]["stdev_ns"], figures[f"{name} port"]["stdev_ns"]),
+                }
+            )
     return rows
 
 
@@ -136,9 +165,13 @@ def machine():
                 break
     except OSError:
         pass
-    return {"nproc": len(os.sched_getaffinity(0)), "cpu": model, "kernel": platform.release(),
-            "python": sys.version.split()[0] + " " + platform.python_implementation(),
-            "date": datetime.datetime.now(datetime.UTC).strftime("%Y-%m-%d %H:%M UTC")}
+    return {
+        "nproc": len(os.sched_getaffinity(0)),
+        "cpu": model,
+        "kernel": platform.release(),
+        "python": sys.version.split()[0] + " " + platform.python_implementation(),
+        "date": datetime.datetime.now(datetime.UTC).strftime("%Y-%m-%d %H:%M UTC"),
+    }
 
 
 # --- report --------------------------------------------------------------------------------
@@ -154,60 +187,94 @@ def write_markdown(path, quick, info, rows, check, allocs, e2e, ratios, elapsed)
     w = []
     w.append("# Benchmarks of morrowfen.penmoth\n")
     if quick:
-        w.append("**A `--quick` smoke run: one iteration per micro case and one 1 s wrk run per figure; "
-                 "the figures show that the harness works, not how fast anything is.**\n")
+        w.append(
+            "**A `--quick` smoke run: one iteration per micro case and one 1 s wrk run per figure; "
+            "the figures show that the harness works, not how fast anything is.**\n"
+        )
     w.append("## Machine\n")
     w.append("| nproc | CPU | kernel | Python | date | run time |\n|---|---|---|---|---|---|")
-    w.append(f"| {info['nproc']} | {info['cpu']} | {info['kernel']} | {info['python']} | {info['date']} "
-             f"| {elapsed:.0f} s |\n")
+    w.append(
+        f"| {info['nproc']} | {info['cpu']} | {info['kernel']} | {info['python']} | {info['date']} "
+        f"| {elapsed:.0f} s |\n"
+    )
     w.append("## The ratios that count\n")
-    w.append("Time of the plain-Python port (bench/pyport.py) over the time of the native module, "
-             "both less the floor (the Python code the operation must call: a protocol method, `send`, "
-             "an async generator), measured in the same run. Above 1: native is faster.\n")
+    w.append(
+        "Time of the plain-Python port (bench/pyport.py) over the time of the native module, "
+        "both less the floor (the Python code the operation must call: a protocol method, `send`, "
+        "an async generator), measured in the same run. Above 1: native is faster.\n"
+    )
     w.append("| operation | port own / native own |\n|---|---|")
     for r in rows:
         w.append(f"| `{r['name']}` | {r['ratio']:.2f}x |")
     if ratios:
-        w.append("\nEnd to end, server CPU per request relative to the app through penmoth "
-                 "(above 1: penmoth uses less CPU):\n")
-        w.append("| server | route | port / penmoth | starlette / penmoth | Application / penmoth |\n|---|---|---|---|---|")
+        w.append(
+            "\nEnd to end, server CPU per request relative to the app through penmoth "
+            "(above 1: penmoth uses less CPU):\n"
+        )
+        w.append(
+            "| server | route | port / penmoth | starlette / penmoth | Application / penmoth |\n|---|---|---|---|---|"
+        )
         for r in ratios:
             cells = [f"{r[k]:.2f}x" if k in r else "-" for k in ("port/penmoth", "starlette/penmoth", "server/penmoth")]
             w.append(f"| {r['server']} | `{r['route']}` | " + " | ".join(cells) + " |")
     w.append("\n## Micro-benchmarks\n")
-    w.append("Medians from pyperf (" + ("one process, one value, one iteration" if quick else
-             "4 processes, 1 warm-up and 3 values each, loops calibrated to 50 ms or more") + "). "
-             "own = time - floor.\n")
-    w.append("| operation | what | native | port | floor | native own | port own | ratio |\n"
-             "|---|---|---|---|---|---|---|---|")
+    w.append(
+        "Medians from pyperf ("
+        + (
+            "one process, one value, one iteration"
+            if quick
+            else "4 processes, 1 warm-up and 3 values each, loops calibrated to 50 ms or more"
+        )
+        + "). "
+        "own = time - floor.\n"
+    )
+    w.append(
+        "| operation | what | native | port | floor | native own | port own | ratio |\n"
+        "|---|---|---|---|---|---|---|---|"
+    )
     for r in rows:
-        w.append(f"| `{r['name']}` | {r['what']} | {fmt(r['native'])} | {fmt(r['port'])} | {fmt(r['floor'])} "
-                 f"| {fmt(r['native_own'])} | {fmt(r['port_own'])} | {r['ratio']:.2f}x |")
+        w.append(
+            f"| `{r['name']}` | {r['what']} | {fmt(r['native'])} | {fmt(r['port'])} | {fmt(r['floor'])} "
+            f"| {fmt(r['native_own'])} | {fmt(r['port_own'])} | {r['ratio']:.2f}x |"
+        )
     w.append("\n### The header check\n")
-    w.append("`send_rsgi_response_sync` with 12 raw headers minus the same call whose headers are the "
-             "prebuilt list: what converting and checking 12 headers costs.\n")
+    w.append(
+        "`send_rsgi_response_sync` with 12 raw headers minus the same call whose headers are the "
+        "prebuilt list: what converting and checking 12 headers costs.\n"
+    )
     w.append("| | native | port |\n|---|---|---|")
     w.append(f"| 12 headers | {fmt(check['native'])} | {fmt(check['port'])} |")
     w.append(f"| per header | {fmt(check['native'] / 12)} | {fmt(check['port'] / 12)} |")
     w.append("\n### Blocks allocated per call\n")
-    w.append(f"Method: {allocs['method']}, {allocs['calls']} calls after a warm-up; the result is dropped "
-             "inside the loop, so its own blocks count.\n")
+    w.append(
+        f"Method: {allocs['method']}, {allocs['calls']} calls after a warm-up; the result is dropped "
+        "inside the loop, so its own blocks count.\n"
+    )
     w.append("| case | native | port | floor |\n|---|---|---|---|")
     for name, row in allocs["cases"].items():
-        w.append(f"| `{name}` | {row['native']:.2f} | {row['port']:.2f} | "
-                 f"{row['floor']:.2f} |" if "floor" in row else f"| `{name}` | {row['native']:.2f} | {row['port']:.2f} | - |")
+        w.append(
+            f"| `{name}` | {row['native']:.2f} | {row['port']:.2f} | {row['floor']:.2f} |"
+            if "floor" in row
+            else f"| `{name}` | {row['native']:.2f} | {row['port']:.2f} | - |"
+        )
     if e2e:
         w.append("\n## End to end\n")
-        w.append(f"wrk -t1 -c32, {e2e['duration_s']} s per run, against one server worker on 127.0.0.1; "
-                 f"median of {e2e['rounds']} alternating run(s) per figure"
-                 + (", after a 1 s warm-up run" if e2e.get("warmup_s") else "") +
-                 ". CPU: utime + stime of the server's process tree (/proc) over the run, per request. "
-                 "granian 1 worker; uvicorn with uvloop and httptools. Apps: `raw` bare callables that write "
-                 "the response themselves, `penmoth` Response objects through morrowfen.penmoth (RSGI: the "
-                 "request through instantiate_rsgi_request too), `port` the same through bench/pyport.py, "
-                 "`starlette` Starlette on uvicorn"
-                 + (", `server` morrowfen.server.Application" if e2e["server_module"] else
-                    "; morrowfen.server was not there, so its rows are missing") + ".\n")
+        w.append(
+            f"wrk -t1 -c32, {e2e['duration_s']} s per run, against one server worker on 127.0.0.1; "
+            f"median of {e2e['rounds']} alternating run(s) per figure"
+            + (", after a 1 s warm-up run" if e2e.get("warmup_s") else "")
+            + ". CPU: utime + stime of the server's process tree (/proc) over the run, per request. "
+            "granian 1 worker; uvicorn with uvloop and httptools. Apps: `raw` bare callables that write "
+            "the response themselves, `penmoth` Response objects through morrowfen.penmoth (RSGI: the "
+            "request through instantiate_rsgi_request too), `port` the same through bench/pyport.py, "
+            "`starlette` Starlette on uvicorn"
+            + (
+                ", `server` morrowfen.server.Application"
+                if e2e["server_module"]
+                else "; morrowfen.server was not there, so its rows are missing"
+            )
+            + ".\n"
+        )
         for skip in e2e.get("skipped", []):
             last = skip["reason"].strip().splitlines()[-1:] or ["no output"]
             w.append(f"- {skip['server']}/{skip['app']} was skipped: it did not serve (`{last[0][:160]}`).")
@@ -215,30 +282,41 @@ def write_markdown(path, quick, info, rows, check, allocs, e2e, ratios, elapsed)
             w.append("")
         w.append("| server | app | route | requests/s | CPU us/request | failed |\n|---|---|---|---|---|---|")
         for r in e2e["results"]:
-            w.append(f"| {r['server']} | {r['app']} | `{r['route']}` | {r['rps']:.0f} | "
-                     f"{r['cpu_us_per_request']:.1f} | {r['failed']} |")
+            w.append(
+                f"| {r['server']} | {r['app']} | `{r['route']}` | {r['rps']:.0f} | "
+                f"{r['cpu_us_per_request']:.1f} | {r['failed']} |"
+            )
         if ratios:
             w.append("\nCPU per request over the bare app (us; noisy, a difference of two measurements):\n")
             w.append("| server | route | penmoth - raw | port - raw |\n|---|---|---|---|")
             for r in ratios:
-                w.append(f"| {r['server']} | `{r['route']}` | {r.get('penmoth over raw', float('nan')):.1f} | "
-                         f"{r.get('port over raw', float('nan')):.1f} |")
+                w.append(
+                    f"| {r['server']} | `{r['route']}` | {r.get('penmoth over raw', float('nan')):.1f} | "
+                    f"{r.get('port over raw', float('nan')):.1f} |"
+                )
     w.append("\n## Method\n")
-    w.append("- The port (bench/pyport.py) is penmoth written as a careful Python engineer would write it: "
-             "dict lookups for known header texts, fast paths for exact types, shared header lists, bounded "
-             "caches of checked names, `async def` and async generators. tests/test_bench_smoke.py checks "
-             "that it gives the same results, messages, protocol calls and errors as the module on the "
-             "benchmarked inputs and on the header rule.")
-    w.append("- Each micro case runs in a pyperf worker process; cases that must call Python code have a "
-             "floor case running only that code, driven the same way (the same loop, the same coroutine "
-             "driving), and own = time - floor.")
-    w.append(f"- get_chunks of 1 MiB runs twice: with glibc's default allocator settings, and in a "
-             f"subprocess with MALLOC_TRIM_THRESHOLD_={micro.TRIM_ENV['MALLOC_TRIM_THRESHOLD_']} "
-             "(the heap is not given back after each slice is freed).")
-    w.append("- Blocks per call: bench/alloc_count.c wraps the interpreter's mem and object allocators and "
-             "counts every allocation.")
-    w.append("- The machine is shared (other jobs may run): figures from one run; ratios are measured "
-             "within one run.")
+    w.append(
+        "- The port (bench/pyport.py) is penmoth written as a careful Python engineer would write it: "
+        "dict lookups for known header texts, fast paths for exact types, shared header lists, bounded "
+        "caches of checked names, `async def` and async generators. tests/test_bench_smoke.py checks "
+        "that it gives the same results, messages, protocol calls and errors as the module on the "
+        "benchmarked inputs and on the header rule."
+    )
+    w.append(
+        "- Each micro case runs in a pyperf worker process; cases that must call Python code have a "
+        "floor case running only that code, driven the same way (the same loop, the same coroutine "
+        "driving), and own = time - floor."
+    )
+    w.append(
+        f"- get_chunks of 1 MiB runs twice: with glibc's default allocator settings, and in a "
+        f"subprocess with MALLOC_TRIM_THRESHOLD_={micro.TRIM_ENV['MALLOC_TRIM_THRESHOLD_']} "
+        "(the heap is not given back after each slice is freed)."
+    )
+    w.append(
+        "- Blocks per call: bench/alloc_count.c wraps the interpreter's mem and object allocators and "
+        "counts every allocation."
+    )
+    w.append("- The machine is shared (other jobs may run): figures from one run; ratios are measured within one run.")
     path.write_text("\n".join(w) + "\n")
 
 
@@ -264,8 +342,11 @@ def write_chart(path, rows, ratios, quick):
         ax = axes[0][1]
         labels, vals, colors = [], [], []
         for r in ratios:
-            for key, color in (("port/penmoth", "#3b6ea5"), ("starlette/penmoth", "#c0504d"),
-                               ("server/penmoth", "#9bbb59")):
+            for key, color in (
+                ("port/penmoth", "#3b6ea5"),
+                ("starlette/penmoth", "#c0504d"),
+                ("server/penmoth", "#9bbb59"),
+            ):
                 if key in r:
                     labels.append(f"{r['server']} {r['route']} {key.split('/')[0]}")
                     vals.append(r[key])
@@ -311,9 +392,10 @@ def main():
     for name, row in allocs["cases"].items():
         print(f"blocks per call {name}: native {row['native']:.2f}, port {row['port']:.2f}")
     for r in ratios:
-        print(f"e2e {r['server']:13} {r['route']:8} penmoth {r['penmoth_cpu']:.1f} us CPU/req; "
-              + ", ".join(f"{k} {r[k]:.2f}x" for k in ("port/penmoth", "starlette/penmoth", "server/penmoth")
-                          if k in r))
+        print(
+            f"e2e {r['server']:13} {r['route']:8} penmoth {r['penmoth_cpu']:.1f} us CPU/req; "
+            + ", ".join(f"{k} {r[k]:.2f}x" for k in ("port/penmoth", "starlette/penmoth", "server/penmoth") if k in r)
+        )
     print(f"\nwrote {args.out / 'results.md'} and {args.out / 'results.png'} in {elapsed:.0f} s")
 
 

@@ -31,10 +31,18 @@ async def handler(request):
 # --- the fake gateways ---------------------------------------------------------------
 
 ASGI_SCOPE = {
-    "type": "http", "asgi": {"version": "3.0"}, "http_version": "1.1", "method": "GET", "scheme": "http",
-    "path": "/items", "raw_path": b"/items", "query_string": b"page=2", "root_path": "",
+    "type": "http",
+    "asgi": {"version": "3.0"},
+    "http_version": "1.1",
+    "method": "GET",
+    "scheme": "http",
+    "path": "/items",
+    "raw_path": b"/items",
+    "query_string": b"page=2",
+    "root_path": "",
     "headers": [(b"host", b"127.0.0.1:8000"), (b"user-agent", b"bench"), (b"accept", b"*/*")],
-    "client": ("127.0.0.1", 50000), "server": ("127.0.0.1", 8000),
+    "client": ("127.0.0.1", 50000),
+    "server": ("127.0.0.1", 8000),
 }
 
 
@@ -80,6 +88,7 @@ PROTOCOL = Protocol()
 
 # --- the two sides --------------------------------------------------------------------
 
+
 async def direct_asgi(scope, receive, send):
     request = instantiate_asgi_request(scope, receive)
     response = await handler(request)
@@ -106,6 +115,7 @@ def asgi_loop(app):
                 pass
             else:
                 raise AssertionError("the request did not complete in one step")
+
     return run
 
 
@@ -119,6 +129,7 @@ def rsgi_loop(app):
                 pass
             else:
                 raise AssertionError("the request did not complete in one step")
+
     return run
 
 
@@ -143,14 +154,18 @@ def check_same_answer():
         for side in ("direct", "app"):
             got = []
             if face == "asgi":
+
                 async def record(message):
                     got.append(message)
+
                 target = direct_asgi if side == "direct" else APP
                 coro = target(ASGI_SCOPE, receive, record)
             else:
+
                 class Recording(Protocol):
                     def response_bytes(self, status, headers, body):
                         got.append((status, headers, body))
+
                 target = direct_rsgi if side == "direct" else APP.__rsgi__
                 coro = target(SCOPE, Recording())
             try:
@@ -163,12 +178,14 @@ def check_same_answer():
 
 def main():
     check_same_answer()
-    best = measure({
-        "asgi direct": asgi_loop(direct_asgi),
-        "asgi Application": asgi_loop(APP),
-        "rsgi direct": rsgi_loop(direct_rsgi),
-        "rsgi Application": rsgi_loop(APP.__rsgi__),
-    })
+    best = measure(
+        {
+            "asgi direct": asgi_loop(direct_asgi),
+            "asgi Application": asgi_loop(APP),
+            "rsgi direct": rsgi_loop(direct_rsgi),
+            "rsgi Application": rsgi_loop(APP.__rsgi__),
+        }
+    )
     print(f"ns per request, small buffered response (best of {ROUNDS} rounds of {NUMBER})")
     print(f"{'face':<6}{'direct':>10}{'Application':>14}{'difference':>12}")
     for face in ("asgi", "rsgi"):

@@ -30,8 +30,13 @@ def c_function(module, name, restype, *argtypes):
 
 def run_python(code, *args, check=True):
     """Runs code in a fresh interpreter (for start-up and crash tests)."""
-    proc = subprocess.run([sys.executable, *args, "-c", textwrap.dedent(code)], capture_output=True, text=True,
-                          timeout=120, env={**os.environ, "PYTHONDONTWRITEBYTECODE": "1"})
+    proc = subprocess.run(
+        [sys.executable, *args, "-c", textwrap.dedent(code)],
+        capture_output=True,
+        text=True,
+        timeout=120,
+        env={**os.environ, "PYTHONDONTWRITEBYTECODE": "1"},
+    )
     if check and proc.returncode != 0:
         raise AssertionError(f"exit {proc.returncode}\n{proc.stdout}\n{proc.stderr}")
     return proc

@@ -39,7 +39,9 @@ def counted(kind):
                     yield part
             finally:
                 streams[kind][1] += 1
+
         return provider
+
     return wrap
 
 
@@ -76,8 +78,11 @@ async def handle(request):
         body = await request.read()
         return Response(200, [(b"x-length", str(len(body)).encode())], Content(b"application/octet-stream", body))
     if path.startswith(b"/query"):
-        return Response(200, None, JSONContent({"path": path.decode(), "query": request.url.query.decode(),
-                                                "parsed": request.query}))
+        return Response(
+            200,
+            None,
+            JSONContent({"path": path.decode(), "query": request.url.query.decode(), "parsed": request.query}),
+        )
     if path == b"/missing":
         raise NotFound("no such thing here")
     if path == b"/boom":

@@ -39,16 +39,53 @@ def server_command(name, port, asgi_app="morrowfen.demo:asgi_app", rsgi_app="mor
     """The command line that serves an application (the demo unless told otherwise)
     with one of the four set-ups, in one process."""
     if name == "uvicorn":
-        return [sys.executable, "-m", "uvicorn", "--host", HOST, "--port", str(port), "--workers", "1",
-                "--timeout-graceful-shutdown", "1", asgi_app]
+        return [
+            sys.executable,
+            "-m",
+            "uvicorn",
+            "--host",
+            HOST,
+            "--port",
+            str(port),
+            "--workers",
+            "1",
+            "--timeout-graceful-shutdown",
+            "1",
+            asgi_app,
+        ]
     if name == "hypercorn":
-        return [sys.executable, "-m", "hypercorn", "--bind", f"{HOST}:{port}", "--workers", "1",
-                "--graceful-timeout", "1", "--access-logfile", "-", asgi_app]
+        return [
+            sys.executable,
+            "-m",
+            "hypercorn",
+            "--bind",
+            f"{HOST}:{port}",
+            "--workers",
+            "1",
+            "--graceful-timeout",
+            "1",
+            "--access-logfile",
+            "-",
+            asgi_app,
+        ]
     if name in ("granian-asgi", "granian-rsgi"):
         interface = name.split("-")[1]
         app = asgi_app if interface == "asgi" else rsgi_app
-        return [*granian_command(), "--interface", interface, "--host", HOST, "--port", str(port),
-                "--workers", "1", "--no-ws", "--workers-kill-timeout", "1", app]
+        return [
+            *granian_command(),
+            "--interface",
+            interface,
+            "--host",
+            HOST,
+            "--port",
+            str(port),
+            "--workers",
+            "1",
+            "--no-ws",
+            "--workers-kill-timeout",
+            "1",
+            app,
+        ]
     raise ValueError(f"unknown server {name!r}")
 
 
@@ -74,8 +111,14 @@ class Server:
 
     def start(self):
         env = {**os.environ, "PYTHONUNBUFFERED": "1", "PYTHONDONTWRITEBYTECODE": "1", **self.extra_env}
-        self.process = subprocess.Popen(self.command, stdin=subprocess.DEVNULL, stdout=self.log_file,
-                                        stderr=subprocess.STDOUT, env=env, start_new_session=True)
+        self.process = subprocess.Popen(
+            self.command,
+            stdin=subprocess.DEVNULL,
+            stdout=self.log_file,
+            stderr=subprocess.STDOUT,
+            env=env,
+            start_new_session=True,
+        )
         return self
 
     def alive(self):

@@ -45,11 +45,20 @@ TYPES = {
     "list": (lambda: [], None, lambda: MyList()),
     None: (lambda: object(), None, None),
 }
-FULL_NAMES = {"Response": "morrowfen.messages.Response", "Cookie": "morrowfen.cookies.Cookie",
-              "Content": "morrowfen.contents.Content", "ServerSentEvent": "morrowfen.contents.ServerSentEvent",
-              "StreamedContent": "morrowfen.contents.StreamedContent", "bytes": "bytes", "list": "list"}
+FULL_NAMES = {
+    "Response": "morrowfen.messages.Response",
+    "Cookie": "morrowfen.cookies.Cookie",
+    "Content": "morrowfen.contents.Content",
+    "ServerSentEvent": "morrowfen.contents.ServerSentEvent",
+    "StreamedContent": "morrowfen.contents.StreamedContent",
+    "bytes": "bytes",
+    "list": "list",
+}
 
-CHUNKS_DOC = "\n    Writes chunks for transfer encoding. This method only works when using\n    `transfer-encoding: chunked`!\n    "
+CHUNKS_DOC = (
+    "\n    Writes chunks for transfer encoding. This method only works when using\n"
+    "    `transfer-encoding: chunked`!\n    "
+)
 SSE_DOC = "\n    Writes a ServerSentEvent object to bytes.\n    "
 
 FUNCTIONS = [
@@ -62,8 +71,12 @@ FUNCTIONS = [
     ("extract_rsgi_headers", [("raw_headers", None)], "plain", None),
     ("instantiate_rsgi_request", [("scope", None), ("protocol", None)], "plain", None),
     ("send_rsgi_response_sync", [("response", "Response"), ("protocol", None)], "plain", None),
-    ("_send_rsgi_stream", [("response", "Response"), ("protocol", None), ("headers", "list"),
-                           ("content", "StreamedContent")], "coroutine", None),
+    (
+        "_send_rsgi_stream",
+        [("response", "Response"), ("protocol", None), ("headers", "list"), ("content", "StreamedContent")],
+        "coroutine",
+        None,
+    ),
     ("send_rsgi_response", [("response", "Response"), ("protocol", None)], "coroutine", None),
 ]
 by_function = pytest.mark.parametrize("name, params, kind, doc", FUNCTIONS, ids=[f[0] for f in FUNCTIONS])
@@ -76,7 +89,7 @@ def attempt(fn, *args, **kwargs):
     or generator so that none is left unawaited."""
     try:
         result = fn(*args, **kwargs)
-    except Exception as exc:  # noqa: BLE001
+    except Exception as exc:
         return exc
     if hasattr(result, "cr_code") or hasattr(result, "gi_code"):
         result.close()
@@ -144,13 +157,15 @@ def test_argument_count_and_keywords(name, params, kind, doc):
     assert_convention_passed(attempt(fn, *args[:1], **dict(zip(names[1:], args[1:]))))
     assert str(attempt(fn, *args, bogus=1)) == f"{name}() got an unexpected keyword argument 'bogus'"
     assert str(attempt(fn, *args, **{names[0]: args[0]})) == (
-        f"{name}() got multiple values for keyword argument '{names[0]}'")
+        f"{name}() got multiple values for keyword argument '{names[0]}'"
+    )
     # a parameter left unbound after the keywords: the count of the ones before it
     assert str(attempt(fn, **dict(zip(names[1:], args[1:])))) == message(0)
     if n > 1:
         assert str(attempt(fn, args[0], bogus=1)) == message(1)
     assert str(attempt(fn, *args, **{"bogus": 1, names[-1]: 2})) == (
-        f"{name}() got an unexpected keyword argument 'bogus'")
+        f"{name}() got an unexpected keyword argument 'bogus'"
+    )
 
 
 @by_function
@@ -173,8 +188,10 @@ def test_argument_types(name, params, kind, doc):
                 assert_convention_passed(exc)
             else:
                 assert isinstance(exc, TypeError)
-                assert str(exc) == (f"Argument '{param}' has incorrect type "
-                                    f"(expected {FULL_NAMES[type_name]}, got {tp_name(type(value))})")
+                assert str(exc) == (
+                    f"Argument '{param}' has incorrect type "
+                    f"(expected {FULL_NAMES[type_name]}, got {tp_name(type(value))})"
+                )
             # by keyword the same test applies
             exc_kw = attempt(fn, **{p: a for (p, _), a in zip(params, args)})
             assert str(exc_kw) == str(exc)
@@ -183,9 +200,13 @@ def test_argument_types(name, params, kind, doc):
 def test_wrong_type_creates_no_coroutine():
     with warnings.catch_warnings():
         warnings.simplefilter("error")
-        for call in (lambda: pm.send_asgi_response("x", None), lambda: pm.send_rsgi_response(1, None),
-                     lambda: pm._send_rsgi_stream(Response(200), None, (), None), lambda: pm.get_chunks("x"),
-                     lambda: pm.write_chunks(b"x")):
+        for call in (
+            lambda: pm.send_asgi_response("x", None),
+            lambda: pm.send_rsgi_response(1, None),
+            lambda: pm._send_rsgi_stream(Response(200), None, (), None),
+            lambda: pm.get_chunks("x"),
+            lambda: pm.write_chunks(b"x"),
+        ):
             with pytest.raises(TypeError, match="has incorrect type"):
                 call()
         import gc

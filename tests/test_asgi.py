@@ -76,12 +76,15 @@ def test_start_message_hands_over_the_raw_header_list():
     assert list(messages[1]) == ["type", "body", "more_body"]
 
 
-@pytest.mark.parametrize("length, expected", [
-    (0, [(b"", False)]),
-    (SIZE, [(b"x" * SIZE, False)]),
-    (SIZE + 1, [(b"x" * SIZE, True), (b"x", True), (b"", False)]),
-    (3 * SIZE, [(b"x" * SIZE, True)] * 3 + [(b"", False)]),
-])
+@pytest.mark.parametrize(
+    "length, expected",
+    [
+        (0, [(b"", False)]),
+        (SIZE, [(b"x" * SIZE, False)]),
+        (SIZE + 1, [(b"x" * SIZE, True), (b"x", True), (b"", False)]),
+        (3 * SIZE, [(b"x" * SIZE, True)] * 3 + [(b"", False)]),
+    ],
+)
 def test_buffered_bodies(length, expected):
     body = b"x" * length
     c = Content(b"application/octet-stream", body)
@@ -97,13 +100,17 @@ def test_declared_length_chooses_the_branch():
     assert body_messages(send(Response(200, None, c))) == [(b"abc", False)]
 
 
-@pytest.mark.parametrize("parts, expected", [
-    ((b"a", b"b"), [(b"a", True), (b"b", True), (b"", False)]),
-    ((b"a", b""), [(b"a", True), (b"", False)]),
-    ((), [(b"", False)]),
-    ((b"a", None), [(b"a", True), (b"", False)]),
-    ((b"a", b"", b"never"), [(b"a", True), (b"", False)]),
-], ids=["plain", "closing-empty", "no-parts", "closing-none", "after-close"])
+@pytest.mark.parametrize(
+    "parts, expected",
+    [
+        ((b"a", b"b"), [(b"a", True), (b"b", True), (b"", False)]),
+        ((b"a", b""), [(b"a", True), (b"", False)]),
+        ((), [(b"", False)]),
+        ((b"a", None), [(b"a", True), (b"", False)]),
+        ((b"a", b"", b"never"), [(b"a", True), (b"", False)]),
+    ],
+    ids=["plain", "closing-empty", "no-parts", "closing-none", "after-close"],
+)
 def test_streamed_bodies(parts, expected):
     assert body_messages(send(Response(200, None, streamed(*parts)))) == expected
 
@@ -143,7 +150,10 @@ def test_get_chunks_is_looked_up_by_name():
     pm.get_chunks = lambda body: (b"1", None, b"")
     try:
         assert body_messages(send(Response(200, None, Content(b"a", b"x" * (SIZE + 1))))) == [
-            (b"1", True), (b"", False), (b"", False)]
+            (b"1", True),
+            (b"", False),
+            (b"", False),
+        ]
         del pm.get_chunks
         with pytest.raises(NameError, match="^name 'get_chunks' is not defined$"):
             send(Response(200, None, Content(b"a", b"x" * (SIZE + 1))))
@@ -202,7 +212,9 @@ def test_cancelled_mid_stream_finalizes_the_content():
                 gate.set()
                 await asyncio.sleep(10)
 
-        task = asyncio.create_task(pm.send_asgi_response(Response(200, None, StreamedContent(b"x", provider)), slow_send))
+        task = asyncio.create_task(
+            pm.send_asgi_response(Response(200, None, StreamedContent(b"x", provider)), slow_send)
+        )
         await gate.wait()
         task.cancel()
         with pytest.raises(asyncio.CancelledError):
@@ -212,14 +224,17 @@ def test_cancelled_mid_stream_finalizes_the_content():
     assert finalized == [True]
 
 
-@pytest.mark.parametrize("headers, error, text", [
-    ([(b"x-user", b"a\r\nInjected: 1")], ValueError, "invalid value of header b'x-user'"),
-    ([(b"x-user", b"a\0")], ValueError, "invalid value of header b'x-user'"),
-    ([(b"x user", b"1")], ValueError, "invalid header name b'x user'"),
-    ([(b"x-ok", b"1"), ("x-str", "1")], TypeError, "must be bytes, not str and str"),
-    ([(b"x-ok", b"1"), (b"x-short",)], TypeError, "a response header must be a (name, value) pair"),
-    ([b"x-ok: 1"], TypeError, "a response header must be a (name, value) pair"),
-])
+@pytest.mark.parametrize(
+    "headers, error, text",
+    [
+        ([(b"x-user", b"a\r\nInjected: 1")], ValueError, "invalid value of header b'x-user'"),
+        ([(b"x-user", b"a\0")], ValueError, "invalid value of header b'x-user'"),
+        ([(b"x user", b"1")], ValueError, "invalid header name b'x user'"),
+        ([(b"x-ok", b"1"), ("x-str", "1")], TypeError, "must be bytes, not str and str"),
+        ([(b"x-ok", b"1"), (b"x-short",)], TypeError, "a response header must be a (name, value) pair"),
+        ([b"x-ok: 1"], TypeError, "a response header must be a (name, value) pair"),
+    ],
+)
 def test_invalid_headers_are_refused_before_the_start_message(headers, error, text):
     response = Response(200, None, TextContent("x"))
     response._raw_headers = headers  # the constructor's check is bypassed on purpose

@@ -17,12 +17,18 @@ import pytest
 BENCH = Path(__file__).resolve().parent.parent / "bench"
 sys.path.insert(0, str(BENCH))
 
-import micro  # noqa: E402
-import pyport as pp  # noqa: E402
-from morrowfen import penmoth as pm  # noqa: E402
-from morrowfen.contents import (Content, JSONContent, ServerSentEvent, StreamedContent, TextContent,  # noqa: E402
-                                TextServerSentEvent)
-from morrowfen.messages import Response  # noqa: E402
+import micro
+import pyport as pp
+from morrowfen import penmoth as pm
+from morrowfen.contents import (
+    Content,
+    JSONContent,
+    ServerSentEvent,
+    StreamedContent,
+    TextContent,
+    TextServerSentEvent,
+)
+from morrowfen.messages import Response
 
 SIZE = 61440
 
@@ -31,7 +37,7 @@ def outcome(fn):
     """What a call gives: its result, or the type and text of its exception."""
     try:
         return "ok", fn()
-    except Exception as e:  # noqa: BLE001 - the comparison is the point
+    except Exception as e:
         return "raised", type(e), str(e)
 
 
@@ -86,8 +92,13 @@ RESPONSES = {
     "stream-plain": lambda: Response(200, None, StreamedContent(b"text/plain", lambda: parts(b"a", b"b"))),
 }
 BAD_ASGI_HEADERS = [
-    [(b"x-user", b"a\r\nInjected: 1")], [(b"x-user", b"a\0")], [(b"x user", b"1")], [(b"", b"1")],
-    [(b"x-ok", b"1"), ("x-str", "1")], [(b"x-ok", b"1"), (b"x-short",)], [b"x-ok: 1"],
+    [(b"x-user", b"a\r\nInjected: 1")],
+    [(b"x-user", b"a\0")],
+    [(b"x user", b"1")],
+    [(b"", b"1")],
+    [(b"x-ok", b"1"), ("x-str", "1")],
+    [(b"x-ok", b"1"), (b"x-short",)],
+    [b"x-ok: 1"],
 ]
 
 
@@ -138,21 +149,27 @@ def test_framing_agrees():
     async def frames(m, content):
         return [f async for f in m.write_chunks(content)]
 
-    for content in (Content(b"text/plain", b"hello"),
-                    StreamedContent(b"a", lambda: parts(b"a", b"", b"bc", bytearray(b"d"), memoryview(b"ef"))),
-                    StreamedContent(b"a", lambda: parts(*micro.PARTS_100)),
-                    StreamedContent(b"a", lambda: parts("text"))):
+    for content in (
+        Content(b"text/plain", b"hello"),
+        StreamedContent(b"a", lambda: parts(b"a", b"", b"bc", bytearray(b"d"), memoryview(b"ef"))),
+        StreamedContent(b"a", lambda: parts(*micro.PARTS_100)),
+        StreamedContent(b"a", lambda: parts("text")),
+    ):
         agree(lambda m: asyncio.run(frames(m, content)))
 
 
-@pytest.mark.parametrize("event", [
-    TextServerSentEvent("hello world", event="tick", id="42", retry=1000),
-    ServerSentEvent({"a": [1, 2]}, comment="a\nb\r\nc\rd\n"),
-    ServerSentEvent(None, id="1\r\nx\ny\rz", event="a\rb"),
-    TextServerSentEvent("a\r\nb\rc\n\nd"),
-    TextServerSentEvent(""),
-    TextServerSentEvent("caf\xe9 \u20ac", retry=0),
-], ids=range(6))
+@pytest.mark.parametrize(
+    "event",
+    [
+        TextServerSentEvent("hello world", event="tick", id="42", retry=1000),
+        ServerSentEvent({"a": [1, 2]}, comment="a\nb\r\nc\rd\n"),
+        ServerSentEvent(None, id="1\r\nx\ny\rz", event="a\rb"),
+        TextServerSentEvent("a\r\nb\rc\n\nd"),
+        TextServerSentEvent(""),
+        TextServerSentEvent("caf\xe9 \u20ac", retry=0),
+    ],
+    ids=range(6),
+)
 def test_write_sse_agrees(event):
     agree(lambda m: m.write_sse(event))
 
@@ -165,12 +182,26 @@ class Headers:
         return self.pairs
 
 
-@pytest.mark.parametrize("raw", [
-    micro.BROWSER_HEADERS, None, Headers(micro.BROWSER_HEADERS), {"accept": "*/*"},
-    [("host", "example.org"), ("X-Custom", "keep-alive"), (b"x-bytes", b"raw"), ["x-list", 5],
-     ("x-none", None, "ignored"), ("x-latin", "caf\xe9"), (bytearray(b"x-ba"), memoryview(b"v"))],
-    [("x", "\u20ac")],
-], ids=range(6))
+@pytest.mark.parametrize(
+    "raw",
+    [
+        micro.BROWSER_HEADERS,
+        None,
+        Headers(micro.BROWSER_HEADERS),
+        {"accept": "*/*"},
+        [
+            ("host", "example.org"),
+            ("X-Custom", "keep-alive"),
+            (b"x-bytes", b"raw"),
+            ["x-list", 5],
+            ("x-none", None, "ignored"),
+            ("x-latin", "caf\xe9"),
+            (bytearray(b"x-ba"), memoryview(b"v")),
+        ],
+        [("x", "\u20ac")],
+    ],
+    ids=range(6),
+)
 def test_intake_agrees(raw):
     agree(lambda m: m.extract_rsgi_headers(raw))
 
@@ -183,14 +214,26 @@ def test_intake_agrees(raw):
 
 
 RSGI_CASES = [
-    (None, b"application/json"), (None, b"image/png"), (None, None), (micro.RAW_6, b"application/json"),
-    (micro.RAW_12, b"text/html"), ([(b"content-type", b"text/plain")], b"application/json"),
-    ([(b"x-utf8", "caf\xe9".encode()), (b"x-view", memoryview("\u20ac".encode())), ("x-text", "caf\xe9")],
-     "text/plain; name=\xe9".encode()),
-    ([(b"x-user", b"a\r\nInjected: 1")], None), ([(b"x user", b"1")], None), ([(b"", b"1")], None),
-    ([(b"x-\xe9", b"1")], None), ([("x-str", "a\rb")], None), ([("Bad Name", "1")], None),
-    ([(b"x-user", b"caf\xe9")], None), ([(b"vary", b"cookie")], b"text/html\r\nx: 1"),
-    (None, b"text/html\r\nx: 1"), (None, b"text/\xff"),
+    (None, b"application/json"),
+    (None, b"image/png"),
+    (None, None),
+    (micro.RAW_6, b"application/json"),
+    (micro.RAW_12, b"text/html"),
+    ([(b"content-type", b"text/plain")], b"application/json"),
+    (
+        [(b"x-utf8", "caf\xe9".encode()), (b"x-view", memoryview("\u20ac".encode())), ("x-text", "caf\xe9")],
+        "text/plain; name=\xe9".encode(),
+    ),
+    ([(b"x-user", b"a\r\nInjected: 1")], None),
+    ([(b"x user", b"1")], None),
+    ([(b"", b"1")], None),
+    ([(b"x-\xe9", b"1")], None),
+    ([("x-str", "a\rb")], None),
+    ([("Bad Name", "1")], None),
+    ([(b"x-user", b"caf\xe9")], None),
+    ([(b"vary", b"cookie")], b"text/html\r\nx: 1"),
+    (None, b"text/html\r\nx: 1"),
+    (None, b"text/\xff"),
 ]
 
 
@@ -240,8 +283,13 @@ def test_every_micro_case_runs_once():
 
 
 def test_prebuilt_rsgi_answer_allocates_nothing():
-    out = subprocess.run([sys.executable, str(BENCH / "micro.py"), "--allocations"], capture_output=True, text=True,
-                         timeout=60, check=True)
+    out = subprocess.run(
+        [sys.executable, str(BENCH / "micro.py"), "--allocations"],
+        capture_output=True,
+        text=True,
+        timeout=60,
+        check=True,
+    )
     result = json.loads(out.stdout)
     if not result["method"].startswith("allocator hook"):
         pytest.skip("no C compiler for the allocation counter")
@@ -269,15 +317,39 @@ def test_report_figures_and_files(tmp_path):
     assert f"{micro.TRIM_OPERATION}{micro.TRIM_SUFFIX}" in rows
     assert run.header_check_cost(figures) == {"native": 1200.0, "port": 0.0}
 
-    e2e = {"duration_s": 1, "rounds": 1, "server_module": False, "skipped": [], "results": [
-        {"server": "uvicorn", "app": app, "route": "/", "rps": 1000.0, "cpu_us_per_request": cpu, "requests": 1,
-         "failed": 0} for app, cpu in (("raw", 20.0), ("penmoth", 25.0), ("port", 30.0), ("starlette", 50.0))]}
+    e2e = {
+        "duration_s": 1,
+        "rounds": 1,
+        "server_module": False,
+        "skipped": [],
+        "results": [
+            {
+                "server": "uvicorn",
+                "app": app,
+                "route": "/",
+                "rps": 1000.0,
+                "cpu_us_per_request": cpu,
+                "requests": 1,
+                "failed": 0,
+            }
+            for app, cpu in (("raw", 20.0), ("penmoth", 25.0), ("port", 30.0), ("starlette", 50.0))
+        ],
+    }
     [ratio] = run.e2e_ratios(e2e)
     assert ratio["port/penmoth"] == 1.2 and ratio["starlette/penmoth"] == 2.0
     assert ratio["penmoth over raw"] == 5.0 and ratio["port over raw"] == 10.0
     allocs = {"method": "test", "calls": 1, "cases": {"a": {"native": 0.0, "port": 1.0, "floor": 0.0}}}
-    run.write_markdown(tmp_path / "r.md", True, run.machine(), list(rows.values()), run.header_check_cost(figures),
-                       allocs, e2e, [ratio], 1.0)
+    run.write_markdown(
+        tmp_path / "r.md",
+        True,
+        run.machine(),
+        list(rows.values()),
+        run.header_check_cost(figures),
+        allocs,
+        e2e,
+        [ratio],
+        1.0,
+    )
     text = (tmp_path / "r.md").read_text()
     assert "| `send_asgi_response[small]` | 4.00x |" in text and "| uvicorn | `/` | 1.20x | 2.00x | - |" in text
     pytest.importorskip("matplotlib")
@@ -299,17 +371,25 @@ Requests/sec:  41849.52
 Transfer/sec:      5.31MB
 """
     assert e2e.parse_wrk(report) == (41850, 41849.52, 13)
-    assert e2e.parse_wrk(report.replace("  Socket errors: connect 0, read 3, write 1, timeout 2\n", "")
-                         .replace("  Non-2xx or 3xx responses: 7\n", "")) == (41850, 41849.52, 0)
+    assert e2e.parse_wrk(
+        report.replace("  Socket errors: connect 0, read 3, write 1, timeout 2\n", "").replace(
+            "  Non-2xx or 3xx responses: 7\n", ""
+        )
+    ) == (41850, 41849.52, 0)
 
     class Tree(e2e.Server):
         def __init__(self, process):
             self.process = process
 
     burn = "import time\nt = time.process_time()\nwhile time.process_time() - t < 0.3: pass\ntime.sleep(30)"
-    parent = subprocess.Popen([sys.executable, "-c", f"import subprocess, sys, time\n"
-                               f"subprocess.Popen([sys.executable, '-c', {burn!r}])\ntime.sleep(30)"],
-                              start_new_session=True)
+    parent = subprocess.Popen(
+        [
+            sys.executable,
+            "-c",
+            f"import subprocess, sys, time\nsubprocess.Popen([sys.executable, '-c', {burn!r}])\ntime.sleep(30)",
+        ],
+        start_new_session=True,
+    )
     try:
         tree = Tree(parent)
         deadline = time.monotonic() + 10

@@ -80,11 +80,22 @@ class PageLog(html.parser.HTMLParser):
 def run_chromium(url, *options):
     """Headless Chromium on `url` with a fresh profile: its standard output."""
     with tempfile.TemporaryDirectory(prefix="morrowfen-chromium-") as profile:
-        command = [chromium(), "--headless", "--no-sandbox", "--disable-gpu", "--disable-background-networking",
-                   "--disable-component-update", "--no-first-run", f"--user-data-dir={profile}",
-                   "--virtual-time-budget=5000", *options, url]
-        process = subprocess.Popen(command, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                                   start_new_session=True)
+        command = [
+            chromium(),
+            "--headless",
+            "--no-sandbox",
+            "--disable-gpu",
+            "--disable-background-networking",
+            "--disable-component-update",
+            "--no-first-run",
+            f"--user-data-dir={profile}",
+            "--virtual-time-budget=5000",
+            *options,
+            url,
+        ]
+        process = subprocess.Popen(
+            command, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.PIPE, start_new_session=True
+        )
         try:
             out, err = process.communicate(timeout=BROWSER_TIMEOUT)
         except subprocess.TimeoutExpired:
@@ -112,8 +123,8 @@ def read_png(data):
     assert data[:8] == b"\x89PNG\r\n\x1a\n", "not a PNG"
     pos, header, idat = 8, None, []
     while pos < len(data):
-        length, kind = struct.unpack(">I4s", data[pos:pos + 8])
-        chunk, crc = data[pos + 8:pos + 8 + length], data[pos + 8 + length:pos + 12 + length]
+        length, kind = struct.unpack(">I4s", data[pos : pos + 8])
+        chunk, crc = data[pos + 8 : pos + 8 + length], data[pos + 8 + length : pos + 12 + length]
         assert len(crc) == 4 and zlib.crc32(kind + chunk) == struct.unpack(">I", crc)[0], f"damaged {kind!r} chunk"
         pos += 12 + length
         if kind == b"IHDR":
@@ -130,7 +141,7 @@ def read_png(data):
     assert len(raw) == height * (stride + 1), "image data of the wrong length"
     rows, previous = [], bytes(stride)
     for y in range(height):
-        kind, line = raw[y * (stride + 1)], bytearray(raw[y * (stride + 1) + 1:(y + 1) * (stride + 1)])
+        kind, line = raw[y * (stride + 1)], bytearray(raw[y * (stride + 1) + 1 : (y + 1) * (stride + 1)])
         if kind == 1:
             for i in range(bpp, stride):
                 line[i] = (line[i] + line[i - bpp]) & 0xFF
@@ -157,7 +168,7 @@ def colour_counts(rows):
     counts = {}
     for row in rows:
         for i in range(0, len(row), 3):
-            colour = row[i:i + 3]
+            colour = row[i : i + 3]
             counts[colour] = counts.get(colour, 0) + 1
     return counts
 
@@ -167,8 +178,10 @@ def test_page_shows_each_event_in_a_row(served):
     page.feed(dump_dom(served.url + "/events/page"))
     page.close()
     assert page.rows, "the page shows no events"
-    shown = [{"type": r["attrs"]["data-type"], "data": r["attrs"]["data-data"], "id": r["attrs"]["data-id"]}
-             for r in page.rows]
+    shown = [
+        {"type": r["attrs"]["data-type"], "data": r["attrs"]["data-data"], "id": r["attrs"]["data-id"]}
+        for r in page.rows
+    ]
     assert shown == browser_events(demo.events())
     # what the demo sends covers the rules that browser_events() follows
     sent = demo.events()
@@ -192,8 +205,12 @@ def test_page_shows_each_event_in_a_row(served):
 
 def test_screenshot_of_the_ended_stream(served, tmp_path):
     shot = tmp_path / "events-page.png"
-    run_chromium(served.url + "/events/page", "--hide-scrollbars", f"--window-size={WINDOW[0]},{WINDOW[1]}",
-                 f"--screenshot={shot}")
+    run_chromium(
+        served.url + "/events/page",
+        "--hide-scrollbars",
+        f"--window-size={WINDOW[0]},{WINDOW[1]}",
+        f"--screenshot={shot}",
+    )
     assert shot.is_file(), "chromium wrote no screenshot"
     ARTEFACTS.mkdir(parents=True, exist_ok=True)
     shutil.copyfile(shot, ARTEFACTS / f"events-page-{served.name}.png")

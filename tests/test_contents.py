@@ -9,9 +9,22 @@ from hypothesis import strategies as st
 
 import morrowfen.contents as mc
 import morrowfen.exceptions as mx
-from morrowfen.contents import (ASGIContent, Content, FileBuffer, FormContent, FormPart, HTMLContent, JSONContent,
-                                MultiPartFormData, RSGIContent, ServerSentEvent, StreamedContent, StreamedFormPart,
-                                TextContent, TextServerSentEvent)
+from morrowfen.contents import (
+    ASGIContent,
+    Content,
+    FileBuffer,
+    FormContent,
+    FormPart,
+    HTMLContent,
+    JSONContent,
+    MultiPartFormData,
+    RSGIContent,
+    ServerSentEvent,
+    StreamedContent,
+    StreamedFormPart,
+    TextContent,
+    TextServerSentEvent,
+)
 
 _api = ctypes.pythonapi
 _api.PyCapsule_GetPointer.restype = ctypes.c_void_p
@@ -153,9 +166,13 @@ def test_asgi_read_joins_request_messages_and_caches():
 
 
 def test_asgi_stream_skips_empty_bodies():
-    c = ASGIContent(receiver({"type": "http.request", "body": b"a", "more_body": True},
-                             {"type": "http.request", "more_body": True},
-                             {"type": "http.request", "body": b"b", "more_body": False}))
+    c = ASGIContent(
+        receiver(
+            {"type": "http.request", "body": b"a", "more_body": True},
+            {"type": "http.request", "more_body": True},
+            {"type": "http.request", "body": b"b", "more_body": False},
+        )
+    )
     assert run(collect(c.stream())) == [b"a", b"b"]
 
 
@@ -182,8 +199,9 @@ def test_rsgi_content_reads_the_protocol():
 # --- text, HTML, JSON, forms ------------------------------------------------------
 
 
-@pytest.mark.parametrize("cls, media_type", [(TextContent, b"text/plain; charset=utf-8"),
-                                             (HTMLContent, b"text/html; charset=utf-8")])
+@pytest.mark.parametrize(
+    "cls, media_type", [(TextContent, b"text/plain; charset=utf-8"), (HTMLContent, b"text/html; charset=utf-8")]
+)
 def test_text_contents(cls, media_type):
     c = cls("héllo <b>")
     assert (c.type, c.body, c.length) == (media_type, "héllo <b>".encode(), 10)
@@ -206,12 +224,15 @@ def test_json_content():
         JSONContent(object())
 
 
-@pytest.mark.parametrize("data, body", [
-    ({"a": "1", "b": "x y"}, b"a=1&b=x+y"),
-    ([("k", "v&w=z"), ("k", "2")], b"k=v%26w%3Dz&k=2"),
-    ({"é": "ü", "n": 3}, b"%C3%A9=%C3%BC&n=3"),
-    ({}, b""),
-])
+@pytest.mark.parametrize(
+    "data, body",
+    [
+        ({"a": "1", "b": "x y"}, b"a=1&b=x+y"),
+        ([("k", "v&w=z"), ("k", "2")], b"k=v%26w%3Dz&k=2"),
+        ({"é": "ü", "n": 3}, b"%C3%A9=%C3%BC&n=3"),
+        ({}, b""),
+    ],
+)
 def test_form_content(data, body):
     c = FormContent(data)
     assert (c.type, c.body, c.length) == (b"application/x-www-form-urlencoded", body, len(body))
@@ -235,20 +256,24 @@ def test_form_encoding_round_trips(pairs):
     assert parsed == expected
 
 
-@pytest.mark.parametrize("text, expected", [
-    ("a=1&b=2", {"a": "1", "b": "2"}),
-    ("a=1&a=2&a=3", {"a": ["1", "2", "3"]}),
-    ("flag&&x=", {"flag": "", "x": ""}),
-    ("q=a+b%2Bc%zz%4", {"q": "a b+c%zz%4"}),
-    ("n=%C3%A9%FF", {"n": "é\ufffd"}),
-    ("", {}),
-])
+@pytest.mark.parametrize(
+    "text, expected",
+    [
+        ("a=1&b=2", {"a": "1", "b": "2"}),
+        ("a=1&a=2&a=3", {"a": ["1", "2", "3"]}),
+        ("flag&&x=", {"flag": "", "x": ""}),
+        ("q=a+b%2Bc%zz%4", {"q": "a b+c%zz%4"}),
+        ("n=%C3%A9%FF", {"n": "é\ufffd"}),
+        ("", {}),
+    ],
+)
 def test_parse_www_form_urlencoded(text, expected):
     assert mc.parse_www_form_urlencoded(text) == expected
     capsule = mc.__pyx_capi__["parse_www_form_urlencoded"]
     assert _api.PyCapsule_GetName(capsule) == b"PyObject *(PyObject *)"
     c_parse = ctypes.PYFUNCTYPE(ctypes.py_object, ctypes.py_object)(
-        _api.PyCapsule_GetPointer(capsule, b"PyObject *(PyObject *)"))
+        _api.PyCapsule_GetPointer(capsule, b"PyObject *(PyObject *)")
+    )
     assert c_parse(text) == expected
     with pytest.raises(TypeError):
         c_parse(b"a=1")
@@ -263,8 +288,9 @@ def test_multipart_body_parses_back():
     assert m.type == b"multipart/form-data; boundary=" + m.boundary and len(m.boundary) <= 70
     assert m.length == len(m.body) and m.parts == parts
     message = email.parser.BytesParser().parsebytes(b"Content-Type: " + m.type + b"\r\n\r\n" + m.body)
-    got = [(p.get_param("name", header="content-disposition"), p.get_payload(decode=True))
-           for p in message.get_payload()]
+    got = [
+        (p.get_param("name", header="content-disposition"), p.get_payload(decode=True)) for p in message.get_payload()
+    ]
     assert got == [("title", b"hello"), ("we%22ird%0D%0Aname", b"--x\r\n\r\nbinary\x00\xff")]
 
 
@@ -303,12 +329,15 @@ class Quiet(TextServerSentEvent):
     pass
 
 
-@pytest.mark.parametrize("event, expected", [
-    (ServerSentEvent(["a"]), '["a"]'),
-    (TextServerSentEvent("a\nb"), "a\nb"),
-    (Shouting(["a"]), '["A"]'),
-    (Quiet("q"), "q"),
-])
+@pytest.mark.parametrize(
+    "event, expected",
+    [
+        (ServerSentEvent(["a"]), '["a"]'),
+        (TextServerSentEvent("a\nb"), "a\nb"),
+        (Shouting(["a"]), '["A"]'),
+        (Quiet("q"), "q"),
+    ],
+)
 def test_write_data_through_the_method_table(event, expected):
     write_data = entry(instance_table(event), 0, ctypes.py_object, ctypes.py_object)
     assert write_data(event) == expected
@@ -334,12 +363,22 @@ def test_get_parts_override_runs_through_the_table():
     assert run(collect(get_parts(Content(b"x/y", b"z")))) == [b"z"]
 
 
-@pytest.mark.parametrize("cls, base", [
-    (Content, Content), (TextContent, Content), (HTMLContent, Content), (JSONContent, Content),
-    (FormContent, Content), (MultiPartFormData, Content), (StreamedContent, StreamedContent),
-    (ASGIContent, ASGIContent), (RSGIContent, RSGIContent), (ServerSentEvent, ServerSentEvent),
-    (TextServerSentEvent, TextServerSentEvent),
-])
+@pytest.mark.parametrize(
+    "cls, base",
+    [
+        (Content, Content),
+        (TextContent, Content),
+        (HTMLContent, Content),
+        (JSONContent, Content),
+        (FormContent, Content),
+        (MultiPartFormData, Content),
+        (StreamedContent, StreamedContent),
+        (ASGIContent, ASGIContent),
+        (RSGIContent, RSGIContent),
+        (ServerSentEvent, ServerSentEvent),
+        (TextServerSentEvent, TextServerSentEvent),
+    ],
+)
 def test_table_exports(cls, base):
     assert _api.PyCapsule_GetName(cls.__dict__["__pyx_vtable__"]) is None
     assert table_of(cls) == table_of(base)

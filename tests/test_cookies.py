@@ -1,6 +1,6 @@
 import ctypes
 import email.utils
-from datetime import date, datetime, timedelta, timezone
+from datetime import UTC, date, datetime, timedelta, timezone
 
 import pytest
 from hypothesis import given
@@ -23,11 +23,14 @@ def c_function(name, restype, *argtypes):
     return ctypes.PYFUNCTYPE(restype, *argtypes)(_api.PyCapsule_GetPointer(capsule, _api.PyCapsule_GetName(capsule)))
 
 
-@pytest.mark.parametrize("name, signature", [
-    ("datetime_to_cookie_format", b"PyObject *(PyDateTime_DateTime *, int)"),
-    ("write_cookie_for_response", b"PyObject *(struct morrowfen_Cookie *)"),
-    ("parse_cookie", b"struct morrowfen_Cookie *(PyObject *, int)"),
-])
+@pytest.mark.parametrize(
+    "name, signature",
+    [
+        ("datetime_to_cookie_format", b"PyObject *(PyDateTime_DateTime *, int)"),
+        ("write_cookie_for_response", b"PyObject *(struct morrowfen_Cookie *)"),
+        ("parse_cookie", b"struct morrowfen_Cookie *(PyObject *, int)"),
+    ],
+)
 def test_exported_signatures(name, signature):
     assert _api.PyCapsule_GetName(mk.__pyx_capi__[name]) == signature
 
@@ -38,7 +41,16 @@ def test_exported_signatures(name, signature):
 def test_cookie_defaults_and_fields():
     c = Cookie("sid", "v")
     assert (c.name, c.value, c.expires, c.domain, c.path, c.http_only, c.secure, c.max_age, c.same_site) == (
-        "sid", "v", None, None, None, False, False, -1, None)
+        "sid",
+        "v",
+        None,
+        None,
+        None,
+        False,
+        False,
+        -1,
+        None,
+    )
     c.http_only = 1
     c.max_age = 10
     assert c.http_only is True and c.max_age == 10
@@ -46,8 +58,17 @@ def test_cookie_defaults_and_fields():
         c.max_age = "10"
 
 
-@pytest.mark.parametrize("kwargs", [dict(name=b"sid"), dict(value=1), dict(expires=date(2020, 1, 1)),
-                                    dict(domain=b"x"), dict(path=1), dict(same_site=True)])
+@pytest.mark.parametrize(
+    "kwargs",
+    [
+        dict(name=b"sid"),
+        dict(value=1),
+        dict(expires=date(2020, 1, 1)),
+        dict(domain=b"x"),
+        dict(path=1),
+        dict(same_site=True),
+    ],
+)
 def test_cookie_argument_types(kwargs):
     with pytest.raises(TypeError):
         Cookie(**{"name": "a", "value": "b", **kwargs})
@@ -78,33 +99,52 @@ def test_clone_is_independent_and_goes_through_the_table():
 
 
 def test_full_set_cookie_value():
-    c = Cookie("sid", "abc", expires=datetime(2015, 10, 21, 7, 28), domain="example.org", path="/app",
-               http_only=True, secure=True, max_age=3600, same_site="Lax")
-    assert write_cookie_for_response(c) == (b"sid=abc; Expires=Wed, 21 Oct 2015 07:28:00 GMT; Max-Age=3600; "
-                                            b"Domain=example.org; Path=/app; Secure; HttpOnly; SameSite=Lax")
+    c = Cookie(
+        "sid",
+        "abc",
+        expires=datetime(2015, 10, 21, 7, 28),
+        domain="example.org",
+        path="/app",
+        http_only=True,
+        secure=True,
+        max_age=3600,
+        same_site="Lax",
+    )
+    assert write_cookie_for_response(c) == (
+        b"sid=abc; Expires=Wed, 21 Oct 2015 07:28:00 GMT; Max-Age=3600; "
+        b"Domain=example.org; Path=/app; Secure; HttpOnly; SameSite=Lax"
+    )
     assert c_function("write_cookie_for_response", P, P)(c) == write_cookie_for_response(c)
 
 
-@pytest.mark.parametrize("kwargs, text", [
-    ({}, b"a=b"),
-    (dict(max_age=0), b"a=b; Max-Age=0"),
-    (dict(max_age=-1, domain="", path=None, same_site=""), b"a=b"),
-    (dict(secure=True), b"a=b; Secure"),
-    (dict(expires=datetime(2020, 2, 29, 23, 30, tzinfo=timezone(timedelta(hours=-2)))),
-     b"a=b; Expires=Sun, 01 Mar 2020 01:30:00 GMT"),
-])
+@pytest.mark.parametrize(
+    "kwargs, text",
+    [
+        ({}, b"a=b"),
+        (dict(max_age=0), b"a=b; Max-Age=0"),
+        (dict(max_age=-1, domain="", path=None, same_site=""), b"a=b"),
+        (dict(secure=True), b"a=b; Secure"),
+        (
+            dict(expires=datetime(2020, 2, 29, 23, 30, tzinfo=timezone(timedelta(hours=-2)))),
+            b"a=b; Expires=Sun, 01 Mar 2020 01:30:00 GMT",
+        ),
+    ],
+)
 def test_only_set_attributes_are_written(kwargs, text):
     assert write_cookie_for_response(Cookie("a", "b", **kwargs)) == text
 
 
-@pytest.mark.parametrize("value, written", [
-    ("plain-VALUE_1.2", b"plain-VALUE_1.2"),
-    ("a b", b"a%20b"),
-    ('x;y,z"\\', b"x%3By%2Cz%22%5C"),
-    ("100%", b"100%25"),
-    ("é", b"%C3%A9"),
-    ("", b""),
-])
+@pytest.mark.parametrize(
+    "value, written",
+    [
+        ("plain-VALUE_1.2", b"plain-VALUE_1.2"),
+        ("a b", b"a%20b"),
+        ('x;y,z"\\', b"x%3By%2Cz%22%5C"),
+        ("100%", b"100%25"),
+        ("é", b"%C3%A9"),
+        ("", b""),
+    ],
+)
 def test_values_are_percent_encoded(value, written):
     assert write_cookie_for_response(Cookie("n", value)) == b"n=" + written
 
@@ -124,8 +164,9 @@ def test_attributes_that_would_break_the_header_are_refused(field, bad):
         write_cookie_for_response(c)
 
 
-@pytest.mark.parametrize("field, value", [("domain", "b\xfccher.example"), ("path", "/caf\xe9"),
-                                          ("domain", "\u20ac.example")])
+@pytest.mark.parametrize(
+    "field, value", [("domain", "b\xfccher.example"), ("path", "/caf\xe9"), ("domain", "\u20ac.example")]
+)
 def test_non_ascii_domain_and_path_are_refused(field, value):
     """A header carries bytes: a domain goes in its ASCII (IDNA) form, a path
     percent-encoded; raw UTF-8 would reach clients as whatever they decode."""
@@ -134,8 +175,9 @@ def test_non_ascii_domain_and_path_are_refused(field, value):
         write_cookie_for_response(c)
 
 
-@pytest.mark.parametrize("given, written", [("Strict", "Strict"), ("Lax", "Lax"), ("None", "None"),
-                                            ("lax", "Lax"), ("STRICT", "Strict")])
+@pytest.mark.parametrize(
+    "given, written", [("Strict", "Strict"), ("Lax", "Lax"), ("None", "None"), ("lax", "Lax"), ("STRICT", "Strict")]
+)
 def test_same_site_values(given, written):
     assert write_cookie_for_response(Cookie("a", "b", same_site=given)) == b"a=b; SameSite=" + written.encode()
 
@@ -154,7 +196,7 @@ def test_an_expiry_whose_subtraction_gives_no_datetime_is_refused():
         def __sub__(self, other):
             return "not a datetime"
 
-    c = Cookie("a", "b", expires=Odd(2020, 1, 2, tzinfo=timezone.utc))
+    c = Cookie("a", "b", expires=Odd(2020, 1, 2, tzinfo=UTC))
     with pytest.raises(TypeError, match="not a datetime"):
         write_cookie_for_response(c)
 
@@ -183,11 +225,15 @@ def test_written_values_parse_back(value):
 # --- dates ---------------------------------------------------------------------------------------
 
 
-@given(st.datetimes(min_value=datetime(1000, 1, 2), max_value=datetime(9999, 12, 30),
-                    timezones=st.one_of(st.none(), st.builds(lambda m: timezone(timedelta(minutes=m)),
-                                                             st.integers(-1439, 1439)))))
+@given(
+    st.datetimes(
+        min_value=datetime(1000, 1, 2),
+        max_value=datetime(9999, 12, 30),
+        timezones=st.one_of(st.none(), st.builds(lambda m: timezone(timedelta(minutes=m)), st.integers(-1439, 1439))),
+    )
+)
 def test_cookie_dates_match_the_http_date_format(dt):
-    utc = dt.replace(tzinfo=timezone.utc) if dt.tzinfo is None else dt.astimezone(timezone.utc)
+    utc = dt.replace(tzinfo=UTC) if dt.tzinfo is None else dt.astimezone(UTC)
     expected = email.utils.format_datetime(utc, usegmt=True).encode()
     assert datetime_to_cookie_format(dt) == expected
 
@@ -202,17 +248,20 @@ def test_date_function_through_its_capsule():
 # --- Cookie header pairs ----------------------------------------------------------------------------
 
 
-@pytest.mark.parametrize("raw, name, value", [
-    (b"sid=abc", "sid", "abc"),
-    (b"  sid = abc  ", "sid", "abc"),
-    (b"a=b=c", "a", "b=c"),
-    (b'q="quoted"', "q", "quoted"),
-    (b"e=%C3%A9%20x", "e", "é x"),
-    (b"bad=%zz%4", "bad", "%zz%4"),
-    (b"inv=%FF", "inv", "\ufffd"),
-    (b"lonely", "", "lonely"),
-    (b"plus=a+b", "plus", "a+b"),
-])
+@pytest.mark.parametrize(
+    "raw, name, value",
+    [
+        (b"sid=abc", "sid", "abc"),
+        (b"  sid = abc  ", "sid", "abc"),
+        (b"a=b=c", "a", "b=c"),
+        (b'q="quoted"', "q", "quoted"),
+        (b"e=%C3%A9%20x", "e", "é x"),
+        (b"bad=%zz%4", "bad", "%zz%4"),
+        (b"inv=%FF", "inv", "\ufffd"),
+        (b"lonely", "", "lonely"),
+        (b"plus=a+b", "plus", "a+b"),
+    ],
+)
 def test_parse_cookie(raw, name, value):
     for parse in (parse_cookie, lambda v: c_function("parse_cookie", P, P, ctypes.c_int)(v, 0)):
         c = parse(raw)

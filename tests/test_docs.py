@@ -52,7 +52,7 @@ def blocks_of(page):
         indent, language = opening.group(1), opening.group(2)
         body, j = [], i + 1
         while j < len(lines) and not (FENCE.match(lines[j]) and lines[j].strip() == "```"):
-            body.append(lines[j][len(indent):] if lines[j].startswith(indent) else lines[j].lstrip())
+            body.append(lines[j][len(indent) :] if lines[j].startswith(indent) else lines[j].lstrip())
             j += 1
         assert j < len(lines), f"{page}:{i + 1}: the block is never closed"
         skipped = i > 0 and bool(NOT_RUN.match(lines[i - 1]))
@@ -94,8 +94,13 @@ def test_example_runs(block, tmp_path):
         pytest.skip("morrowfen.server cannot be imported yet")
     script = tmp_path / f"{block.module_name}.py"
     script.write_text(block.code, encoding="utf-8")
-    proc = subprocess.run([sys.executable, "-W", "error::RuntimeWarning", str(script)], cwd=tmp_path,
-                          capture_output=True, text=True, timeout=120)
+    proc = subprocess.run(
+        [sys.executable, "-W", "error::RuntimeWarning", str(script)],
+        cwd=tmp_path,
+        capture_output=True,
+        text=True,
+        timeout=120,
+    )
     report = f"{block.id}: exit {proc.returncode}\n--- stdout\n{proc.stdout}\n--- stderr\n{proc.stderr}"
     assert proc.returncode == 0, report
     assert not any(fault in proc.stderr for fault in SILENT_FAULTS), report
@@ -109,9 +114,22 @@ def test_examples_pass_mypy_strict(tmp_path):
         path = tmp_path / f"{block.module_name}.py"
         path.write_text(block.code, encoding="utf-8")
         by_file[path.name] = block
-    proc = subprocess.run([sys.executable, "-m", "mypy", "--strict", "--no-error-summary", "--cache-dir",
-                           str(tmp_path / ".mypy_cache"), *sorted(by_file)], cwd=tmp_path, capture_output=True,
-                          text=True, timeout=300)
+    proc = subprocess.run(
+        [
+            sys.executable,
+            "-m",
+            "mypy",
+            "--strict",
+            "--no-error-summary",
+            "--cache-dir",
+            str(tmp_path / ".mypy_cache"),
+            *sorted(by_file),
+        ],
+        cwd=tmp_path,
+        capture_output=True,
+        text=True,
+        timeout=300,
+    )
     if proc.returncode == 0:
         return
 

@@ -4,7 +4,6 @@ error answers, start-up before the first request and shutdown on SIGTERM,
 and clients that drop streamed responses (idle ones included): every body
 generator ends promptly, and hypercorn's memory stays flat."""
 
-import json
 import os
 import socket
 import struct
@@ -23,11 +22,18 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 APPS = {"asgi_app": "e2e_app:app", "rsgi_app": "e2e_app:app"}
 # what each server writes when an application raises (none of it may appear:
 # the application logs its errors itself, once)
-SERVER_ERROR_LINES = ("Exception in ASGI application", "Error in ASGI Framework",
-                      "Application callable raised an exception")
+SERVER_ERROR_LINES = (
+    "Exception in ASGI application",
+    "Error in ASGI Framework",
+    "Application callable raised an exception",
+)
 # what asyncio writes about tasks and coroutines left behind
-LEFT_BEHIND_LINES = ("Task was destroyed", "Task exception was never retrieved", "was never awaited",
-                     "Exception ignored")
+LEFT_BEHIND_LINES = (
+    "Task was destroyed",
+    "Task exception was never retrieved",
+    "was never awaited",
+    "Exception ignored",
+)
 
 
 @pytest.fixture(scope="module", params=list(SERVERS))
@@ -35,8 +41,10 @@ def server_process(request):
     marker = tempfile.NamedTemporaryFile(prefix="morrowfen-shutdown-", delete=False)
     marker.close()
     os.unlink(marker.name)
-    env = {"PYTHONPATH": os.pathsep.join(filter(None, [HERE, os.environ.get("PYTHONPATH")])),
-           "MORROWFEN_E2E_SHUTDOWN_FILE": marker.name}
+    env = {
+        "PYTHONPATH": os.pathsep.join(filter(None, [HERE, os.environ.get("PYTHONPATH")])),
+        "MORROWFEN_E2E_SHUTDOWN_FILE": marker.name,
+    }
     server = running_server(request, request.param, apps=APPS, env=env, ready_path="/text")
     server.shutdown_marker = marker.name
     request.addfinalizer(lambda: os.path.exists(marker.name) and os.unlink(marker.name))
@@ -84,8 +92,11 @@ def test_one_request_gives_the_same_url_on_every_server(client):
 
 def test_http_exception_and_error_answers(server, client):
     r = client.get("/missing")
-    assert (r.status_code, r.headers["content-type"], r.text) == (404, "text/plain; charset=utf-8",
-                                                                  "no such thing here")
+    assert (r.status_code, r.headers["content-type"], r.text) == (
+        404,
+        "text/plain; charset=utf-8",
+        "no such thing here",
+    )
     r = client.get("/boom")
     assert (r.status_code, r.text) == (500, "Internal Server Error")
     assert "secret" not in r.text
@@ -147,7 +158,7 @@ def drop_streams(port, paths, batch=100):
     """Opens the streams `batch` at a time, waits until each has begun, then
     drops them all: every other one with a TCP reset (SO_LINGER 0)."""
     for first in range(0, len(paths), batch):
-        sockets = [open_stream(port, p) for p in paths[first:first + batch]]
+        sockets = [open_stream(port, p) for p in paths[first : first + batch]]
         try:
             for s in sockets:
                 wait_for_body(s)

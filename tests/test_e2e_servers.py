@@ -137,8 +137,14 @@ def test_echo_method_path_query(client):
 
 
 def test_echo_headers_in_order_with_duplicates(server, client):
-    sent = [("X-Dup", "first"), ("X-Between", "b"), ("x-dup", "second"), ("X-Dup", "third, with comma"),
-            ("X-Empty", ""), ("Accept", "text/plain")]
+    sent = [
+        ("X-Dup", "first"),
+        ("X-Between", "b"),
+        ("x-dup", "second"),
+        ("X-Dup", "third, with comma"),
+        ("X-Empty", ""),
+        ("Accept", "text/plain"),
+    ]
     got = echoed(client, content=b"{}", headers=sent)
     mine = {"x-dup", "x-between", "x-empty", "accept"}
     received = [(n.lower(), v) for n, v in got["headers"] if n.lower() in mine]
@@ -163,7 +169,7 @@ def big_body():
 def test_echo_five_mib(client, framing):
     body = big_body()
     if framing == "chunked":  # sent in 64 KiB pieces, with no length: the app reads many body messages
-        content = (body[i:i + 65536] for i in range(0, len(body), 65536))
+        content = (body[i : i + 65536] for i in range(0, len(body), 65536))
     else:
         content = body
     got = echoed(client, content=content)
@@ -222,7 +228,7 @@ def test_client_leaving_mid_stream(server, client):
                 if len(received) >= 8 * len(demo.SLOW_PART):
                     break
     # leaving the block before the end of the body closed the connection
-    assert received == (demo.SLOW_PART * (len(received) // len(demo.SLOW_PART) + 1))[:len(received)]
+    assert received == (demo.SLOW_PART * (len(received) // len(demo.SLOW_PART) + 1))[: len(received)]
 
     # the server goes on serving, on new connections and on this one
     for _ in range(3):
@@ -254,8 +260,9 @@ def test_demo_serves_on_the_port_it_prints():
         deadline = time.monotonic() + 20
         match = None
         while match is None and time.monotonic() < deadline and server.alive():
-            match = re.search(r"serving the morrowfen demo on (http://127\.0\.0\.1:(\d+)) with granian \(RSGI\)",
-                              server.log())
+            match = re.search(
+                r"serving the morrowfen demo on (http://127\.0\.0\.1:(\d+)) with granian \(RSGI\)", server.log()
+            )
             time.sleep(0.05)
         assert match, server.log()
         server.url, server.port = match[1], int(match[2])

@@ -17,8 +17,13 @@ pytestmark = pytest.mark.timeout(90)
 @pytest.fixture(scope="module", params=list(SERVERS))
 def server_process(request):
     here = os.path.dirname(os.path.abspath(__file__))
-    return running_server(request, request.param, apps={"asgi_app": "wire_app:asgi_app", "rsgi_app": "wire_app:rsgi_app"},
-                          env={"PYTHONPATH": here}, ready_path="/utf8")
+    return running_server(
+        request,
+        request.param,
+        apps={"asgi_app": "wire_app:asgi_app", "rsgi_app": "wire_app:rsgi_app"},
+        env={"PYTHONPATH": here},
+        ready_path="/utf8",
+    )
 
 
 @pytest.fixture
@@ -66,7 +71,8 @@ def test_header_bytes_arrive_unaltered(server):
 
 def test_cookie_header(server):
     assert values(fetch(server, "/cookie")[1], b"set-cookie") == [
-        b"sid=a%20b; Domain=example.org; Path=/p; Secure; SameSite=Strict"]
+        b"sid=a%20b; Domain=example.org; Path=/p; Secure; SameSite=Strict"
+    ]
 
 
 @pytest.mark.parametrize("path, status", [("/204", 204), ("/304", 304)])

@@ -11,10 +11,17 @@ from morrowfen.contents import Content, StreamedContent
 SIZE = 61440
 
 
-@pytest.mark.parametrize("n, expected", [
-    (0, [0]), (1, [1, 0]), (SIZE, [SIZE, 0]), (SIZE + 1, [SIZE, 1, 0]), (2 * SIZE, [SIZE, SIZE, 0]),
-    (5 * SIZE + 7, [SIZE] * 5 + [7, 0]),
-])
+@pytest.mark.parametrize(
+    "n, expected",
+    [
+        (0, [0]),
+        (1, [1, 0]),
+        (SIZE, [SIZE, 0]),
+        (SIZE + 1, [SIZE, 1, 0]),
+        (2 * SIZE, [SIZE, SIZE, 0]),
+        (5 * SIZE + 7, [SIZE] * 5 + [7, 0]),
+    ],
+)
 def test_get_chunks_slices(n, expected):
     data = bytes(range(256)) * (n // 256) + bytes(n % 256)
     pieces = list(pm.get_chunks(data))
@@ -55,8 +62,9 @@ def run(coro):
     return asyncio.run(coro)
 
 
-@pytest.mark.parametrize("n, size", [(5, b"5"), (10, b"a"), (255, b"ff"), (4096, b"1000"), (61440, b"f000"),
-                                     (1048576, b"100000")])
+@pytest.mark.parametrize(
+    "n, size", [(5, b"5"), (10, b"a"), (255, b"ff"), (4096, b"1000"), (61440, b"f000"), (1048576, b"100000")]
+)
 def test_frame_sizes(n, size):
     part = b"x" * n
     assert run(frames(parts_content(part))) == [size + b"\r\n" + part + b"\r\n", b"0\r\n\r\n"]
@@ -67,7 +75,12 @@ def test_write_chunks_bodies():
     assert run(frames(parts_content())) == [b"0\r\n\r\n"]
     # a zero-length part would end the body early: it is dropped, the terminator comes once, at the end
     assert run(frames(parts_content(b"a", b"", b"bc", bytearray(b"d"), memoryview(b"ef")))) == [
-        b"1\r\na\r\n", b"2\r\nbc\r\n", b"1\r\nd\r\n", b"2\r\nef\r\n", b"0\r\n\r\n"]
+        b"1\r\na\r\n",
+        b"2\r\nbc\r\n",
+        b"1\r\nd\r\n",
+        b"2\r\nef\r\n",
+        b"0\r\n\r\n",
+    ]
 
 
 def decode_with_h11(wire_body):
@@ -115,6 +128,7 @@ def test_write_chunks_failures():
             class It:
                 def __aiter__(self):
                     return self
+
             return It()
 
     with pytest.raises(TypeError, match="'async for' requires an object with __anext__ method, got It"):

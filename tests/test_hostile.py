@@ -31,7 +31,8 @@ def run(code, **params):
 def test_rsgi_content_type_dropped_while_looked_up(raw, trick):
     # The content type is looked up in the module's tables; hashing or
     # comparing a bytes subclass runs Python code, which drops the type.
-    run("""
+    run(
+        """
         from morrowfen.contents import Content
         from morrowfen.messages import Response
         from morrowfen.penmoth import send_rsgi_response_sync
@@ -62,19 +63,26 @@ def test_rsgi_content_type_dropped_while_looked_up(raw, trick):
             assert [tuple(h) for h in p.headers] == expected, p.headers
             junk = [bytes(100) for _ in range(20)]
         print("ok")
-    """, RAW=raw, TRICK=trick)
+    """,
+        RAW=raw,
+        TRICK=trick,
+    )
 
 
 # --- morrowfen.cookies: the Expires date ---------------------------------------
 
 
-@pytest.mark.parametrize("offset, expected", [
-    ("tzinfo", b"a=b; Expires=Thu, 02 Jan 2020 02:04:05 GMT"),
-    ("tzinfo-none", b"a=b; Expires=Thu, 02 Jan 2020 03:04:05 GMT"),
-    ("method", b"a=b; Expires=Thu, 02 Jan 2020 02:04:05 GMT"),
-])
+@pytest.mark.parametrize(
+    "offset, expected",
+    [
+        ("tzinfo", b"a=b; Expires=Thu, 02 Jan 2020 02:04:05 GMT"),
+        ("tzinfo-none", b"a=b; Expires=Thu, 02 Jan 2020 03:04:05 GMT"),
+        ("method", b"a=b; Expires=Thu, 02 Jan 2020 02:04:05 GMT"),
+    ],
+)
 def test_cookie_expires_dropped_by_utcoffset(offset, expected):
-    run("""
+    run(
+        """
         import datetime as dt
         from morrowfen.cookies import Cookie
         from morrowfen.penmoth import write_response_cookie
@@ -100,7 +108,10 @@ def test_cookie_expires_dropped_by_utcoffset(offset, expected):
             assert write_response_cookie(cookie) == @EXPECTED@
             junk = [dt.datetime(1999, 1, 1) for _ in range(20)]
         print("ok")
-    """, OFFSET=offset, EXPECTED=repr(expected))
+    """,
+        OFFSET=offset,
+        EXPECTED=repr(expected),
+    )
 
 
 def test_cookie_date_of_a_datetime_whose_difference_is_not_a_datetime():
@@ -132,7 +143,8 @@ def test_cookie_date_of_a_datetime_whose_difference_is_not_a_datetime():
 
 @pytest.mark.parametrize("kind", ["cookie", "header", "request"])
 def test_repr_field_dropped_by_the_repr_of_another(kind):
-    run("""
+    run(
+        """
         from morrowfen.cookies import Cookie
         from morrowfen.headers import Header
         from morrowfen.messages import Request
@@ -176,7 +188,9 @@ def test_repr_field_dropped_by_the_repr_of_another(kind):
             text = repr(obj)
             assert text in (seen_first, dropped), text
         print("ok")
-    """, KIND=kind)
+    """,
+        KIND=kind,
+    )
 
 
 # --- header lists: a finalizer run by a removal drops the list -------------------
@@ -188,7 +202,8 @@ def test_header_list_dropped_by_a_finalizer_during_removal(owner, op):
     # Removing a pair releases it; the finalizer of its value replaces the
     # owner's list, whose memory a new list then takes over. The operation
     # must finish on the list it started with and leave the new one alone.
-    run("""
+    run(
+        """
         from morrowfen.headers import Headers
         from morrowfen.messages import Response
 
@@ -214,7 +229,10 @@ def test_header_list_dropped_by_a_finalizer_during_removal(owner, op):
             assert keep == [(b"x-a", b"keep%d" % i) for i in range(6)], keep
             assert getattr(owner, field) is None
         print("ok")
-    """, OWNER=owner, OP=op)
+    """,
+        OWNER=owner,
+        OP=op,
+    )
 
 
 # --- callables kept in fields, dropped while they run ---------------------------------
@@ -250,7 +268,9 @@ DROPPED_CALLABLE = """
 
 @pytest.mark.parametrize("holder", ["streamed", "asgi", "rsgi"])
 def test_content_callable_dropped_while_called(holder):
-    run(DROPPED_CALLABLE + """
+    run(
+        DROPPED_CALLABLE
+        + """
     from morrowfen.contents import ASGIContent, RSGIContent, StreamedContent
 
     kind = "@HOLDER@"
@@ -281,13 +301,17 @@ def test_content_callable_dropped_while_called(holder):
             raise AssertionError("None was awaited")
     check()
     print("ok")
-    """, HOLDER=holder)
+    """,
+        HOLDER=holder,
+    )
 
 
 def test_asgi_large_body_dropped_by_get_chunks():
     # A buffered body above the chunk size goes through the module's
     # get_chunks, which the application may replace.
-    run(DROPPED_CALLABLE + """
+    run(
+        DROPPED_CALLABLE
+        + """
     def drop():
         content.body = None
 
@@ -306,13 +330,16 @@ def test_asgi_large_body_dropped_by_get_chunks():
         raise AssertionError("None was iterated")
     check()
     print("ok")
-    """)
+    """
+    )
 
 
 def test_asyncgen_hooks_getter_dropped_while_called():
     # An async generator asks sys.get_asyncgen_hooks for the hooks at its
     # first step; the getter replaces itself while it runs.
-    run(DROPPED_CALLABLE + """
+    run(
+        DROPPED_CALLABLE
+        + """
     original = sys.get_asyncgen_hooks
 
     def drop():
@@ -326,7 +353,8 @@ def test_asyncgen_hooks_getter_dropped_while_called():
         pass  # the getter gave None, not a pair of hooks
     check()
     print("ok")
-    """)
+    """
+    )
 
 
 # --- server-sent events ---------------------------------------------------------------
@@ -360,7 +388,8 @@ def test_sse_field_replaced_while_the_pattern_is_looked_up(field):
     # The module's namespace can hold a key whose __eq__ runs when
     # _NEW_LINES_RX is looked up; it replaces the field, already checked to
     # be text, by a large bytes object that must never be read as text.
-    run("""
+    run(
+        """
         import morrowfen.penmoth as pm
         from morrowfen.contents import ServerSentEvent
 
@@ -389,7 +418,9 @@ def test_sse_field_replaced_while_the_pattern_is_looked_up(field):
                 continue
             assert result == prefix + b"t" * 30 + b"\\n\\n", result[:100]
         print("ok")
-    """, FIELD=field)
+    """,
+        FIELD=field,
+    )
 
 
 # --- native coroutines -------------------------------------------------------------------

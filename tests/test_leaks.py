@@ -62,8 +62,13 @@ class Scope:
     method = "GET"
 
 
-ASGI_SCOPE = {"type": "http", "method": "GET", "path": "/caf\xe9", "query_string": b"a=1",
-              "headers": [(b"host", b"h"), (b"x", b"y")]}
+ASGI_SCOPE = {
+    "type": "http",
+    "method": "GET",
+    "path": "/caf\xe9",
+    "query_string": b"a=1",
+    "headers": [(b"host", b"h"), (b"x", b"y")],
+}
 
 
 def drive(coro):
@@ -76,7 +81,7 @@ def drive(coro):
 def swallow(fn, *args):
     try:
         fn(*args)
-    except Exception:  # noqa: BLE001 - failure paths are the point here
+    except Exception:
         pass
 
 
@@ -95,24 +100,30 @@ SCENARIOS = {
     "slices": lambda: list(pm.get_chunks(bytes(70000))),
     "slices, refused": lambda: swallow(lambda: list(pm.get_chunks(None))),
     "framing": lambda: asyncio.run(consume(pm.write_chunks(StreamedContent(b"x", parts)))),
-    "framing, failing parts": lambda: swallow(asyncio.run, consume(pm.write_chunks(StreamedContent(b"x", failing_parts)))),
+    "framing, failing parts": lambda: swallow(
+        asyncio.run, consume(pm.write_chunks(StreamedContent(b"x", failing_parts)))
+    ),
     "asgi buffered": lambda: drive(pm.send_asgi_response(Response(200, None, TextContent("x")), send)),
     "asgi sliced": lambda: drive(pm.send_asgi_response(Response(200, None, Content(b"a", bytes(130000))), send)),
     "asgi streamed, broken send": lambda: swallow(
-        asyncio.run, pm.send_asgi_response(Response(200, None, StreamedContent(b"x", parts)), broken_send)),
+        asyncio.run, pm.send_asgi_response(Response(200, None, StreamedContent(b"x", parts)), broken_send)
+    ),
     "asgi, refused": lambda: swallow(drive, pm.send_asgi_response(None, send)),
     "rsgi headers": lambda: pm.extract_rsgi_headers(Scope.headers),
     "rsgi headers, refused": lambda: swallow(pm.extract_rsgi_headers, [("x", "\u20ac")]),
     "rsgi request": lambda: pm.instantiate_rsgi_request(Scope(), None),
     "asgi request": lambda: instantiate_asgi_request(ASGI_SCOPE, send),
     "asgi request, headers converted": lambda: instantiate_asgi_request(
-        {**ASGI_SCOPE, "headers": [[b"a", "b"], (bytearray(b"c"), b"d")]}, send),
+        {**ASGI_SCOPE, "headers": [[b"a", "b"], (bytearray(b"c"), b"d")]}, send
+    ),
     "asgi request, refused": lambda: swallow(instantiate_asgi_request, {**ASGI_SCOPE, "headers": [(b"a", 1)]}, send),
     "rsgi buffered": lambda: pm.send_rsgi_response_sync(Response(200, [(b"a", b"b")], TextContent("x")), Protocol()),
-    "rsgi streamed": lambda: asyncio.run(pm.send_rsgi_response(Response(200, None, StreamedContent(b"x", parts)),
-                                                                Protocol())),
-    "rsgi streamed, failing": lambda: swallow(asyncio.run, pm.send_rsgi_response(
-        Response(200, None, StreamedContent(b"x", failing_parts)), Protocol())),
+    "rsgi streamed": lambda: asyncio.run(
+        pm.send_rsgi_response(Response(200, None, StreamedContent(b"x", parts)), Protocol())
+    ),
+    "rsgi streamed, failing": lambda: swallow(
+        asyncio.run, pm.send_rsgi_response(Response(200, None, StreamedContent(b"x", failing_parts)), Protocol())
+    ),
 }
 ASYNC = {"framing", "framing, failing parts", "asgi streamed, broken send", "rsgi streamed", "rsgi streamed, failing"}
 

@@ -16,10 +16,27 @@ WORD = ctypes.sizeof(ctypes.c_void_p)
 P = ctypes.py_object
 
 # Message's C-level table, in order.
-ENTRIES = ["get_headers", "get_first_header", "get_single_header", "remove_header", "_has_header", "has_header",
-           "_add_header", "_add_header_if_missing", "add_header", "set_header", "content_type", "remove_headers",
-           "get_headers_tuples", "init_prop", "with_content", "has_body", "declares_content_type", "declares_json",
-           "declares_xml"]
+ENTRIES = [
+    "get_headers",
+    "get_first_header",
+    "get_single_header",
+    "remove_header",
+    "_has_header",
+    "has_header",
+    "_add_header",
+    "_add_header_if_missing",
+    "add_header",
+    "set_header",
+    "content_type",
+    "remove_headers",
+    "get_headers_tuples",
+    "init_prop",
+    "with_content",
+    "has_body",
+    "declares_content_type",
+    "declares_json",
+    "declares_xml",
+]
 
 
 def table_entry(obj, name, restype, *argtypes):
@@ -36,7 +53,14 @@ def c_function(name, signature, restype, *argtypes):
 acquire_request = c_function(
     "acquire_request",
     "struct morrowfen_Request *(PyObject *, PyObject *, PyObject *, PyObject *, PyObject *, int)",
-    P, P, P, P, P, P, ctypes.c_int)
+    P,
+    P,
+    P,
+    P,
+    P,
+    P,
+    ctypes.c_int,
+)
 release_request = c_function("release_request", "void (struct morrowfen_Request *, int)", None, P, ctypes.c_int)
 
 
@@ -58,8 +82,18 @@ def test_valid_status(status):
     assert r.status == status and (r._raw_headers, r.content) == (None, None)
 
 
-@pytest.mark.parametrize("status, error", [(99, ValueError), (1000, ValueError), (-200, ValueError), (0, ValueError),
-                                           (2**40, OverflowError), ("200", TypeError), (200.0, TypeError)])
+@pytest.mark.parametrize(
+    "status, error",
+    [
+        (99, ValueError),
+        (1000, ValueError),
+        (-200, ValueError),
+        (0, ValueError),
+        (2**40, OverflowError),
+        ("200", TypeError),
+        (200.0, TypeError),
+    ],
+)
 def test_invalid_status_is_refused(status, error):
     with pytest.raises(error):
         Response(status)
@@ -99,12 +133,15 @@ def test_header_changes():
     assert r._raw_headers == []
 
 
-@pytest.mark.parametrize("call", [
-    lambda m: m._add_header(b"a", b"1"),
-    lambda m: m.add_header(b"a", b"1"),
-    lambda m: m.set_header(b"a", b"1"),
-    lambda m: m._add_header_if_missing(b"a", b"1"),
-])
+@pytest.mark.parametrize(
+    "call",
+    [
+        lambda m: m._add_header(b"a", b"1"),
+        lambda m: m.add_header(b"a", b"1"),
+        lambda m: m.set_header(b"a", b"1"),
+        lambda m: m._add_header_if_missing(b"a", b"1"),
+    ],
+)
 def test_adding_to_a_message_without_headers_creates_the_list(call):
     r = Response(204)
     r._raw_headers = None
@@ -112,15 +149,18 @@ def test_adding_to_a_message_without_headers_creates_the_list(call):
     assert r._raw_headers == [(b"a", b"1")]
 
 
-@pytest.mark.parametrize("name, value, error", [
-    (b"x", b"a\r\nSet-Cookie: evil=1", ValueError),
-    (b"x", b"a\nb", ValueError),
-    (b"x", b"a\x00", ValueError),
-    (b"x: y", b"v", ValueError),
-    (b"", b"v", ValueError),
-    ("x", b"v", TypeError),
-    (b"x", "v", TypeError),
-])
+@pytest.mark.parametrize(
+    "name, value, error",
+    [
+        (b"x", b"a\r\nSet-Cookie: evil=1", ValueError),
+        (b"x", b"a\nb", ValueError),
+        (b"x", b"a\x00", ValueError),
+        (b"x: y", b"v", ValueError),
+        (b"", b"v", ValueError),
+        ("x", b"v", TypeError),
+        (b"x", "v", TypeError),
+    ],
+)
 def test_headers_that_would_corrupt_the_response_are_refused(name, value, error):
     r = Response(200)
     for method in (r._add_header, r.add_header, r.set_header, r._add_header_if_missing):
@@ -134,8 +174,12 @@ def test_headers_that_would_corrupt_the_response_are_refused(name, value, error)
 
 def test_reads_tolerate_no_headers_and_refuse_a_wrong_list():
     r = Response(200)
-    assert (r.get_headers(b"a"), r.get_first_header(b"a"), r.has_header(b"a"), r.content_type()) == ([], None, False,
-                                                                                                      None)
+    assert (r.get_headers(b"a"), r.get_first_header(b"a"), r.has_header(b"a"), r.content_type()) == (
+        [],
+        None,
+        False,
+        None,
+    )
     r._raw_headers = "oops"
     with pytest.raises(TypeError):
         r.get_headers(b"a")
@@ -146,14 +190,17 @@ def test_reads_tolerate_no_headers_and_refuse_a_wrong_list():
 # --- content ---------------------------------------------------------------------------------
 
 
-@pytest.mark.parametrize("headers, content, media, json_, xml", [
-    ([(b"content-type", b"application/json; charset=utf-8")], None, b"application/json", True, False),
-    ([], JSONContent({}), b"application/json", True, False),
-    ([(b"Content-Type", b"application/problem+json")], TextContent("x"), b"application/problem+json", True, False),
-    ([(b"content-type", b"Text/XML")], None, b"text/xml", False, True),
-    ([], Content(b"application/atom+xml", b""), b"application/atom+xml", False, True),
-    ([], None, None, False, False),
-])
+@pytest.mark.parametrize(
+    "headers, content, media, json_, xml",
+    [
+        ([(b"content-type", b"application/json; charset=utf-8")], None, b"application/json", True, False),
+        ([], JSONContent({}), b"application/json", True, False),
+        ([(b"Content-Type", b"application/problem+json")], TextContent("x"), b"application/problem+json", True, False),
+        ([(b"content-type", b"Text/XML")], None, b"text/xml", False, True),
+        ([], Content(b"application/atom+xml", b""), b"application/atom+xml", False, True),
+        ([], None, None, False, False),
+    ],
+)
 def test_content_type_and_declarations(headers, content, media, json_, xml):
     r = Response(200, headers, content)
     assert (r.content_type() or b"").split(b";")[0].lower() == (media or b"")
@@ -163,10 +210,16 @@ def test_content_type_and_declarations(headers, content, media, json_, xml):
     assert not r.declares_content_type(b"image/png")
 
 
-@pytest.mark.parametrize("content, expected", [
-    (None, False), (Content(b"a/b", b""), False), (Content(b"a/b", b"x"), True),
-    (StreamedContent(b"a/b", list), True), (RSGIContent(None), True),
-])
+@pytest.mark.parametrize(
+    "content, expected",
+    [
+        (None, False),
+        (Content(b"a/b", b""), False),
+        (Content(b"a/b", b"x"), True),
+        (StreamedContent(b"a/b", list), True),
+        (RSGIContent(None), True),
+    ],
+)
 def test_has_body(content, expected):
     assert Response(200, None, content).has_body() is expected
 
@@ -205,8 +258,9 @@ def test_init_prop_recomputes_query_and_cookies():
     assert q.query == {"set": ["by hand"]}
 
 
-@pytest.mark.parametrize("args, error", [(("GET", "/str", None), TypeError), ((1, b"/", None), TypeError),
-                                         (("GET", b"/", ()), TypeError)])
+@pytest.mark.parametrize(
+    "args, error", [(("GET", "/str", None), TypeError), ((1, b"/", None), TypeError), (("GET", b"/", ()), TypeError)]
+)
 def test_request_argument_types(args, error):
     with pytest.raises(error):
         Request(*args)
@@ -217,11 +271,14 @@ async def _chunks():
     yield b"1}"
 
 
-@pytest.mark.parametrize("content, body", [
-    (None, None),
-    (JSONContent({"a": 1}), b'{"a": 1}'),
-    (StreamedContent(b"application/json", _chunks), b'{"a": 1}'),
-])
+@pytest.mark.parametrize(
+    "content, body",
+    [
+        (None, None),
+        (JSONContent({"a": 1}), b'{"a": 1}'),
+        (StreamedContent(b"application/json", _chunks), b'{"a": 1}'),
+    ],
+)
 def test_request_body_readers(content, body):
     q = Request("POST", b"/", None)
     q.content = content
@@ -245,8 +302,10 @@ def test_request_json_refuses_a_malformed_body():
 # --- C functions -------------------------------------------------------------------------------
 
 
-@pytest.mark.parametrize("path, query, url", [(b"/a/b", b"", b"/a/b"), (b"/a", b"x=1&y", b"/a?x=1&y"),
-                                              ("/é".encode(), b"q=\xe9", "/é".encode() + b"?q=\xe9")])
+@pytest.mark.parametrize(
+    "path, query, url",
+    [(b"/a/b", b"", b"/a/b"), (b"/a", b"x=1&y", b"/a?x=1&y"), ("/é".encode(), b"q=\xe9", "/é".encode() + b"?q=\xe9")],
+)
 def test_acquire_request(path, query, url):
     headers = [(b"host", b"example")]
     scope = object()

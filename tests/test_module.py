@@ -9,9 +9,23 @@ import pytest
 from conftest import capsule_address, capsule_name, run_python
 
 ATTRIBUTES = [
-    "__builtins__", "__pyx_capi__", "http", "re", "set_headers_for_response_content", "write_response_cookie",
-    "write_chunks", "get_chunks", "send_asgi_response", "_NEW_LINES_RX", "write_sse", "extract_rsgi_headers",
-    "instantiate_rsgi_request", "send_rsgi_response_sync", "_send_rsgi_stream", "send_rsgi_response", "__test__",
+    "__builtins__",
+    "__pyx_capi__",
+    "http",
+    "re",
+    "set_headers_for_response_content",
+    "write_response_cookie",
+    "write_chunks",
+    "get_chunks",
+    "send_asgi_response",
+    "_NEW_LINES_RX",
+    "write_sse",
+    "extract_rsgi_headers",
+    "instantiate_rsgi_request",
+    "send_rsgi_response_sync",
+    "_send_rsgi_stream",
+    "send_rsgi_response",
+    "__test__",
 ]
 
 EXPORTS = {
@@ -36,9 +50,18 @@ def test_module_attributes(pm):
     assert pm.__builtins__ is builtins and pm.http is http and pm.re is re
     assert pm.__test__ == {} and type(pm.__test__) is dict
     assert pm._NEW_LINES_RX.pattern == "\r\n|\n" and isinstance(pm._NEW_LINES_RX, re.Pattern)
-    for private in ("MAX_RESPONSE_CHUNK_SIZE", "_MAX_RESPONSE_CHUNK_SIZE", "_KNOWN_HEADERS", "_HEADER_VAL_BYTES",
-                    "_PREBUILT_JSON_HEADERS", "_EMPTY_HEADERS", "_STATIC_HEADERS_BY_CT_BYTES", "_CT_STR_CACHE",
-                    "_KNOWN_OUTBOUND_HEADER_NAME_STR", "_KNOWN_OUTBOUND_HEADER_VAL_STR"):
+    for private in (
+        "MAX_RESPONSE_CHUNK_SIZE",
+        "_MAX_RESPONSE_CHUNK_SIZE",
+        "_KNOWN_HEADERS",
+        "_HEADER_VAL_BYTES",
+        "_PREBUILT_JSON_HEADERS",
+        "_EMPTY_HEADERS",
+        "_STATIC_HEADERS_BY_CT_BYTES",
+        "_CT_STR_CACHE",
+        "_KNOWN_OUTBOUND_HEADER_NAME_STR",
+        "_KNOWN_OUTBOUND_HEADER_VAL_STR",
+    ):
         assert not hasattr(pm, private)
 
 
@@ -82,27 +105,42 @@ def test_sub_interpreter_is_refused():
         print(err.type.__name__, err.msg, sep='|')
     """)
     assert proc.stdout.strip() == (
-        "ImportError|Interpreter change detected - this module can only be loaded into one interpreter per process.")
+        "ImportError|Interpreter change detected - this module can only be loaded into one interpreter per process."
+    )
 
 
 BROKEN_SIBLINGS = [
-    pytest.param("import morrowfen.cookies as m; del m.__pyx_capi__['parse_cookie']",
-                 "ImportError: morrowfen.cookies does not export expected C function parse_cookie", id="missing-function"),
-    pytest.param("""
+    pytest.param(
+        "import morrowfen.cookies as m; del m.__pyx_capi__['parse_cookie']",
+        "ImportError: morrowfen.cookies does not export expected C function parse_cookie",
+        id="missing-function",
+    ),
+    pytest.param(
+        """
         import ctypes, morrowfen.cookies as m
         new = ctypes.pythonapi.PyCapsule_New
         new.restype, new.argtypes = ctypes.py_object, [ctypes.c_void_p, ctypes.c_char_p, ctypes.c_void_p]
         NAME = ctypes.create_string_buffer(b"int")
         m.__pyx_capi__['datetime_to_cookie_format'] = new(1, NAME, None)
-    """, "TypeError: C function morrowfen.cookies.datetime_to_cookie_format has wrong signature "
-         "(expected PyObject *(PyDateTime_DateTime *, int), got int)", id="wrong-signature"),
-    pytest.param("import morrowfen.cookies as m\nclass Cookie(m.Cookie): pass\nm.Cookie = Cookie",
-                 "KeyError: '__pyx_vtable__'", id="no-vtable"),
-    pytest.param("import morrowfen.url as m; m.URL = 5", "TypeError: morrowfen.url.URL is not a type object",
-                 id="not-a-type"),
-    pytest.param("import morrowfen.messages as m; m.Response = object",
-                 "ValueError: morrowfen.messages.Response size changed, may indicate binary incompatibility. "
-                 "Expected {size} from C header, got 16 from PyObject", id="size"),
+    """,
+        "TypeError: C function morrowfen.cookies.datetime_to_cookie_format has wrong signature "
+        "(expected PyObject *(PyDateTime_DateTime *, int), got int)",
+        id="wrong-signature",
+    ),
+    pytest.param(
+        "import morrowfen.cookies as m\nclass Cookie(m.Cookie): pass\nm.Cookie = Cookie",
+        "KeyError: '__pyx_vtable__'",
+        id="no-vtable",
+    ),
+    pytest.param(
+        "import morrowfen.url as m; m.URL = 5", "TypeError: morrowfen.url.URL is not a type object", id="not-a-type"
+    ),
+    pytest.param(
+        "import morrowfen.messages as m; m.Response = object",
+        "ValueError: morrowfen.messages.Response size changed, may indicate binary incompatibility. "
+        "Expected {size} from C header, got 16 from PyObject",
+        id="size",
+    ),
     pytest.param("import sys; sys.modules['morrowfen.headers'] = None", "ModuleNotFoundError", id="no-module"),
     pytest.param("import morrowfen.messages as m; del m.__pyx_capi__", "AttributeError", id="no-capi"),
 ]
@@ -118,7 +156,7 @@ def test_start_up_failures(breakage, error):
         siblings = {{n: m for n, m in sys.modules.items() if n.startswith('morrowfen.')}}
         namespaces = {{n: dict(vars(m)) for n, m in siblings.items()}}
         capis = {{n: dict(m.__pyx_capi__) for n, m in siblings.items() if hasattr(m, '__pyx_capi__')}}
-        {textwrap.dedent(breakage).strip().replace(chr(10), chr(10) + ' ' * 8)}
+        {textwrap.dedent(breakage).strip().replace(chr(10), chr(10) + " " * 8)}
         try:
             import morrowfen.penmoth
         except BaseException as exc:

@@ -73,8 +73,14 @@ async def collect(iterable):
 
 
 PY = types.SimpleNamespace(
-    await_one=await_one, await_all=await_all, stubborn=stubborn, count=count, echo=echo, agen=agen,
-    agen_stubborn=agen_stubborn, collect=collect,
+    await_one=await_one,
+    await_all=await_all,
+    stubborn=stubborn,
+    count=count,
+    echo=echo,
+    agen=agen,
+    agen_stubborn=agen_stubborn,
+    collect=collect,
 )
 both = pytest.mark.parametrize("impl", [_probe, PY], ids=["native", "python"])
 
@@ -103,7 +109,7 @@ def outcome(fn, *args):
     """What a call does: ('ok', value) or ('raise', type, message)."""
     try:
         return ("ok", fn(*args))
-    except BaseException as exc:  # noqa: BLE001 - every kind is compared
+    except BaseException as exc:
         return ("raise", type(exc), str(exc))
 
 
@@ -221,7 +227,10 @@ def test_awaiting_non_awaitables(impl):
             return 5
 
     assert outcome(drive, impl.await_one(BadAwait())) == (
-        "raise", TypeError, "__await__() returned non-iterator of type 'int'")
+        "raise",
+        TypeError,
+        "__await__() returned non-iterator of type 'int'",
+    )
 
 
 def test_native_texts_for_misuse():
@@ -289,7 +298,10 @@ def test_asyncio_tasks_and_cancellation(impl):
     async def main():
         loop = asyncio.get_running_loop()
         assert await asyncio.wait_for(impl.await_one(asyncio.sleep(0, "slept")), 1) == "slept"
-        assert await asyncio.gather(impl.await_one(asyncio.sleep(0, 1)), impl.await_all([asyncio.sleep(0, 2)])) == [1, [2]]
+        assert await asyncio.gather(impl.await_one(asyncio.sleep(0, 1)), impl.await_all([asyncio.sleep(0, 2)])) == [
+            1,
+            [2],
+        ]
         fut = loop.create_future()
         task = asyncio.create_task(impl.await_one(fut))
         await asyncio.sleep(0)
@@ -438,7 +450,10 @@ def test_async_generator_awaitables(impl):
     # asend() of a value into a fresh generator
     fresh = impl.agen([])
     assert outcome(fresh.asend(1).send, None) == (
-        "raise", TypeError, "can't send non-None value to a just-started async generator")
+        "raise",
+        TypeError,
+        "can't send non-None value to a just-started async generator",
+    )
     assert outcome(fresh.asend(None).send, None)[:2] == ("raise", StopAsyncIteration)
     # errors from awaited objects pass through __anext__
     bad = impl.agen([Boom()])
@@ -461,8 +476,9 @@ def test_async_generator_raising_stop_async_iteration(impl):
 def test_async_generator_hooks_and_finalization(impl):
     seen = []
     old = sys.get_asyncgen_hooks()
-    sys.set_asyncgen_hooks(firstiter=lambda g: seen.append(("first", g.__name__)),
-                           finalizer=lambda g: seen.append(("final", g.__name__)))
+    sys.set_asyncgen_hooks(
+        firstiter=lambda g: seen.append(("first", g.__name__)), finalizer=lambda g: seen.append(("final", g.__name__))
+    )
     try:
         a = impl.agen([Step(1), Step(2)])
         ref = weakref.ref(a)
@@ -504,4 +520,6 @@ def test_unawaited_async_generator_methods_warn(impl):
         gc.collect()
     texts = sorted(str(w.message) for w in caught if w.category is RuntimeWarning)
     qual = a.__qualname__
-    assert texts == sorted(f"coroutine method '{m}' of '{qual}' was never awaited" for m in ("asend", "athrow", "aclose"))
+    assert texts == sorted(
+        f"coroutine method '{m}' of '{qual}' was never awaited" for m in ("asend", "athrow", "aclose")
+    )

@@ -36,18 +36,24 @@ def content(type_=b"text/plain", body=b"hello", length=None):
 
 
 @faces
-@pytest.mark.parametrize("given, expected", [
-    (None, [(b"content-length", b"0")]),
-    (content(length=5), [(b"content-type", b"text/plain"), (b"content-length", b"5")]),
-    (content(length=0), [(b"content-type", b"text/plain"), (b"content-length", b"0")]),
-    (content(length=-1), [(b"content-type", b"text/plain"), (b"transfer-encoding", b"chunked")]),
-    (content(b""), [(b"content-type", b"application/octet-stream"), (b"content-length", b"5")]),
-    (content(None), [(b"content-type", b"application/octet-stream"), (b"content-length", b"5")]),
-    (content(length=1234), [(b"content-type", b"text/plain"), (b"content-length", b"1234")]),
-    (content(length=2**63 - 1), [(b"content-type", b"text/plain"), (b"content-length", b"9223372036854775807")]),
-    (StreamedContent(b"text/event-stream", provider),
-     [(b"content-type", b"text/event-stream"), (b"transfer-encoding", b"chunked")]),
-], ids=["none", "length", "zero", "chunked", "empty-type", "no-type", "1234", "int64-max", "streamed"])
+@pytest.mark.parametrize(
+    "given, expected",
+    [
+        (None, [(b"content-length", b"0")]),
+        (content(length=5), [(b"content-type", b"text/plain"), (b"content-length", b"5")]),
+        (content(length=0), [(b"content-type", b"text/plain"), (b"content-length", b"0")]),
+        (content(length=-1), [(b"content-type", b"text/plain"), (b"transfer-encoding", b"chunked")]),
+        (content(b""), [(b"content-type", b"application/octet-stream"), (b"content-length", b"5")]),
+        (content(None), [(b"content-type", b"application/octet-stream"), (b"content-length", b"5")]),
+        (content(length=1234), [(b"content-type", b"text/plain"), (b"content-length", b"1234")]),
+        (content(length=2**63 - 1), [(b"content-type", b"text/plain"), (b"content-length", b"9223372036854775807")]),
+        (
+            StreamedContent(b"text/event-stream", provider),
+            [(b"content-type", b"text/event-stream"), (b"transfer-encoding", b"chunked")],
+        ),
+    ],
+    ids=["none", "length", "zero", "chunked", "empty-type", "no-type", "1234", "int64-max", "streamed"],
+)
 def test_outcomes(face, given, expected):
     response = Response(200, None, given)
     FACES[face](response)
@@ -55,10 +61,18 @@ def test_outcomes(face, given, expected):
 
 
 @faces
-@pytest.mark.parametrize("status, expected", [
-    (100, None), (103, None), (204, None), (304, None),
-    (200, [(b"content-length", b"0")]), (205, [(b"content-length", b"0")]), (404, [(b"content-length", b"0")]),
-])
+@pytest.mark.parametrize(
+    "status, expected",
+    [
+        (100, None),
+        (103, None),
+        (204, None),
+        (304, None),
+        (200, [(b"content-length", b"0")]),
+        (205, [(b"content-length", b"0")]),
+        (404, [(b"content-length", b"0")]),
+    ],
+)
 def test_no_length_where_http_forbids_one(face, status, expected):
     """1xx, 204 and 304 carry no Content-Length when they have no content;
     every other status keeps its length of 0."""
@@ -74,14 +88,20 @@ def test_no_length_where_http_forbids_one(face, status, expected):
 def test_existing_headers_are_kept_and_not_looked_at(face):
     response = Response(200, [(b"Content-Type", b"text/html")], TextContent("hi"))
     FACES[face](response)
-    assert response._raw_headers == [(b"Content-Type", b"text/html"),
-                                     (b"content-type", b"text/plain; charset=utf-8"), (b"content-length", b"2")]
+    assert response._raw_headers == [
+        (b"Content-Type", b"text/html"),
+        (b"content-type", b"text/plain; charset=utf-8"),
+        (b"content-length", b"2"),
+    ]
 
 
 @faces
 def test_content_type_objects(face):
     # a known type is the library's shared object, equal for all responses
-    first, second = Response(200, None, TextContent("a")), Response(200, None, Content(b"text/plain; charset=utf-8", b"b"))
+    first, second = (
+        Response(200, None, TextContent("a")),
+        Response(200, None, Content(b"text/plain; charset=utf-8", b"b")),
+    )
     for r in (first, second):
         FACES[face](r)
     assert first._raw_headers[0][1] is second._raw_headers[0][1]

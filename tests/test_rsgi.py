@@ -2,8 +2,8 @@
 intake, buffered answers and streamed answers, through both faces."""
 
 import asyncio
-import re
 import ctypes
+import re
 
 import pytest
 
@@ -18,13 +18,13 @@ def c_extract():
 
 
 def c_instantiate():
-    return c_function(pm, "instantiate_rsgi_request", ctypes.py_object, ctypes.py_object, ctypes.py_object,
-                      ctypes.c_int)
+    return c_function(
+        pm, "instantiate_rsgi_request", ctypes.py_object, ctypes.py_object, ctypes.py_object, ctypes.c_int
+    )
 
 
 def c_send_sync():
-    return c_function(pm, "send_rsgi_response_sync", ctypes.py_object, ctypes.py_object, ctypes.py_object,
-                      ctypes.c_int)
+    return c_function(pm, "send_rsgi_response_sync", ctypes.py_object, ctypes.py_object, ctypes.py_object, ctypes.c_int)
 
 
 EXTRACT = {"python": pm.extract_rsgi_headers, "c": lambda h: c_extract()(h, 0)}
@@ -52,10 +52,26 @@ def test_extract_header_conversion(face):
     assert extract(None) == []
     assert extract(Headers(None)) == []
     value = b"raw"
-    got = extract([("host", "example.org"), ("X-Custom", "keep-alive"), (b"x-bytes", value), ["x-list", 5],
-                   ("x-none", None, "ignored"), ("x-latin", "caf\xe9"), ("host", "second")])
-    assert got == [(b"host", b"example.org"), (b"X-Custom", b"keep-alive"), (b"x-bytes", b"raw"), (b"x-list", b"5"),
-                   (b"x-none", b"None"), (b"x-latin", b"caf\xe9"), (b"host", b"second")]
+    got = extract(
+        [
+            ("host", "example.org"),
+            ("X-Custom", "keep-alive"),
+            (b"x-bytes", value),
+            ["x-list", 5],
+            ("x-none", None, "ignored"),
+            ("x-latin", "caf\xe9"),
+            ("host", "second"),
+        ]
+    )
+    assert got == [
+        (b"host", b"example.org"),
+        (b"X-Custom", b"keep-alive"),
+        (b"x-bytes", b"raw"),
+        (b"x-list", b"5"),
+        (b"x-none", b"None"),
+        (b"x-latin", b"caf\xe9"),
+        (b"host", b"second"),
+    ]
     assert all(type(n) is bytes and type(v) is bytes for n, v in got)
     assert got[2][1] is value  # bytes pass through as the same object
     assert got[0][0] is got[6][0]  # the table's shared name
@@ -233,8 +249,10 @@ class Protocol:
         self.calls.append(("stream", status, headers))
         transport = Transport(self.calls, self.fail_on)
         if self.awaitable_stream:
+
             async def opened():
                 return transport
+
             return opened()
         return transport
 
@@ -268,14 +286,25 @@ def test_prebuilt_header_lists(face):
 
 
 @faces
-@pytest.mark.parametrize("raw, content_type, expected", [
-    ([(b"content-type", b"text/plain")], b"application/json", [("content-type", "text/plain")]),
-    ([(b"vary", b"cookie")], b"text/html", [("vary", "cookie"), ("content-type", "text/html")]),
-    ([(b"Content-Type", b"text/plain")], b"text/html", [("Content-Type", "text/plain"), ("content-type", "text/html")]),
-    ([("content-type", "a/b")], b"text/html", [("content-type", "a/b")]),
-    ([(b"x-n", 5), (b"set-cookie", b"a=b")], None, [("x-n", "5"), ("set-cookie", "a=b")]),
-    ([(b"a", b"1"), (b"a", b"2", b"ignored")], b"text/plain", [("a", "1"), ("a", "2"), ("content-type", "text/plain")]),
-])
+@pytest.mark.parametrize(
+    "raw, content_type, expected",
+    [
+        ([(b"content-type", b"text/plain")], b"application/json", [("content-type", "text/plain")]),
+        ([(b"vary", b"cookie")], b"text/html", [("vary", "cookie"), ("content-type", "text/html")]),
+        (
+            [(b"Content-Type", b"text/plain")],
+            b"text/html",
+            [("Content-Type", "text/plain"), ("content-type", "text/html")],
+        ),
+        ([("content-type", "a/b")], b"text/html", [("content-type", "a/b")]),
+        ([(b"x-n", 5), (b"set-cookie", b"a=b")], None, [("x-n", "5"), ("set-cookie", "a=b")]),
+        (
+            [(b"a", b"1"), (b"a", b"2", b"ignored")],
+            b"text/plain",
+            [("a", "1"), ("a", "2"), ("content-type", "text/plain")],
+        ),
+    ],
+)
 def test_converted_header_lists(face, raw, content_type, expected):
     c = Content(b"x", b"body")
     c.type = content_type
@@ -287,7 +316,9 @@ def test_converted_header_lists(face, raw, content_type, expected):
 @faces
 def test_shared_strings_in_converted_lists(face):
     name = "x-given"
-    _, [(_, _, headers, _)] = answer(face, Response(200, [(b"content-length", b"0"), (name, b"close")], TextContent("x")))
+    _, [(_, _, headers, _)] = answer(
+        face, Response(200, [(b"content-length", b"0"), (name, b"close")], TextContent("x"))
+    )
     other = pm.send_rsgi_response_sync(Response(200, [(b"content-length", b"0")], None), Protocol())
     assert headers[1][0] is name
     _, [(_, _, again, _)] = answer(face, Response(200, [(b"content-length", b"0"), (b"a", b"close")], TextContent("")))
@@ -335,7 +366,10 @@ def test_streamed_content_returns_the_stream_coroutine(face):
     original = pm._send_rsgi_stream
     pm._send_rsgi_stream = lambda *args: ("replaced", len(args))
     try:
-        assert SEND_SYNC[face](Response(200, None, StreamedContent(b"a", lambda: chunks_of())), protocol) == ("replaced", 4)
+        assert SEND_SYNC[face](Response(200, None, StreamedContent(b"a", lambda: chunks_of())), protocol) == (
+            "replaced",
+            4,
+        )
         del pm._send_rsgi_stream
         with pytest.raises(NameError, match="_send_rsgi_stream"):
             SEND_SYNC[face](Response(200, None, StreamedContent(b"a", lambda: chunks_of())), protocol)
@@ -391,7 +425,12 @@ def test_stream_chunk_table(awaitable_stream):
     asyncio.run(pm.send_rsgi_response(stream_response(*chunks, status=206), protocol))
     assert protocol.calls == [
         ("stream", 206, [("content-type", "text/plain")]),
-        ("bytes", b"a"), ("str", "b"), ("bytes", b"c"), ("bytes", b"d"), ("str", "7"), ("str", "True"),
+        ("bytes", b"a"),
+        ("str", "b"),
+        ("bytes", b"c"),
+        ("bytes", b"d"),
+        ("str", "7"),
+        ("str", "True"),
         ("bytes", b"e"),
     ]
     assert all(type(c[1]) in (bytes, str) for c in protocol.calls[1:])
@@ -399,8 +438,9 @@ def test_stream_chunk_table(awaitable_stream):
 
 def test_stream_headers_are_the_chosen_list():
     protocol = Protocol()
-    asyncio.run(pm.send_rsgi_response(Response(200, None, StreamedContent(b"application/json", lambda: chunks_of())),
-                                      protocol))
+    asyncio.run(
+        pm.send_rsgi_response(Response(200, None, StreamedContent(b"application/json", lambda: chunks_of())), protocol)
+    )
     _, [(_, _, prebuilt, _)] = answer("python", Response(200, None, JSONContent(1)))
     assert protocol.calls == [("stream", 200, prebuilt)] and protocol.calls[0][2] is prebuilt
 
@@ -435,6 +475,7 @@ def test_stream_failures():
             class T:
                 def send_bytes(self, data):
                     return 5
+
             return T()
 
     with pytest.raises(TypeError, match="^object int can't be used in 'await' expression$"):
@@ -456,7 +497,9 @@ def test_cancellation_mid_stream():
             finally:
                 finalized.append(True)
 
-        task = asyncio.create_task(pm.send_rsgi_response(Response(200, None, StreamedContent(b"x", provider)), Protocol()))
+        task = asyncio.create_task(
+            pm.send_rsgi_response(Response(200, None, StreamedContent(b"x", provider)), Protocol())
+        )
         await gate.wait()
         task.cancel()
         with pytest.raises(asyncio.CancelledError):
@@ -532,21 +575,24 @@ def test_server_refusals_propagate():
 
 
 @faces
-@pytest.mark.parametrize("raw, content_type, error", [
-    ([(b"x-user", b"a\r\nInjected: 1")], None, "invalid value of header b'x-user'"),
-    ([(b"x-user", b"a\nb")], None, "invalid value of header b'x-user'"),
-    ([(b"x-user", b"a\0b")], None, "invalid value of header b'x-user'"),
-    ([(b"x user", b"1")], None, "invalid header name b'x user'"),
-    ([(b"", b"1")], None, "invalid header name b''"),
-    ([(b"x-\xe9", b"1")], None, "invalid header name b'x-\\xe9'"),
-    ([("x-str", "a\rb")], None, "invalid value of header b'x-str'"),
-    ([("Bad Name", "1")], None, "invalid header name b'Bad Name'"),
-    ([(bytearray(b"x-ba"), bytearray(b"a\nb"))], None, "invalid value of header b'x-ba'"),
-    ([(b"x-user", b"caf\xe9")], None, "the value of header b'x-user' is neither ASCII nor UTF-8"),
-    ([(b"vary", b"cookie")], b"text/html\r\nx: 1", "invalid value of header b'content-type'"),
-    (None, b"text/html\r\nx: 1", "invalid value of header b'content-type'"),
-    (None, b"text/\xff", "the value of header b'content-type' is neither ASCII nor UTF-8"),
-])
+@pytest.mark.parametrize(
+    "raw, content_type, error",
+    [
+        ([(b"x-user", b"a\r\nInjected: 1")], None, "invalid value of header b'x-user'"),
+        ([(b"x-user", b"a\nb")], None, "invalid value of header b'x-user'"),
+        ([(b"x-user", b"a\0b")], None, "invalid value of header b'x-user'"),
+        ([(b"x user", b"1")], None, "invalid header name b'x user'"),
+        ([(b"", b"1")], None, "invalid header name b''"),
+        ([(b"x-\xe9", b"1")], None, "invalid header name b'x-\\xe9'"),
+        ([("x-str", "a\rb")], None, "invalid value of header b'x-str'"),
+        ([("Bad Name", "1")], None, "invalid header name b'Bad Name'"),
+        ([(bytearray(b"x-ba"), bytearray(b"a\nb"))], None, "invalid value of header b'x-ba'"),
+        ([(b"x-user", b"caf\xe9")], None, "the value of header b'x-user' is neither ASCII nor UTF-8"),
+        ([(b"vary", b"cookie")], b"text/html\r\nx: 1", "invalid value of header b'content-type'"),
+        (None, b"text/html\r\nx: 1", "invalid value of header b'content-type'"),
+        (None, b"text/\xff", "the value of header b'content-type' is neither ASCII nor UTF-8"),
+    ],
+)
 def test_invalid_headers_are_refused_before_the_protocol_call(face, raw, content_type, error):
     content = Content(b"x", b"body")
     content.type = content_type  # set after construction: nothing checked it yet
@@ -564,8 +610,12 @@ def test_non_ascii_header_bytes_reach_the_server_unchanged(face):
     content = Content(b"x", b"body")
     content.type = "text/plain; name=\xe9".encode()
     _, [(_, _, headers, _)] = answer(face, Response(200, raw, content))
-    assert headers == [("x-utf8", "caf\xe9"), ("x-view", "\u20ac"), ("x-text", "caf\xe9"),
-                       ("content-type", "text/plain; name=\xe9")]
+    assert headers == [
+        ("x-utf8", "caf\xe9"),
+        ("x-view", "\u20ac"),
+        ("x-text", "caf\xe9"),
+        ("content-type", "text/plain; name=\xe9"),
+    ]
     assert [v.encode() for _, v in headers[:2]] == ["caf\xe9".encode(), "\u20ac".encode()]
     _, [(_, _, shortcut, _)] = answer(face, Response(200, None, content))
     assert shortcut == [("content-type", "text/plain; name=\xe9")]

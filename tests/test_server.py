@@ -23,8 +23,13 @@ def run(coro, timeout=5):
 
 
 def http_scope(path="/", query=b"", method="GET", headers=None):
-    return {"type": "http", "method": method, "path": path, "query_string": query,
-            "headers": headers if headers is not None else [(b"host", b"test")]}
+    return {
+        "type": "http",
+        "method": method,
+        "path": path,
+        "query_string": query,
+        "headers": headers if headers is not None else [(b"host", b"test")],
+    }
 
 
 class ASGIClient:
@@ -32,8 +37,7 @@ class ASGIClient:
     "http.disconnect"; send() records."""
 
     def __init__(self, body=(b"",)):
-        self.pending = [{"type": "http.request", "body": b, "more_body": i < len(body) - 1}
-                        for i, b in enumerate(body)]
+        self.pending = [{"type": "http.request", "body": b, "more_body": i < len(body) - 1} for i, b in enumerate(body)]
         self.sent = []
         self.gone = asyncio.Event()
         self.receives = 0
@@ -244,7 +248,10 @@ def test_lifespan_reports_a_failing_hook(caplog):
     assert out == [{"type": "lifespan.startup.failed", "message": "no database"}]
     app = Application(lambda r: None, on_shutdown=[broken])
     out = lifespan_run(app, ["lifespan.startup", "lifespan.shutdown"])
-    assert out == [{"type": "lifespan.startup.complete"}, {"type": "lifespan.shutdown.failed", "message": "no database"}]
+    assert out == [
+        {"type": "lifespan.startup.complete"},
+        {"type": "lifespan.shutdown.failed", "message": "no database"},
+    ]
     assert len(error_records(caplog)) == 2
 
 
@@ -300,11 +307,15 @@ def test_http_exceptions_answer_their_status_and_message():
     def raising(exc):
         async def handler(request):
             raise exc
+
         return Application(handler)
 
-    for exc, status, body in [(NotFound("no such item"), 404, b"no such item"), (BadRequest("bad"), 400, b"bad"),
-                              (HTTPException(409, "conflict"), 409, b"conflict"),
-                              (Teapot(), 418, b"short and stout")]:
+    for exc, status, body in [
+        (NotFound("no such item"), 404, b"no such item"),
+        (BadRequest("bad"), 400, b"bad"),
+        (HTTPException(409, "conflict"), 409, b"conflict"),
+        (Teapot(), 418, b"short and stout"),
+    ]:
         a, r = answers(raising(exc))
         assert a == r == (status, body)
     client = run(asgi(raising(NotFound("x"))))
@@ -335,6 +346,7 @@ def test_other_exceptions_answer_500_without_their_text(caplog):
 
 def test_a_handler_that_returns_no_response(caplog):
     for value, shown in [(None, "NoneType"), ("text", "'text'"), (TextContent("x"), "TextContent")]:
+
         async def handler(request, value=value):
             return value
 
@@ -361,6 +373,7 @@ def test_an_error_before_anything_was_sent_answers_500(caplog):
     run(Application(handler)(http_scope(), client.receive, picky_send))
     # morrowfen.penmoth refuses the header itself, before the server sees anything
     assert not refused and (client.status, client.body) == (500, b"Internal Server Error")
+
     # ASGI: penmoth refuses a content type that would inject a header (ValueError)
     async def injecting(request):
         content = TextContent("hi")
@@ -370,6 +383,7 @@ def test_an_error_before_anything_was_sent_answers_500(caplog):
     client = run(asgi(Application(injecting)))
     assert [m["type"] for m in client.sent] == ["http.response.start", "http.response.body"]
     assert (client.status, client.body) == (500, b"Internal Server Error")
+
     # RSGI: penmoth cannot read the headers
     async def bad_headers(request):
         return Response(200, [(b"x-a",)], TextContent("hi"))
@@ -449,6 +463,7 @@ class Probe:
 def streaming_app(probe):
     async def handler(request):
         return Response(200, None, StreamedContent(b"text/event-stream", probe))
+
     return Application(handler)
 
 
@@ -549,6 +564,7 @@ def test_a_stream_that_still_reads_the_request_body_loses_none_of_it():
             async for chunk in request.stream():
                 await asyncio.sleep(0.01)  # slower than the watcher reads
                 yield chunk.upper()
+
         return Response(200, None, StreamedContent(b"text/plain", echo))
 
     client = ASGIClient(body=tuple(b"chunk%d;" % i for i in range(20)))

@@ -22,8 +22,14 @@ _api.PyCapsule_GetPointer.argtypes = [ctypes.py_object, ctypes.c_char_p]
 WORD = ctypes.sizeof(ctypes.c_void_p)
 P = ctypes.py_object
 
-SIBLINGS = [morrowfen.contents, morrowfen.cookies, morrowfen.exceptions, morrowfen.headers, morrowfen.messages,
-            morrowfen.url]
+SIBLINGS = [
+    morrowfen.contents,
+    morrowfen.cookies,
+    morrowfen.exceptions,
+    morrowfen.headers,
+    morrowfen.messages,
+    morrowfen.url,
+]
 
 
 def table_entry(obj, index, restype, *argtypes):
@@ -46,16 +52,19 @@ def test_types_are_named_and_subclassable(module, cls):
     assert sub.__basicsize__ >= cls.__basicsize__ and sub.extra == 1
 
 
-@pytest.mark.parametrize("make", [
-    lambda: morrowfen.contents.Content(b"a/b", b""),
-    lambda: morrowfen.contents.ServerSentEvent(None),
-    lambda: morrowfen.messages.Response(200),
-    lambda: morrowfen.messages.Request(None, b"/", None),
-    lambda: morrowfen.cookies.Cookie("a", "b"),
-    lambda: Headers(),
-    lambda: URL(b"/"),
-    lambda: mx.NotFound(),
-])
+@pytest.mark.parametrize(
+    "make",
+    [
+        lambda: morrowfen.contents.Content(b"a/b", b""),
+        lambda: morrowfen.contents.ServerSentEvent(None),
+        lambda: morrowfen.messages.Response(200),
+        lambda: morrowfen.messages.Request(None, b"/", None),
+        lambda: morrowfen.cookies.Cookie("a", "b"),
+        lambda: Headers(),
+        lambda: URL(b"/"),
+        lambda: mx.NotFound(),
+    ],
+)
 def test_reference_cycles_through_fields_are_collected(make):
     obj = make()
     field = next(n for n in ("body", "data", "content", "value", "values", "message") if hasattr(type(obj), n))
@@ -70,14 +79,17 @@ def test_reference_cycles_through_fields_are_collected(make):
 # --- exceptions -----------------------------------------------------------------------------
 
 
-@pytest.mark.parametrize("cls, base, status, text", [
-    (mx.BadRequest, mx.HTTPException, 400, "Bad Request"),
-    (mx.BadRequestFormat, mx.BadRequest, 400, "Bad Request"),
-    (mx.NotFound, mx.HTTPException, 404, "Not Found"),
-    (mx.InternalServerError, mx.HTTPException, 500, "Internal Server Error"),
-    (mx.UnsupportedMediaType, mx.HTTPException, 415, "Unsupported Media Type"),
-    (mx.UnprocessableEntity, mx.HTTPException, 422, "Unprocessable Entity"),
-])
+@pytest.mark.parametrize(
+    "cls, base, status, text",
+    [
+        (mx.BadRequest, mx.HTTPException, 400, "Bad Request"),
+        (mx.BadRequestFormat, mx.BadRequest, 400, "Bad Request"),
+        (mx.NotFound, mx.HTTPException, 404, "Not Found"),
+        (mx.InternalServerError, mx.HTTPException, 500, "Internal Server Error"),
+        (mx.UnsupportedMediaType, mx.HTTPException, 415, "Unsupported Media Type"),
+        (mx.UnprocessableEntity, mx.HTTPException, 422, "Unprocessable Entity"),
+    ],
+)
 def test_http_exceptions(cls, base, status, text):
     assert issubclass(cls, base) and issubclass(cls, Exception)
     e = cls()
@@ -101,8 +113,10 @@ def test_http_exception():
     assert e.status == 401
 
 
-@pytest.mark.parametrize("cls", [mx.MessageAborted, mx.InvalidArgument, mx.InvalidOperation,
-                                 mx.FailedRequestError, mx.InvalidExceptionHandler])
+@pytest.mark.parametrize(
+    "cls",
+    [mx.MessageAborted, mx.InvalidArgument, mx.InvalidOperation, mx.FailedRequestError, mx.InvalidExceptionHandler],
+)
 def test_plain_exceptions(cls):
     assert cls.__bases__ == (Exception,) and not issubclass(cls, mx.HTTPException)
     e = cls("went wrong", 2)
@@ -143,8 +157,10 @@ def test_headers_collection():
     assert len(Headers()) == 0 and Headers(None).get(b"a") == ()
 
 
-@pytest.mark.parametrize("pair, error", [((b"a", b"b\r\nc: d"), ValueError), ((b"a b", b"c"), ValueError),
-                                         (("a", b"b"), TypeError), ((b"a",), TypeError)])
+@pytest.mark.parametrize(
+    "pair, error",
+    [((b"a", b"b\r\nc: d"), ValueError), ((b"a b", b"c"), ValueError), (("a", b"b"), TypeError), ((b"a",), TypeError)],
+)
 def test_headers_refuse_bad_pairs(pair, error):
     with pytest.raises(error):
         Headers([pair])
@@ -171,14 +187,17 @@ def test_headers_table_honours_overrides():
 # --- url ---------------------------------------------------------------------------------------
 
 
-@pytest.mark.parametrize("value, path, query, absolute", [
-    (b"/a/b?x=1&y=2#frag", b"/a/b", b"x=1&y=2", False),
-    (b"/a?", b"/a", b"", False),
-    (b"//double/slash", b"//double/slash", b"", False),
-    (b"https://example.org:8443/p/q?z#f", b"/p/q", b"z", True),
-    (b"https://example.org", b"", b"", True),
-    (b"", b"", b"", False),
-])
+@pytest.mark.parametrize(
+    "value, path, query, absolute",
+    [
+        (b"/a/b?x=1&y=2#frag", b"/a/b", b"x=1&y=2", False),
+        (b"/a?", b"/a", b"", False),
+        (b"//double/slash", b"//double/slash", b"", False),
+        (b"https://example.org:8443/p/q?z#f", b"/p/q", b"z", True),
+        (b"https://example.org", b"", b"", True),
+        (b"", b"", b"", False),
+    ],
+)
 def test_url_parts(value, path, query, absolute):
     u = URL(value)
     assert (u.value, u.path, u.query, u.is_absolute) == (value, path, query, absolute)
@@ -191,15 +210,36 @@ def test_url_needs_bytes(bad):
 
 
 # RFC 3986, 5.4.1 and 5.4.2
-@pytest.mark.parametrize("ref, target", [
-    (b"g:h", b"g:h"), (b"g", b"http://a/b/c/g"), (b"./g", b"http://a/b/c/g"), (b"g/", b"http://a/b/c/g/"),
-    (b"/g", b"http://a/g"), (b"//g", b"http://g"), (b"?y", b"http://a/b/c/d;p?y"), (b"g?y", b"http://a/b/c/g?y"),
-    (b"#s", b"http://a/b/c/d;p?q#s"), (b"g#s", b"http://a/b/c/g#s"), (b"", b"http://a/b/c/d;p?q"),
-    (b".", b"http://a/b/c/"), (b"..", b"http://a/b/"), (b"../g", b"http://a/b/g"), (b"../..", b"http://a/"),
-    (b"../../../g", b"http://a/g"), (b"/./g", b"http://a/g"), (b"/../g", b"http://a/g"), (b"g.", b"http://a/b/c/g."),
-    (b"..g", b"http://a/b/c/..g"), (b"./../g", b"http://a/b/g"), (b"g/./h", b"http://a/b/c/g/h"),
-    (b"g/../h", b"http://a/b/c/h"), (b"g;x=1/../y", b"http://a/b/c/y"), (b"g?y/./x", b"http://a/b/c/g?y/./x"),
-])
+@pytest.mark.parametrize(
+    "ref, target",
+    [
+        (b"g:h", b"g:h"),
+        (b"g", b"http://a/b/c/g"),
+        (b"./g", b"http://a/b/c/g"),
+        (b"g/", b"http://a/b/c/g/"),
+        (b"/g", b"http://a/g"),
+        (b"//g", b"http://g"),
+        (b"?y", b"http://a/b/c/d;p?y"),
+        (b"g?y", b"http://a/b/c/g?y"),
+        (b"#s", b"http://a/b/c/d;p?q#s"),
+        (b"g#s", b"http://a/b/c/g#s"),
+        (b"", b"http://a/b/c/d;p?q"),
+        (b".", b"http://a/b/c/"),
+        (b"..", b"http://a/b/"),
+        (b"../g", b"http://a/b/g"),
+        (b"../..", b"http://a/"),
+        (b"../../../g", b"http://a/g"),
+        (b"/./g", b"http://a/g"),
+        (b"/../g", b"http://a/g"),
+        (b"g.", b"http://a/b/c/g."),
+        (b"..g", b"http://a/b/c/..g"),
+        (b"./../g", b"http://a/b/g"),
+        (b"g/./h", b"http://a/b/c/g/h"),
+        (b"g/../h", b"http://a/b/c/h"),
+        (b"g;x=1/../y", b"http://a/b/c/y"),
+        (b"g?y/./x", b"http://a/b/c/g?y/./x"),
+    ],
+)
 def test_url_join(ref, target):
     base = URL(b"http://a/b/c/d;p?q")
     assert base.join(ref).value == target

@@ -35,7 +35,7 @@ def code_only(source):
             end = source.find("*/", i + 2)
             end = n if end < 0 else end + 2
         elif (raw := RAW_STRING.match(source, i)) and (i == 0 or not (source[i - 1].isalnum() or source[i - 1] == "_")):
-            close = source.find(f"){raw.group(1)}\"", raw.end())
+            close = source.find(f'){raw.group(1)}"', raw.end())
             end = n if close < 0 else close + len(raw.group(1)) + 2
         elif c in "\"'" and not (c == "'" and i and source[i - 1].isalnum()):  # not a digit separator (1'000)
             end = i + 1
@@ -72,20 +72,23 @@ def test_no_co_await_or_co_yield_in_an_if_condition():
     assert not faults, "co_await or co_yield inside an if condition (take the result first):\n" + "\n".join(faults)
 
 
-@pytest.mark.parametrize("source, lines", [
-    ("if (!co_await mf::await(x)) co_return {};", [1]),
-    ("Ref a;\nif (Ref r = co_await anext(it); !r)\n  co_return {};", [2]),
-    ("} else if (bool(co_yield std::move(v))) {", [1]),
-    ("if constexpr (true) {}\nif (ok &&\n    static_cast<bool>(co_await send(m))) {}", [2]),
-    ("if(co_await x){}", [1]),
-    # what the rule allows
-    ("bool sent = static_cast<bool>(co_await send(m));\nif (!sent) co_return {};", []),
-    ("while (!co_await x) {}\nRef r = ok ? co_await a : co_await b;", []),
-    ("if (f(g(1), h(2))) { Ref r = co_await x; }", []),
-    ("// if (co_await x) in a comment\n/* if (co_await y) */\nif (ok) {}", []),
-    ('log("if (co_await x)"); if (c == \'(\') {}\nauto s = R"(if (co_yield v))";', []),
-    ("int n = 1'000; if (n) {}\nverify(); // end", []),
-    ("#endif\nelif_count(co_await x);", []),
-])
+@pytest.mark.parametrize(
+    "source, lines",
+    [
+        ("if (!co_await mf::await(x)) co_return {};", [1]),
+        ("Ref a;\nif (Ref r = co_await anext(it); !r)\n  co_return {};", [2]),
+        ("} else if (bool(co_yield std::move(v))) {", [1]),
+        ("if constexpr (true) {}\nif (ok &&\n    static_cast<bool>(co_await send(m))) {}", [2]),
+        ("if(co_await x){}", [1]),
+        # what the rule allows
+        ("bool sent = static_cast<bool>(co_await send(m));\nif (!sent) co_return {};", []),
+        ("while (!co_await x) {}\nRef r = ok ? co_await a : co_await b;", []),
+        ("if (f(g(1), h(2))) { Ref r = co_await x; }", []),
+        ("// if (co_await x) in a comment\n/* if (co_await y) */\nif (ok) {}", []),
+        ('log("if (co_await x)"); if (c == \'(\') {}\nauto s = R"(if (co_yield v))";', []),
+        ("int n = 1'000; if (n) {}\nverify(); // end", []),
+        ("#endif\nelif_count(co_await x);", []),
+    ],
+)
 def test_the_rule_check(source, lines):
     assert suspending_if_conditions(source) == lines

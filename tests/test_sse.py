@@ -52,18 +52,27 @@ def parse(stream):
 
 
 @faces
-@pytest.mark.parametrize("event, expected", [
-    (ServerSentEvent(None), b"\n"),
-    (ServerSentEvent("", event="", id="", comment=""), b"\n"),
-    (TextServerSentEvent("hello", event="tick", id="7", retry=500), b"id: 7\nevent: tick\ndata: hello\nretry: 500\n\n"),
-    (ServerSentEvent({"a": [1, 2]}, retry=0), b'data: {"a":[1,2]}\nretry: 0\n\n'),
-    (TextServerSentEvent("x", comment="c", id="i", event="e"), b"id: i\n: c\nevent: e\ndata: x\n\n"),
-    (ServerSentEvent(0), b"\n"),
-    (ServerSentEvent(False, id="1"), b"id: 1\n\n"),
-    (TextServerSentEvent("caf\xe9", id="\xe9", event="\xe9", comment="\xe9"),
-     b"id: \xc3\xa9\n: \xc3\xa9\nevent: \xc3\xa9\ndata: caf\xc3\xa9\n\n"),
-    (TextServerSentEvent("x", retry=-1), b"data: x\n\n"),
-], ids=["nothing", "empty", "full", "json", "order", "zero-data", "false-data", "utf8", "no-retry"])
+@pytest.mark.parametrize(
+    "event, expected",
+    [
+        (ServerSentEvent(None), b"\n"),
+        (ServerSentEvent("", event="", id="", comment=""), b"\n"),
+        (
+            TextServerSentEvent("hello", event="tick", id="7", retry=500),
+            b"id: 7\nevent: tick\ndata: hello\nretry: 500\n\n",
+        ),
+        (ServerSentEvent({"a": [1, 2]}, retry=0), b'data: {"a":[1,2]}\nretry: 0\n\n'),
+        (TextServerSentEvent("x", comment="c", id="i", event="e"), b"id: i\n: c\nevent: e\ndata: x\n\n"),
+        (ServerSentEvent(0), b"\n"),
+        (ServerSentEvent(False, id="1"), b"id: 1\n\n"),
+        (
+            TextServerSentEvent("caf\xe9", id="\xe9", event="\xe9", comment="\xe9"),
+            b"id: \xc3\xa9\n: \xc3\xa9\nevent: \xc3\xa9\ndata: caf\xc3\xa9\n\n",
+        ),
+        (TextServerSentEvent("x", retry=-1), b"data: x\n\n"),
+    ],
+    ids=["nothing", "empty", "full", "json", "order", "zero-data", "false-data", "utf8", "no-retry"],
+)
 def test_byte_form(face, event, expected):
     assert FACES[face](event) == expected
 
@@ -78,6 +87,7 @@ def test_line_breaks(face):
     assert write(ServerSentEvent(None, comment="a\nb\r\nc\rd\n")) == b": a\n: b\n: c\n: d\n: \n\n"
     # data of several lines goes out as several data lines
     assert write(TextServerSentEvent("a\r\nb\rc\n\nd")) == b"data: a\ndata: b\ndata: c\ndata: \ndata: d\n\n"
+
     class Blank(TextServerSentEvent):
         def write_data(self):
             return ""
@@ -140,6 +150,7 @@ def test_refusals(face):
         write(ServerSentEvent(None, id="\ud800"))
     with pytest.raises(UnicodeEncodeError):
         write(TextServerSentEvent("\udfff"))
+
     class Text(str):
         pass
 
@@ -181,8 +192,9 @@ def test_plain_object_with_the_same_attributes_is_refused():
 # --- round trips of hostile texts ----------------------------------------------------
 
 texts = st.text(st.characters(blacklist_categories=("Cs",)), max_size=40)
-hostile = st.lists(st.sampled_from(["\r", "\n", "\r\n", ":", " ", "data: x", "id: 9", "event: e", "a", "\xe9", "\x00"]),
-                   max_size=12).map("".join)
+hostile = st.lists(
+    st.sampled_from(["\r", "\n", "\r\n", ":", " ", "data: x", "id: 9", "event: e", "a", "\xe9", "\x00"]), max_size=12
+).map("".join)
 field_text = st.one_of(texts, hostile)
 
 
@@ -191,8 +203,13 @@ def breaks_removed(text):
 
 
 @settings(max_examples=300, deadline=None)
-@given(id_=field_text.filter(lambda t: "\x00" not in t), event=field_text, comment=field_text, data=field_text,
-       retry=st.integers(-1, 2**31 - 1))
+@given(
+    id_=field_text.filter(lambda t: "\x00" not in t),
+    event=field_text,
+    comment=field_text,
+    data=field_text,
+    retry=st.integers(-1, 2**31 - 1),
+)
 def test_events_round_trip(id_, event, comment, data, retry):
     ev = TextServerSentEvent(data, event=event, id=id_, retry=retry, comment=comment)
     blocks = parse(pm.write_sse(ev))

@@ -4,7 +4,6 @@ introspectable signature)."""
 
 import ast
 import importlib
-import inspect
 import re
 import subprocess
 import sys
@@ -26,13 +25,28 @@ PARSE_ERROR = re.compile(r"keyword argument|missing required argument|given by n
 
 def test_stubtest_is_clean(tmp_path):
     # from an empty directory, so that the installed package is the one checked
-    proc = subprocess.run([sys.executable, "-m", "mypy.stubtest", "morrowfen", "--allowlist", str(ALLOWLIST)],
-                          cwd=tmp_path, capture_output=True, text=True, timeout=300)
+    proc = subprocess.run(
+        [sys.executable, "-m", "mypy.stubtest", "morrowfen", "--allowlist", str(ALLOWLIST)],
+        cwd=tmp_path,
+        capture_output=True,
+        text=True,
+        timeout=300,
+    )
     assert proc.returncode == 0, f"stubtest exit {proc.returncode}\n{proc.stdout}\n{proc.stderr}"
 
 
 def test_every_module_has_a_stub_next_to_it():
-    assert STUBBED == ["_server", "contents", "cookies", "exceptions", "headers", "messages", "penmoth", "server", "url"]
+    assert STUBBED == [
+        "_server",
+        "contents",
+        "cookies",
+        "exceptions",
+        "headers",
+        "messages",
+        "penmoth",
+        "server",
+        "url",
+    ]
     assert (PACKAGE / "py.typed").exists()
 
 
@@ -72,14 +86,23 @@ def test_names_the_stubs_offer_are_accepted_by_name():
             pass  # the names were taken; the sentinel values were refused
         probed.append(f"{cls_name}.{name}")
     # the constructors that take names are among what was probed
-    assert {"Content.__init__", "Cookie.__init__", "Request.__init__", "ServerSentEvent.__init__",
-            "HTTPException.__init__", "URL.__init__"} <= set(probed)
+    assert {
+        "Content.__init__",
+        "Cookie.__init__",
+        "Request.__init__",
+        "ServerSentEvent.__init__",
+        "HTTPException.__init__",
+        "URL.__init__",
+    } <= set(probed)
 
 
-@pytest.mark.parametrize("call", [
-    lambda m: m.Message().add_header(name=b"x", value=b"1"),
-    lambda m: m.Message().get_first_header(name=b"x"),
-])
+@pytest.mark.parametrize(
+    "call",
+    [
+        lambda m: m.Message().add_header(name=b"x", value=b"1"),
+        lambda m: m.Message().get_first_header(name=b"x"),
+    ],
+)
 def test_positional_only_at_run_time(call):
     # what the stubs mark with "/" is refused by name at run time
     import morrowfen.messages

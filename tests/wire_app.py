@@ -5,8 +5,7 @@ client reads is what the module handed to the server."""
 from morrowfen.contents import Content, TextContent
 from morrowfen.cookies import Cookie
 from morrowfen.messages import Response
-from morrowfen.penmoth import (instantiate_rsgi_request, send_asgi_response, send_rsgi_response,
-                               write_response_cookie)
+from morrowfen.penmoth import instantiate_rsgi_request, send_asgi_response, send_rsgi_response, write_response_cookie
 
 CAFE = "caf\xe9".encode()  # UTF-8: b"caf\xc3\xa9"
 EURO = "\u20ac".encode()
@@ -28,11 +27,22 @@ ROUTES = {
     b"/bad/value": lambda: Response(200, [(b"x-user", b"a\r\nInjected: 1")], TextContent("x")),
     b"/bad/name": lambda: Response(200, [(b"x user", b"1")], TextContent("x")),
     b"/bad/content-type": bad_content_type,
-    b"/utf8": lambda: Response(200, [(b"x-cafe", CAFE), (b"x-euro", EURO), (b"location", b"/" + CAFE)],
-                               TextContent("ok")),
+    b"/utf8": lambda: Response(
+        200, [(b"x-cafe", CAFE), (b"x-euro", EURO), (b"location", b"/" + CAFE)], TextContent("ok")
+    ),
     b"/utf8/content-type": utf8_content_type,
-    b"/cookie": lambda: Response(200, [(b"set-cookie", write_response_cookie(
-        Cookie("sid", "a b", path="/p", domain="example.org", same_site="strict", secure=True)))], TextContent("c")),
+    b"/cookie": lambda: Response(
+        200,
+        [
+            (
+                b"set-cookie",
+                write_response_cookie(
+                    Cookie("sid", "a b", path="/p", domain="example.org", same_site="strict", secure=True)
+                ),
+            )
+        ],
+        TextContent("c"),
+    ),
     b"/204": lambda: Response(204),
     b"/304": lambda: Response(304, [(b"etag", b'"v1"')]),
     b"/200/empty": lambda: Response(200),

@@ -22,22 +22,23 @@ class Content:
 @disjoint_base
 class StreamedContent(Content):
     data_provider: Callable[[], AsyncIterable[bytes]]
-    def __init__(self, content_type: bytes | None, data_provider: Callable[[], AsyncIterable[bytes]],
-                 data_length: int = -1) -> None: ...
+    def __init__(
+        self, content_type: bytes | None, data_provider: Callable[[], AsyncIterable[bytes]], data_length: int = -1
+    ) -> None: ...
     def stream(self) -> AsyncIterable[bytes]: ...
 
 @disjoint_base
 class ASGIContent(Content):
     receive: Callable[[], Awaitable[dict[str, Any]]]
     def __init__(self, receive: Callable[[], Awaitable[dict[str, Any]]]) -> None: ...
-    def stream(self) -> AsyncGenerator[bytes, None]: ...
+    def stream(self) -> AsyncGenerator[bytes]: ...
     async def read(self) -> bytes: ...
 
 @disjoint_base
 class RSGIContent(Content):
     protocol: _RSGIBody
     def __init__(self, protocol: _RSGIBody) -> None: ...
-    def stream(self) -> AsyncGenerator[bytes, None]: ...
+    def stream(self) -> AsyncGenerator[bytes]: ...
     async def read(self) -> bytes: ...
 
 class TextContent(Content):
@@ -84,13 +85,25 @@ class ServerSentEvent:
     id: str | None
     retry: int
     comment: str | None
-    def __init__(self, data: Any, event: str | None = None, id: str | None = None, retry: int | None = -1,
-                 comment: str | None = None) -> None: ...
+    def __init__(
+        self,
+        data: Any,
+        event: str | None = None,
+        id: str | None = None,
+        retry: int | None = -1,
+        comment: str | None = None,
+    ) -> None: ...
     def write_data(self) -> str: ...
 
 class TextServerSentEvent(ServerSentEvent):
     data: str
-    def __init__(self, data: str, event: str | None = None, id: str | None = None, retry: int | None = -1,
-                 comment: str | None = None) -> None: ...
+    def __init__(
+        self,
+        data: str,
+        event: str | None = None,
+        id: str | None = None,
+        retry: int | None = -1,
+        comment: str | None = None,
+    ) -> None: ...
 
 def parse_www_form_urlencoded(text: str, /) -> dict[str, str | list[str]]: ...

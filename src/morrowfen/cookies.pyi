@@ -16,9 +16,18 @@ class Cookie:
     secure: bool
     max_age: int
     same_site: str | None
-    def __init__(self, name: str, value: str, expires: datetime | None = None, domain: str | None = None,
-                 path: str | None = None, http_only: bool = False, secure: bool = False, max_age: int | None = -1,
-                 same_site: str | None = None) -> None: ...
+    def __init__(
+        self,
+        name: str,
+        value: str,
+        expires: datetime | None = None,
+        domain: str | None = None,
+        path: str | None = None,
+        http_only: bool = False,
+        secure: bool = False,
+        max_age: int | None = -1,
+        same_site: str | None = None,
+    ) -> None: ...
     def clone(self) -> Cookie: ...
 
 def write_cookie_for_response(cookie: Cookie, /) -> bytes: ...

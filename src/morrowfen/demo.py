@@ -30,8 +30,15 @@ import socket
 import sys
 from collections.abc import AsyncIterator
 
-from morrowfen.contents import (Content, HTMLContent, JSONContent, ServerSentEvent, StreamedContent, TextContent,
-                                TextServerSentEvent)
+from morrowfen.contents import (
+    Content,
+    HTMLContent,
+    JSONContent,
+    ServerSentEvent,
+    StreamedContent,
+    TextContent,
+    TextServerSentEvent,
+)
 from morrowfen.cookies import Cookie
 from morrowfen.exceptions import NotFound
 from morrowfen.messages import Request, Response
@@ -180,8 +187,9 @@ source.onerror = () => {
 </body></html>
 """
 # the page listens for every event name that /events uses ("message" and "end" have their own handlers)
-EVENTS_PAGE = EVENTS_PAGE.replace("__EVENT_NAMES__", json.dumps(
-    sorted({e.event for e in events() if e.event not in (None, "", "message", "end")})))
+EVENTS_PAGE = EVENTS_PAGE.replace(
+    "__EVENT_NAMES__", json.dumps(sorted({e.event for e in events() if e.event not in (None, "", "message", "end")}))
+)
 
 
 async def stream_parts() -> AsyncIterator[bytes]:
@@ -207,15 +215,17 @@ async def event_stream() -> AsyncIterator[bytes]:
 
 
 def echo(request: Request, body: bytes) -> JSONContent:
-    return JSONContent({
-        "method": request.method,
-        "path": request.url.path.decode("latin-1"),
-        "query": request.url.query.decode("latin-1"),
-        "headers": [[n.decode("latin-1"), v.decode("latin-1")] for n, v in request._raw_headers or []],
-        "body_length": len(body),
-        "body_sha256": hashlib.sha256(body).hexdigest(),
-        "body_base64": base64.b64encode(body).decode(),
-    })
+    return JSONContent(
+        {
+            "method": request.method,
+            "path": request.url.path.decode("latin-1"),
+            "query": request.url.query.decode("latin-1"),
+            "headers": [[n.decode("latin-1"), v.decode("latin-1")] for n, v in request._raw_headers or []],
+            "body_length": len(body),
+            "body_sha256": hashlib.sha256(body).hexdigest(),
+            "body_base64": base64.b64encode(body).decode(),
+        }
+    )
 
 
 async def handle(request: Request) -> Response:
@@ -271,10 +281,28 @@ def serve(server: str = "granian", port: int = 8000) -> None:
     print("try: " + "  ".join(f"curl -i {here}{p}" for p in ("/", "/text", "/stream", "/events")), flush=True)
     exe = os.path.dirname(sys.executable)
     commands = {
-        "granian": [os.path.join(exe, "granian"), "--interface", "rsgi", "--host", "127.0.0.1", "--port", str(port),
-                    "--workers", "1", "morrowfen.demo:rsgi_app"],
-        "uvicorn": [sys.executable, "-m", "uvicorn", "--host", "127.0.0.1", "--port", str(port),
-                    "morrowfen.demo:asgi_app"],
+        "granian": [
+            os.path.join(exe, "granian"),
+            "--interface",
+            "rsgi",
+            "--host",
+            "127.0.0.1",
+            "--port",
+            str(port),
+            "--workers",
+            "1",
+            "morrowfen.demo:rsgi_app",
+        ],
+        "uvicorn": [
+            sys.executable,
+            "-m",
+            "uvicorn",
+            "--host",
+            "127.0.0.1",
+            "--port",
+            str(port),
+            "morrowfen.demo:asgi_app",
+        ],
         "hypercorn": [sys.executable, "-m", "hypercorn", "--bind", f"127.0.0.1:{port}", "morrowfen.demo:asgi_app"],
     }
     if server not in commands:

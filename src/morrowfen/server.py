@@ -102,7 +102,7 @@ class _Watch:
     """Ends a streamed response when its client leaves, by cancelling the
     request's own task (which interrupts the stream wherever it waits)."""
 
-    __slots__ = ("task", "active", "fired", "left")
+    __slots__ = ("active", "fired", "left", "task")
 
     def __init__(self, task: asyncio.Task[Any] | None) -> None:
         self.task = task
@@ -164,7 +164,7 @@ class _ASGIWatch(_Watch):
     are kept for the request's ASGIContent, whose `receive` is pointed at
     this queue, so a stream that still reads the request body loses none."""
 
-    __slots__ = ("receive", "messages", "queued", "waiter", "drained", "runner")
+    __slots__ = ("drained", "messages", "queued", "receive", "runner", "waiter")
 
     def __init__(self, task: asyncio.Task[Any] | None, receive: Any, request: Request | None) -> None:
         super().__init__(task)
@@ -245,7 +245,7 @@ class Application:
     before the first request and when the server stops; a hook that takes an
     argument is given the application."""
 
-    __slots__ = ("handler", "on_startup", "on_shutdown", "_started", "_starting", "_stopped")
+    __slots__ = ("_started", "_starting", "_stopped", "handler", "on_shutdown", "on_startup")
 
     def __init__(self, handler: Handler, on_startup: Iterable[Hook] = (), on_shutdown: Iterable[Hook] = ()) -> None:
         if not callable(handler):
@@ -312,13 +312,19 @@ class Application:
             except HTTPException as exc:
                 response = self._http_error(exc)
             except Exception:
-                logger.exception("the handler raised; answered 500" if request is not None
-                                 else "the request could not be read; answered 500")
+                logger.exception(
+                    "the handler raised; answered 500"
+                    if request is not None
+                    else "the request could not be read; answered 500"
+                )
                 response = _internal_error()
             else:
                 if not isinstance(response, Response):
-                    logger.error("the handler returned %s (%s), not a Response; answered 500",
-                                 reprlib.repr(response), type(response).__qualname__)
+                    logger.error(
+                        "the handler returned %s (%s), not a Response; answered 500",
+                        reprlib.repr(response),
+                        type(response).__qualname__,
+                    )
                     response = _internal_error()
             content = response.content
             if content is not None and (isinstance(content, StreamedContent) or content.length < 0):
@@ -346,13 +352,13 @@ class Application:
         try:
             await send_asgi_response(_internal_error(), send)
         except Exception:
-            logger.error("sending the response failed after it had started; the response was ended",
-                         exc_info=exc)
+            logger.error("sending the response failed after it had started; the response was ended", exc_info=exc)
         else:
             logger.error("sending the response failed before it started; answered 500", exc_info=exc)
 
-    async def _stream_asgi(self, response: Response, content: Content, request: Request | None, receive: Any,
-                           send: Any) -> None:
+    async def _stream_asgi(
+        self, response: Response, content: Content, request: Request | None, receive: Any, send: Any
+    ) -> None:
         started = False
 
         def provider() -> AsyncIterator[Any]:
@@ -387,8 +393,7 @@ class Application:
             if watch.left:
                 logger.debug("the client left during a streamed response", exc_info=exc)
             elif started:
-                logger.error("the streamed response failed after it had started; the response was ended",
-                             exc_info=exc)
+                logger.error("the streamed response failed after it had started; the response was ended", exc_info=exc)
             else:
                 await self._asgi_send_failed(exc, send)
         else:
@@ -449,13 +454,19 @@ class Application:
         except HTTPException as exc:
             response = self._http_error(exc)
         except Exception:
-            logger.exception("the handler raised; answered 500" if request is not None
-                             else "the request could not be read; answered 500")
+            logger.exception(
+                "the handler raised; answered 500"
+                if request is not None
+                else "the request could not be read; answered 500"
+            )
             response = _internal_error()
         else:
             if not isinstance(response, Response):
-                logger.error("the handler returned %s (%s), not a Response; answered 500",
-                             reprlib.repr(response), type(response).__qualname__)
+                logger.error(
+                    "the handler returned %s (%s), not a Response; answered 500",
+                    reprlib.repr(response),
+                    type(response).__qualname__,
+                )
                 response = _internal_error()
         content = response.content
         if content is not None and isinstance(content, StreamedContent) and content.body is None:
@@ -509,8 +520,7 @@ class Application:
             if watch.left or _protocol_closed(exc):
                 logger.debug("the client left during a streamed response")
             elif started:
-                logger.error("the streamed response failed after it had started; the response was ended",
-                             exc_info=exc)
+                logger.error("the streamed response failed after it had started; the response was ended", exc_info=exc)
             else:
                 await self._rsgi_send_failed(exc, protocol)
         else:
