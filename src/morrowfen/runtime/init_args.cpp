@@ -1,5 +1,6 @@
 #include "init_args.h"
 
+#include <cmath>
 #include <cstring>
 #include <deque>
 #include <string>
@@ -167,6 +168,15 @@ int bind(const char* type_name, const InitParam* params, std::size_t n, PyObject
   return 0;
 }
 
+// Whether inspect can read a default back from its repr() in a signature:
+// None, a bool, an int, a finite float, a str or bytes (exactly those types).
+bool literal_default(PyObject* value) noexcept {
+  if (value == Py_None || PyBool_Check(value) || PyLong_CheckExact(value) || PyUnicode_CheckExact(value) ||
+      PyBytes_CheckExact(value))
+    return true;
+  return PyFloat_CheckExact(value) && std::isfinite(PyFloat_AS_DOUBLE(value));
+}
+
 // The tp_doc texts, kept for the process: type objects point into them.
 Forever<std::deque<std::string>> g_docs;
 
@@ -200,7 +210,9 @@ const char* init_doc(const char* type_name, const InitParam* params, std::size_t
       if (!params[i].required) {
         text += '=';
         PyObject* value = params[i].default_ ? *params[i].default_ : nullptr;
-        if (value) {
+        if (value && !literal_default(value)) {
+          text += "...";  // inspect reads back literals only; a function or other object is shown as "..."
+        } else if (value) {
           Ref repr = Ref::steal(PyObject_Repr(value));
           const char* utf8 = repr ? PyUnicode_AsUTF8(repr.get()) : nullptr;
           if (!utf8) return nullptr;
