@@ -84,6 +84,27 @@ Names names_for(const char* type_name) noexcept {
   return {"function", "", "this function"};
 }
 
+// The interpreter's "Did you mean" for an unknown keyword: the closest of the
+// parameter names by its own rules (those of the _suggestions module), or an
+// empty Ref when none is close enough. Failing to compute one only leaves
+// the suggestion out, as in the interpreter's parser.
+Ref suggest_keyword(const InitParam* params, Py_ssize_t n, PyObject* key) noexcept {
+  Ref names = Ref::steal(PyList_New(n));
+  for (Py_ssize_t i = 0; names && i < n; ++i) {
+    PyObject* name = PyUnicode_FromString(params[i].name);
+    if (!name) names.reset();
+    else PyList_SET_ITEM(names.get(), i, name);
+  }
+  Ref module = names ? Ref::steal(PyImport_ImportModule("_suggestions")) : Ref();
+  Ref generate = module ? Ref::steal(PyObject_GetAttrString(module.get(), "_generate_suggestions")) : Ref();
+  Ref suggestion = generate ? Ref::steal(PyObject_CallFunctionObjArgs(generate.get(), names.get(), key, nullptr)) : Ref();
+  if (!suggestion || !PyUnicode_Check(suggestion.get())) {
+    PyErr_Clear();
+    return {};
+  }
+  return suggestion;
+}
+
 // The leftover keywords after binding: a keyword for a parameter already
 // given by position, a key that is not a str, or a name that no parameter
 // (other than a positional-only one) has.
@@ -107,7 +128,14 @@ int leftover_keyword_error(const Names& t, const InitParam* params, Py_ssize_t l
     }
     for (Py_ssize_t i = pos; i < len; ++i)
       if (PyUnicode_EqualToUTF8(key.get(), params[i].name)) return 0;
-    PyErr_Format(PyExc_TypeError, "%.200s%s got an unexpected keyword argument '%U'", t.keyword, t.parens, key.get());
+    Ref held = Ref::borrow(key.get());  // str() of a str subclass runs its code
+    Ref suggestion = suggest_keyword(params + pos, len - pos, held.get());
+    if (suggestion)
+      PyErr_Format(PyExc_TypeError, "%.200s%s got an unexpected keyword argument '%S'. Did you mean '%S'?", t.keyword,
+                   t.parens, held.get(), suggestion.get());
+    else
+      PyErr_Format(PyExc_TypeError, "%.200s%s got an unexpected keyword argument '%S'", t.keyword, t.parens,
+                   held.get());
     return -1;
   });
   if (r == 0)
