@@ -248,7 +248,8 @@ PyObject* rsgi_stream_py(PyObject* self, PyObject*);
 PyObject* rsgi_read_py(PyObject* self, PyObject*);
 struct StreamedInit {
   static constexpr const char* name = "StreamedContent";
-  static constexpr mf::InitParam params[] = {{"content_type"}, {"data_provider"}, {"data_length", &state.minus_one, false}};
+  static constexpr mf::InitParam params[] = {
+      {"content_type"}, {"data_provider"}, {"data_length", &state.minus_one, false}};
   static int setup(PyObject* self, PyObject* const* bound) noexcept;
 };
 struct ASGIInit {

@@ -97,8 +97,8 @@ int HTTPExceptionInit::setup(PyObject* self, PyObject* const* bound) noexcept {
 }
 
 // The classes with a fixed status: Class(message=""), where an empty message
-// means the status's reason phrase.
-// A nameless table, as the texts have always been.
+// means the status's reason phrase. Their table has no type name: their
+// texts have always been those of a nameless format.
 template <const mf::Str* Default>
 struct FixedStatusInit {
   static constexpr const char* name = nullptr;

@@ -97,7 +97,8 @@ Ref suggest_keyword(const InitParam* params, Py_ssize_t n, PyObject* key) noexce
   }
   Ref module = names ? Ref::steal(PyImport_ImportModule("_suggestions")) : Ref();
   Ref generate = module ? Ref::steal(PyObject_GetAttrString(module.get(), "_generate_suggestions")) : Ref();
-  Ref suggestion = generate ? Ref::steal(PyObject_CallFunctionObjArgs(generate.get(), names.get(), key, nullptr)) : Ref();
+  Ref suggestion =
+      generate ? Ref::steal(PyObject_CallFunctionObjArgs(generate.get(), names.get(), key, nullptr)) : Ref();
   if (!suggestion || !PyUnicode_Check(suggestion.get())) {
     PyErr_Clear();
     return {};
