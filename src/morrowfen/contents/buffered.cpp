@@ -39,10 +39,8 @@ constexpr ContentVTable content_vtable = {c_method0<content_get_parts_py, k_get_
 // --- construction ---------------------------------------------------------------------
 
 // Content(content_type, data)
-int content_init(PyObject* self, PyObject* args, PyObject* kwds) {
-  static const char* kwlist[] = {"content_type", "data", nullptr};
-  PyObject *type = nullptr, *data = nullptr;
-  if (!PyArg_ParseTupleAndKeywords(args, kwds, "OO:Content", const_cast<char**>(kwlist), &type, &data)) return -1;
+int ContentInit::setup(PyObject* self, PyObject* const* bound) noexcept {
+  PyObject *type = bound[0], *data = bound[1];
   if (!check_media_type(type) || set_body(as_content(self), data) < 0) return -1;
   as_content(self)->type = Ref::borrow(type);
   return 0;
@@ -62,26 +60,17 @@ int set_text(PyObject* self, PyObject* text, PyObject* media_type) noexcept {
   return 0;
 }
 // TextContent(text)
-int text_init(PyObject* self, PyObject* args, PyObject* kwds) {
-  static const char* kwlist[] = {"text", nullptr};
-  PyObject* text = nullptr;
-  if (!PyArg_ParseTupleAndKeywords(args, kwds, "O:TextContent", const_cast<char**>(kwlist), &text)) return -1;
-  return set_text(self, text, k_text_plain);
+int TextInit::setup(PyObject* self, PyObject* const* bound) noexcept {
+  return set_text(self, bound[0], k_text_plain);
 }
 // HTMLContent(html)
-int html_init(PyObject* self, PyObject* args, PyObject* kwds) {
-  static const char* kwlist[] = {"html", nullptr};
-  PyObject* html = nullptr;
-  if (!PyArg_ParseTupleAndKeywords(args, kwds, "O:HTMLContent", const_cast<char**>(kwlist), &html)) return -1;
-  return set_text(self, html, k_text_html);
+int HTMLInit::setup(PyObject* self, PyObject* const* bound) noexcept {
+  return set_text(self, bound[0], k_text_html);
 }
 // JSONContent(data, dumps=json.dumps): the body is dumps(data), encoded as
 // UTF-8 when it is a str (a dumps that gives bytes is used as it is).
-int json_init(PyObject* self, PyObject* args, PyObject* kwds) {
-  static const char* kwlist[] = {"data", "dumps", nullptr};
-  PyObject *data = nullptr, *dumps = state.json_dumps;
-  if (!PyArg_ParseTupleAndKeywords(args, kwds, "O|O:JSONContent", const_cast<char**>(kwlist), &data, &dumps))
-    return -1;
+int JSONInit::setup(PyObject* self, PyObject* const* bound) noexcept {
+  PyObject *data = bound[0], *dumps = bound[1];
   Ref text = Ref::steal(PyObject_CallOneArg(dumps, data));
   if (!text) return -1;
   if (PyUnicode_Check(text.get())) {
@@ -108,10 +97,8 @@ bool form_text(PyObject* value, Ref& holder, std::string_view& out) noexcept {
   return holder && mf::percent::view_of(holder.get(), out, "a form value");
 }
 // FormContent(data): a dict, or an iterable of (name, value) pairs.
-int form_init(PyObject* self, PyObject* args, PyObject* kwds) {
-  static const char* kwlist[] = {"data", nullptr};
-  PyObject* data = nullptr;
-  if (!PyArg_ParseTupleAndKeywords(args, kwds, "O:FormContent", const_cast<char**>(kwlist), &data)) return -1;
+int FormInit::setup(PyObject* self, PyObject* const* bound) noexcept {
+  PyObject* data = bound[0];
   Ref pairs = Ref::steal(PyDict_Check(data) ? PyDict_Items(data) : PySequence_List(data));
   if (!pairs) return -1;
   std::string out;
@@ -155,10 +142,8 @@ bool check_type(PyObject* value, PyTypeObject* type, const char* what) noexcept 
 }
 
 // FormPart(name: bytes, data: bytes)
-int form_part_init(PyObject* self, PyObject* args, PyObject* kwds) {
-  static const char* kwlist[] = {"name", "data", nullptr};
-  PyObject *name = nullptr, *data = nullptr;
-  if (!PyArg_ParseTupleAndKeywords(args, kwds, "OO:FormPart", const_cast<char**>(kwlist), &name, &data)) return -1;
+int FormPartInit::setup(PyObject* self, PyObject* const* bound) noexcept {
+  PyObject *name = bound[0], *data = bound[1];
   if (!check_type(name, &PyBytes_Type, "name") || !check_type(data, &PyBytes_Type, "data")) return -1;
   reinterpret_cast<FormPart*>(self)->name = Ref::borrow(name);
   reinterpret_cast<FormPart*>(self)->data = Ref::borrow(data);
@@ -166,10 +151,8 @@ int form_part_init(PyObject* self, PyObject* args, PyObject* kwds) {
 }
 
 // FileBuffer(name: str, data: bytes)
-int file_buffer_init(PyObject* self, PyObject* args, PyObject* kwds) {
-  static const char* kwlist[] = {"name", "data", nullptr};
-  PyObject *name = nullptr, *data = nullptr;
-  if (!PyArg_ParseTupleAndKeywords(args, kwds, "OO:FileBuffer", const_cast<char**>(kwlist), &name, &data)) return -1;
+int FileBufferInit::setup(PyObject* self, PyObject* const* bound) noexcept {
+  PyObject *name = bound[0], *data = bound[1];
   if (!check_type(name, &PyUnicode_Type, "name") || !check_type(data, &PyBytes_Type, "data")) return -1;
   reinterpret_cast<FileBuffer*>(self)->name = Ref::borrow(name);
   reinterpret_cast<FileBuffer*>(self)->data = Ref::borrow(data);
@@ -177,11 +160,8 @@ int file_buffer_init(PyObject* self, PyObject* args, PyObject* kwds) {
 }
 
 // StreamedFormPart(name: bytes, data_provider)
-int streamed_part_init(PyObject* self, PyObject* args, PyObject* kwds) {
-  static const char* kwlist[] = {"name", "data_provider", nullptr};
-  PyObject *name = nullptr, *provider = nullptr;
-  if (!PyArg_ParseTupleAndKeywords(args, kwds, "OO:StreamedFormPart", const_cast<char**>(kwlist), &name, &provider))
-    return -1;
+int StreamedPartInit::setup(PyObject* self, PyObject* const* bound) noexcept {
+  PyObject *name = bound[0], *provider = bound[1];
   if (!check_type(name, &PyBytes_Type, "name") || !is_callable(provider, "data_provider")) return -1;
   reinterpret_cast<StreamedFormPart*>(self)->name = Ref::borrow(name);
   reinterpret_cast<StreamedFormPart*>(self)->data_provider = Ref::borrow(provider);
@@ -224,10 +204,8 @@ void append_quoted_name(std::string& out, std::string_view name) {
 
 // MultiPartFormData(parts): a multipart/form-data body made of FormPart
 // objects, with a random boundary that none of the parts contains.
-int multipart_init(PyObject* self, PyObject* args, PyObject* kwds) {
-  static const char* kwlist[] = {"parts", nullptr};
-  PyObject* parts = nullptr;
-  if (!PyArg_ParseTupleAndKeywords(args, kwds, "O:MultiPartFormData", const_cast<char**>(kwlist), &parts)) return -1;
+int MultiPartInit::setup(PyObject* self, PyObject* const* bound) noexcept {
+  PyObject* parts = bound[0];
   Ref list = Ref::steal(PySequence_List(parts));
   if (!list) return -1;
   for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list.get()); ++i) {

@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <string_view>
 
+#include "../framework_types/constructors.h"
 #include "../framework_types/contents.h"
 #include "../runtime/capi.h"
 #include "../runtime/constants.h"
@@ -53,6 +54,7 @@ struct ContentsState {
   PyObject* json_dumps = nullptr;       // json.dumps
   PyObject* compact_separators = nullptr;
   PyObject* separators_kwnames = nullptr;
+  PyObject* minus_one = nullptr;  // the default of data_length and retry
   // The function objects behind the coroutines and async generators that the
   // content methods return.
   PyObject* content_parts_fn = nullptr;
@@ -182,15 +184,53 @@ inline PyObject* event_new(PyTypeObject* type, PyObject*, PyObject*) {
 extern const ContentVTable content_vtable;
 PyObject* content_parts_entry(PyObject* self, PyObject* const* args);
 PyObject* content_get_parts_py(PyObject* self, PyObject*);
-int content_init(PyObject* self, PyObject* args, PyObject* kwds);
-int text_init(PyObject* self, PyObject* args, PyObject* kwds);
-int html_init(PyObject* self, PyObject* args, PyObject* kwds);
-int json_init(PyObject* self, PyObject* args, PyObject* kwds);
-int form_init(PyObject* self, PyObject* args, PyObject* kwds);
-int form_part_init(PyObject* self, PyObject* args, PyObject* kwds);
-int file_buffer_init(PyObject* self, PyObject* args, PyObject* kwds);
-int streamed_part_init(PyObject* self, PyObject* args, PyObject* kwds);
-int multipart_init(PyObject* self, PyObject* args, PyObject* kwds);
+// The constructors (framework_types/constructors.h): each one's parameters
+// and the name its error texts use.
+struct ContentInit {
+  static constexpr const char* name = "Content";
+  static constexpr mf::InitParam params[] = {{"content_type"}, {"data"}};
+  static int setup(PyObject* self, PyObject* const* bound) noexcept;
+};
+struct TextInit {
+  static constexpr const char* name = "TextContent";
+  static constexpr mf::InitParam params[] = {{"text"}};
+  static int setup(PyObject* self, PyObject* const* bound) noexcept;
+};
+struct HTMLInit {
+  static constexpr const char* name = "HTMLContent";
+  static constexpr mf::InitParam params[] = {{"html"}};
+  static int setup(PyObject* self, PyObject* const* bound) noexcept;
+};
+struct JSONInit {
+  static constexpr const char* name = "JSONContent";
+  static constexpr mf::InitParam params[] = {{"data"}, {"dumps", &state.json_dumps, false}};
+  static int setup(PyObject* self, PyObject* const* bound) noexcept;
+};
+struct FormInit {
+  static constexpr const char* name = "FormContent";
+  static constexpr mf::InitParam params[] = {{"data"}};
+  static int setup(PyObject* self, PyObject* const* bound) noexcept;
+};
+struct FormPartInit {
+  static constexpr const char* name = "FormPart";
+  static constexpr mf::InitParam params[] = {{"name"}, {"data"}};
+  static int setup(PyObject* self, PyObject* const* bound) noexcept;
+};
+struct FileBufferInit {
+  static constexpr const char* name = "FileBuffer";
+  static constexpr mf::InitParam params[] = {{"name"}, {"data"}};
+  static int setup(PyObject* self, PyObject* const* bound) noexcept;
+};
+struct StreamedPartInit {
+  static constexpr const char* name = "StreamedFormPart";
+  static constexpr mf::InitParam params[] = {{"name"}, {"data_provider"}};
+  static int setup(PyObject* self, PyObject* const* bound) noexcept;
+};
+struct MultiPartInit {
+  static constexpr const char* name = "MultiPartFormData";
+  static constexpr mf::InitParam params[] = {{"parts"}};
+  static int setup(PyObject* self, PyObject* const* bound) noexcept;
+};
 PyObject* parse_www_form_urlencoded(PyObject* text);
 PyObject* parse_www_form_urlencoded_py(PyObject*, PyObject* text);
 
@@ -207,17 +247,42 @@ PyObject* asgi_stream_py(PyObject* self, PyObject*);
 PyObject* asgi_read_py(PyObject* self, PyObject*);
 PyObject* rsgi_stream_py(PyObject* self, PyObject*);
 PyObject* rsgi_read_py(PyObject* self, PyObject*);
-int streamed_init(PyObject* self, PyObject* args, PyObject* kwds);
-int asgi_init(PyObject* self, PyObject* args, PyObject* kwds);
-int rsgi_init(PyObject* self, PyObject* args, PyObject* kwds);
+struct StreamedInit {
+  static constexpr const char* name = "StreamedContent";
+  static constexpr mf::InitParam params[] = {
+      {"content_type"}, {"data_provider"}, {"data_length", &state.minus_one, false}};
+  static int setup(PyObject* self, PyObject* const* bound) noexcept;
+};
+struct ASGIInit {
+  static constexpr const char* name = "ASGIContent";
+  static constexpr mf::InitParam params[] = {{"receive"}};
+  static int setup(PyObject* self, PyObject* const* bound) noexcept;
+};
+struct RSGIInit {
+  static constexpr const char* name = "RSGIContent";
+  static constexpr mf::InitParam params[] = {{"protocol"}};
+  static int setup(PyObject* self, PyObject* const* bound) noexcept;
+};
 
 // --- events.cpp
 extern const ServerSentEventVTable event_vtable;
 extern const ServerSentEventVTable text_event_vtable;
 PyObject* event_write_data_py(PyObject* self, PyObject*);
 PyObject* text_event_write_data_py(PyObject* self, PyObject*);
-int event_init(PyObject* self, PyObject* args, PyObject* kwds);
-int text_event_init(PyObject* self, PyObject* args, PyObject* kwds);
+// ServerSentEvent and TextServerSentEvent: a nameless table, as the texts have always been.
+inline constexpr mf::InitParam event_params[] = {
+    {"data"}, {"event", &mf::none_default, false}, {"id", &mf::none_default, false},
+    {"retry", &state.minus_one, false}, {"comment", &mf::none_default, false}};
+struct EventInit {
+  static constexpr const char* name = nullptr;
+  static constexpr const auto& params = event_params;
+  static int setup(PyObject* self, PyObject* const* bound) noexcept;
+};
+struct TextEventInit {
+  static constexpr const char* name = nullptr;
+  static constexpr const auto& params = event_params;
+  static int setup(PyObject* self, PyObject* const* bound) noexcept;
+};
 PyObject* event_repr(PyObject* self);
 
 }  // namespace mf::contents::impl

@@ -26,12 +26,8 @@ constexpr ServerSentEventVTable text_event_vtable = {
     c_method0<text_event_write_data_py, k_write_data, ServerSentEvent>};
 
 // ServerSentEvent(data, event=None, id=None, retry=-1, comment=None)
-int event_init(PyObject* self, PyObject* args, PyObject* kwds) {
-  static const char* kwlist[] = {"data", "event", "id", "retry", "comment", nullptr};
-  PyObject *data = nullptr, *event = Py_None, *id = Py_None, *retry = nullptr, *comment = Py_None;
-  if (!PyArg_ParseTupleAndKeywords(args, kwds, "O|OOOO", const_cast<char**>(kwlist), &data, &event, &id, &retry,
-                                   &comment))
-    return -1;
+int EventInit::setup(PyObject* self, PyObject* const* bound) noexcept {
+  PyObject *data = bound[0], *event = bound[1], *id = bound[2], *retry = bound[3], *comment = bound[4];
   std::int32_t retry_value = -1;
   // event, id and comment are kept as given; the event writer refuses what is not text.
   if (retry && retry != Py_None && !sup::to_integer(retry, retry_value)) return -1;
@@ -45,8 +41,8 @@ int event_init(PyObject* self, PyObject* args, PyObject* kwds) {
 }
 
 // TextServerSentEvent(data: str, ...): the data is the text itself.
-int text_event_init(PyObject* self, PyObject* args, PyObject* kwds) {
-  if (event_init(self, args, kwds) < 0) return -1;
+int TextEventInit::setup(PyObject* self, PyObject* const* bound) noexcept {
+  if (EventInit::setup(self, bound) < 0) return -1;
   const Ref& data = as_event(self)->data;
   if (PyUnicode_Check(data.get())) return 0;
   PyErr_Format(PyExc_TypeError, "TextServerSentEvent() argument 'data' must be str, not %.200s",

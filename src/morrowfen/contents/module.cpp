@@ -79,14 +79,31 @@ PyMethodDef module_methods[] = {
      "parse_www_form_urlencoded(text)\n\nThe pairs of form-encoded text as a dict (a list for a repeated name)."},
     {nullptr, nullptr, 0, nullptr}};
 
+// A type's constructor (framework_types/constructors.h): tp_init, the tp_doc
+// with its signature, and a vectorcall for the types made on every request.
+struct Init {
+  initproc tp_init;
+  const char* (*doc)(const char* type_name, const char* text) noexcept;
+  vectorcallfunc vectorcall = nullptr;
+};
+
+template <class Spec>
+constexpr Init init_of() {
+  return {mf::ctor::init<Spec>, mf::ctor::doc<Spec>};
+}
+template <class Spec, PyTypeObject& Type>
+constexpr Init fast_init_of() {
+  return {mf::ctor::init<Spec>, mf::ctor::doc<Spec>, mf::ctor::vectorcall<Spec, Type>};
+}
+
 struct TypeDef {
   PyTypeObject* type;
   const char* name;
-  const char* doc;
+  const char* doc;  // after the signature
   Py_ssize_t size;
   PyTypeObject* base;
   newfunc tp_new;
-  initproc tp_init;
+  Init init;
   PyGetSetDef* getset;
   PyMethodDef* methods;
   const void* table;  // exported as __pyx_vtable__, when set
@@ -94,43 +111,44 @@ struct TypeDef {
 
 const TypeDef type_defs[] = {
     {&ContentType, "morrowfen.contents.Content", "Content(content_type: bytes, data: bytes)", sizeof(Content), nullptr,
-     content_new<content_refs, &content_vtable>, content_init, content_getset, content_methods, &content_vtable},
+     content_new<content_refs, &content_vtable>, fast_init_of<ContentInit, ContentType>(), content_getset,
+     content_methods, &content_vtable},
     {&StreamedContentType, "morrowfen.contents.StreamedContent",
      "StreamedContent(content_type: bytes, data_provider, data_length: int = -1)", sizeof(StreamedContent),
-     &ContentType, content_new<streamed_refs, &streamed_vtable>, streamed_init, streamed_getset, streamed_methods,
-     &streamed_vtable},
+     &ContentType, content_new<streamed_refs, &streamed_vtable>, fast_init_of<StreamedInit, StreamedContentType>(),
+     streamed_getset, streamed_methods, &streamed_vtable},
     {&ASGIContentType, "morrowfen.contents.ASGIContent", "ASGIContent(receive)", sizeof(ASGIContent), &ContentType,
-     content_new<asgi_refs, &asgi_vtable>, asgi_init, asgi_getset, asgi_methods, &asgi_vtable},
+     content_new<asgi_refs, &asgi_vtable>, init_of<ASGIInit>(), asgi_getset, asgi_methods, &asgi_vtable},
     {&RSGIContentType, "morrowfen.contents.RSGIContent", "RSGIContent(protocol)", sizeof(RSGIContent), &ContentType,
-     content_new<rsgi_refs, &rsgi_vtable>, rsgi_init, rsgi_getset, rsgi_methods, &rsgi_vtable},
+     content_new<rsgi_refs, &rsgi_vtable>, init_of<RSGIInit>(), rsgi_getset, rsgi_methods, &rsgi_vtable},
     {&TextContentType, "morrowfen.contents.TextContent", "TextContent(text: str)", sizeof(TextContent), &ContentType,
-     nullptr, text_init, nullptr, nullptr, &content_vtable},
+     nullptr, fast_init_of<TextInit, TextContentType>(), nullptr, nullptr, &content_vtable},
     {&HTMLContentType, "morrowfen.contents.HTMLContent", "HTMLContent(html: str)", sizeof(HTMLContent), &ContentType,
-     nullptr, html_init, nullptr, nullptr, &content_vtable},
+     nullptr, fast_init_of<HTMLInit, HTMLContentType>(), nullptr, nullptr, &content_vtable},
     {&JSONContentType, "morrowfen.contents.JSONContent", "JSONContent(data, dumps=json.dumps)", sizeof(JSONContent),
-     &ContentType, nullptr, json_init, nullptr, nullptr, &content_vtable},
+     &ContentType, nullptr, fast_init_of<JSONInit, JSONContentType>(), nullptr, nullptr, &content_vtable},
     {&FormContentType, "morrowfen.contents.FormContent", "FormContent(data: dict | list[tuple[str, str]])",
-     sizeof(FormContent), &ContentType, nullptr, form_init, nullptr, nullptr, &content_vtable},
+     sizeof(FormContent), &ContentType, nullptr, init_of<FormInit>(), nullptr, nullptr, &content_vtable},
     {&FormPartType, "morrowfen.contents.FormPart", "FormPart(name: bytes, data: bytes)", sizeof(FormPart), nullptr,
-     plain_new<form_part_refs>, form_part_init, form_part_getset, nullptr, nullptr},
+     plain_new<form_part_refs>, init_of<FormPartInit>(), form_part_getset, nullptr, nullptr},
     {&FileBufferType, "morrowfen.contents.FileBuffer", "FileBuffer(name: str, data: bytes)", sizeof(FileBuffer),
-     nullptr, plain_new<file_buffer_refs>, file_buffer_init, file_buffer_getset, nullptr, nullptr},
+     nullptr, plain_new<file_buffer_refs>, init_of<FileBufferInit>(), file_buffer_getset, nullptr, nullptr},
     {&StreamedFormPartType, "morrowfen.contents.StreamedFormPart", "StreamedFormPart(name: bytes, data_provider)",
-     sizeof(StreamedFormPart), nullptr, plain_new<streamed_part_refs>, streamed_part_init, streamed_part_getset,
-     nullptr, nullptr},
+     sizeof(StreamedFormPart), nullptr, plain_new<streamed_part_refs>, init_of<StreamedPartInit>(),
+     streamed_part_getset, nullptr, nullptr},
     {&MultiPartFormDataType, "morrowfen.contents.MultiPartFormData", "MultiPartFormData(parts: list[FormPart])",
-     sizeof(MultiPartFormData), &ContentType, content_new<multipart_refs, &content_vtable>, multipart_init,
+     sizeof(MultiPartFormData), &ContentType, content_new<multipart_refs, &content_vtable>, init_of<MultiPartInit>(),
      multipart_getset, nullptr, &content_vtable},
     {&ServerSentEventType, "morrowfen.contents.ServerSentEvent",
      "ServerSentEvent(data, event: str | None = None, id: str | None = None, retry: int = -1, "
      "comment: str | None = None)",
-     sizeof(ServerSentEvent), nullptr, event_new<&event_vtable>, event_init, event_getset, event_methods,
+     sizeof(ServerSentEvent), nullptr, event_new<&event_vtable>, init_of<EventInit>(), event_getset, event_methods,
      &event_vtable},
     {&TextServerSentEventType, "morrowfen.contents.TextServerSentEvent",
      "TextServerSentEvent(data: str, event: str | None = None, id: str | None = None, retry: int = -1, "
      "comment: str | None = None)",
-     sizeof(TextServerSentEvent), &ServerSentEventType, event_new<&text_event_vtable>, text_event_init, nullptr,
-     text_event_methods, &text_event_vtable},
+     sizeof(TextServerSentEvent), &ServerSentEventType, event_new<&text_event_vtable>, init_of<TextEventInit>(),
+     nullptr, text_event_methods, &text_event_vtable},
 };
 
 // GC slots by the struct each type uses.
@@ -154,11 +172,13 @@ int ready_types() {
     PyTypeObject* t = s.type;
     set_gc_slots(t);
     t->tp_name = s.name;
-    t->tp_doc = s.doc;
+    t->tp_doc = s.init.doc(s.name, s.doc);
+    if (!t->tp_doc) return -1;
     t->tp_basicsize = s.size;
     t->tp_base = s.base;
     t->tp_new = s.tp_new;
-    t->tp_init = s.tp_init;
+    t->tp_init = s.init.tp_init;
+    t->tp_vectorcall = s.init.vectorcall;
     t->tp_getset = s.getset;
     t->tp_methods = s.methods;
     if (t == &ServerSentEventType || t == &TextServerSentEventType) t->tp_repr = event_repr;
@@ -181,7 +201,9 @@ int bind_globals(PyObject* module) {
     Ref dumps = json ? Ref::steal(PyObject_GetAttrString(json.get(), "dumps")) : Ref();
     Ref separators = Ref::steal(PyTuple_Pack(2, k_comma.get(), k_colon.get()));
     Ref kwnames = Ref::steal(PyTuple_Pack(1, k_separators.get()));
-    if (!dumps || !separators || !kwnames) return -1;
+    Ref minus_one = Ref::steal(PyLong_FromLong(-1));
+    if (!dumps || !separators || !kwnames || !minus_one) return -1;
+    sup::keep(state.minus_one, std::move(minus_one));
     sup::keep(state.compact_separators, std::move(separators));
     sup::keep(state.separators_kwnames, std::move(kwnames));
     sup::keep(state.json_dumps, std::move(dumps));
@@ -191,7 +213,7 @@ int bind_globals(PyObject* module) {
 
 int exec(PyObject* module) {
   if (mf::ready_runtime() < 0) return -1;
-  if (ready_types() < 0 || bind_globals(module) < 0) return -1;
+  if (bind_globals(module) < 0 || ready_types() < 0) return -1;  // the docs show the defaults bound here
   for (const TypeDef& s : type_defs) {
     if (mf::add_type(module, s.type) < 0) return -1;
     if (s.table && mf::export_vtable(s.type, s.table) < 0) return -1;

@@ -176,12 +176,8 @@ constexpr BodyReaderVTable rsgi_vtable = {{{c_method0<rsgi_stream_py, k_get_part
 // --- construction ---------------------------------------------------------------------
 
 // StreamedContent(content_type, data_provider, data_length=-1)
-int streamed_init(PyObject* self, PyObject* args, PyObject* kwds) {
-  static const char* kwlist[] = {"content_type", "data_provider", "data_length", nullptr};
-  PyObject *type = nullptr, *provider = nullptr, *length = nullptr;
-  if (!PyArg_ParseTupleAndKeywords(args, kwds, "OO|O:StreamedContent", const_cast<char**>(kwlist), &type, &provider,
-                                   &length))
-    return -1;
+int StreamedInit::setup(PyObject* self, PyObject* const* bound) noexcept {
+  PyObject *type = bound[0], *provider = bound[1], *length = bound[2];
   std::int64_t n = -1;
   if (!check_media_type(type) || !is_callable(provider, "data_provider") || (length && !sup::to_integer(length, n)))
     return -1;
@@ -193,20 +189,15 @@ int streamed_init(PyObject* self, PyObject* args, PyObject* kwds) {
   return 0;
 }
 // ASGIContent(receive)
-int asgi_init(PyObject* self, PyObject* args, PyObject* kwds) {
-  static const char* kwlist[] = {"receive", nullptr};
-  PyObject* receive = nullptr;
-  if (!PyArg_ParseTupleAndKeywords(args, kwds, "O:ASGIContent", const_cast<char**>(kwlist), &receive)) return -1;
+int ASGIInit::setup(PyObject* self, PyObject* const* bound) noexcept {
+  PyObject* receive = bound[0];
   if (!is_callable(receive, "receive")) return -1;
   reinterpret_cast<ASGIContent*>(self)->receive = Ref::borrow(receive);
   return 0;
 }
 // RSGIContent(protocol)
-int rsgi_init(PyObject* self, PyObject* args, PyObject* kwds) {
-  static const char* kwlist[] = {"protocol", nullptr};
-  PyObject* protocol = nullptr;
-  if (!PyArg_ParseTupleAndKeywords(args, kwds, "O:RSGIContent", const_cast<char**>(kwlist), &protocol)) return -1;
-  reinterpret_cast<RSGIContent*>(self)->protocol = Ref::borrow(protocol);
+int RSGIInit::setup(PyObject* self, PyObject* const* bound) noexcept {
+  reinterpret_cast<RSGIContent*>(self)->protocol = Ref::borrow(bound[0]);
   return 0;
 }
 

@@ -8,6 +8,7 @@
 #include <string_view>
 
 #include "../runtime/type_support.h"
+#include "../framework_types/constructors.h"
 #include "../framework_types/cookies.h"
 #include "../runtime/capi.h"
 #include "../runtime/constants.h"
@@ -56,16 +57,30 @@ bool str_or_none(PyObject* value, const char* what) noexcept {
   return false;
 }
 
+PyObject* const false_default = Py_False;
+PyObject* minus_one = nullptr;  // the default of max_age, made at start-up
+
 // Cookie(name, value, expires=None, domain=None, path=None, http_only=False,
 //        secure=False, max_age=-1, same_site=None)
-int cookie_init(PyObject* self, PyObject* args, PyObject* kwds) {
-  static const char* kwlist[] = {"name",   "value",  "expires", "domain",    "path", "http_only",
-                                 "secure", "max_age", "same_site", nullptr};
-  PyObject *name = nullptr, *value = nullptr, *expires = Py_None, *domain = Py_None, *path = Py_None;
-  PyObject *http_only = Py_False, *secure = Py_False, *max_age = nullptr, *same_site = Py_None;
-  if (!PyArg_ParseTupleAndKeywords(args, kwds, "OO|OOOOOOO:Cookie", const_cast<char**>(kwlist), &name, &value,
-                                   &expires, &domain, &path, &http_only, &secure, &max_age, &same_site))
-    return -1;
+struct CookieInit {
+  static constexpr const char* name = "Cookie";
+  static constexpr mf::InitParam params[] = {
+      {"name"},
+      {"value"},
+      {"expires", &mf::none_default, false},
+      {"domain", &mf::none_default, false},
+      {"path", &mf::none_default, false},
+      {"http_only", &false_default, false},
+      {"secure", &false_default, false},
+      {"max_age", &minus_one, false},
+      {"same_site", &mf::none_default, false},
+  };
+  static int setup(PyObject* self, PyObject* const* bound) noexcept;
+};
+
+int CookieInit::setup(PyObject* self, PyObject* const* bound) noexcept {
+  PyObject *name = bound[0], *value = bound[1], *expires = bound[2], *domain = bound[3], *path = bound[4];
+  PyObject *http_only = bound[5], *secure = bound[6], *max_age = bound[7], *same_site = bound[8];
   if (!PyUnicode_Check(name) || !PyUnicode_Check(value)) {
     PyErr_Format(PyExc_TypeError, "cookie name and value must be str, not %.200s and %.200s", Py_TYPE(name)->tp_name,
                  Py_TYPE(value)->tp_name);
@@ -350,13 +365,21 @@ int ready_types() {
   if (types_ready) return 0;
   sup::gc_slots<cookie_refs>(CookieType);
   CookieType.tp_name = "morrowfen.cookies.Cookie";
-  CookieType.tp_doc =
+  if (!minus_one) {
+    Ref value = Ref::steal(PyLong_FromLong(-1));
+    if (!value) return -1;
+    sup::keep(minus_one, std::move(value));
+  }
+  CookieType.tp_doc = mf::ctor::doc<CookieInit>(
+      CookieType.tp_name,
       "Cookie(name: str, value: str, expires: datetime | None = None, domain: str | None = None, "
       "path: str | None = None, http_only: bool = False, secure: bool = False, max_age: int = -1, "
-      "same_site: str | None = None)";
+      "same_site: str | None = None)");
+  if (!CookieType.tp_doc) return -1;
   CookieType.tp_basicsize = sizeof(Cookie);
   CookieType.tp_new = cookie_new;
-  CookieType.tp_init = cookie_init;
+  CookieType.tp_init = mf::ctor::init<CookieInit>;
+  CookieType.tp_vectorcall = mf::ctor::vectorcall<CookieInit, CookieType>;
   CookieType.tp_repr = cookie_repr;
   CookieType.tp_getset = cookie_getset;
   CookieType.tp_methods = cookie_methods;

@@ -6,6 +6,7 @@
 #include <cstddef>
 
 #include "../runtime/type_support.h"
+#include "../framework_types/constructors.h"
 #include "../framework_types/exceptions.h"
 #include "../runtime/constants.h"
 #include "../runtime/types.h"
@@ -73,13 +74,17 @@ bool message_argument(PyObject* value, PyObject* fallback, Ref& out) {
   return true;
 }
 
+PyObject* empty_default = nullptr;  // "", the default message (set at start-up)
+
 // HTTPException(status, message="")
-int http_exception_init(PyObject* self, PyObject* args, PyObject* kwds) {
-  static const char* kwlist[] = {"status", "message", nullptr};
-  PyObject* status = nullptr;
-  PyObject* message = nullptr;
-  if (!PyArg_ParseTupleAndKeywords(args, kwds, "O|O:HTTPException", const_cast<char**>(kwlist), &status, &message))
-    return -1;
+struct HTTPExceptionInit {
+  static constexpr const char* name = "HTTPException";
+  static constexpr mf::InitParam params[] = {{"status"}, {"message", &empty_default, false}};
+  static int setup(PyObject* self, PyObject* const* bound) noexcept;
+};
+
+int HTTPExceptionInit::setup(PyObject* self, PyObject* const* bound) noexcept {
+  PyObject *status = bound[0], *message = bound[1];
   int code = 0;
   Ref text;
   if (!sup::to_integer(status, code) || !message_argument(message, k_empty, text)) return -1;
@@ -92,14 +97,19 @@ int http_exception_init(PyObject* self, PyObject* args, PyObject* kwds) {
 }
 
 // The classes with a fixed status: Class(message=""), where an empty message
-// means the status's reason phrase.
+// means the status's reason phrase. Their table has no type name: their
+// texts have always been those of a nameless format.
 template <const mf::Str* Default>
-int fixed_status_init(PyObject* self, PyObject* args, PyObject* kwds) {
-  static const char* kwlist[] = {"message", nullptr};
-  PyObject* message = nullptr;
-  if (!PyArg_ParseTupleAndKeywords(args, kwds, "|O", const_cast<char**>(kwlist), &message)) return -1;
+struct FixedStatusInit {
+  static constexpr const char* name = nullptr;
+  static constexpr mf::InitParam params[] = {{"message", &empty_default, false}};
+  static int setup(PyObject* self, PyObject* const* bound) noexcept;
+};
+
+template <const mf::Str* Default>
+int FixedStatusInit<Default>::setup(PyObject* self, PyObject* const* bound) noexcept {
   Ref text;
-  if (!message_argument(message, Default->get(), text)) return -1;
+  if (!message_argument(bound[0], Default->get(), text)) return -1;
   Ref normalized = Ref::steal(PyTuple_Pack(1, text.get()));
   if (!normalized) return -1;
   PyException_SetArgs(self, normalized.get());
@@ -153,6 +163,9 @@ PyTypeObject InvalidOperation = mf::static_type();
 PyTypeObject FailedRequestError = mf::static_type();
 PyTypeObject InvalidExceptionHandler = mf::static_type();
 
+// A constructor with a parameter table: its tp_doc carries the signature.
+using DocFn = const char* (*)(const char* type_name, const char* text) noexcept;
+
 struct ClassDef {
   PyTypeObject* type;
   const char* name;
@@ -160,45 +173,59 @@ struct ClassDef {
   newfunc tp_new;
   initproc tp_init;
   const char* doc;
+  // nullptr: `doc` as it is (the classes that take any positional arguments, as
+  // Exception does, write their "(*args)" signature in it).
+  DocFn signature = nullptr;
 };
+
+template <class Spec>
+constexpr ClassDef with_table(PyTypeObject* type, const char* name, PyTypeObject* base, newfunc tp_new,
+                              const char* doc) {
+  return {type, name, base, tp_new, mf::ctor::init<Spec>, doc, mf::ctor::doc<Spec>};
+}
 
 const ClassDef classes[] = {
     {&MessageAborted, "morrowfen.exceptions.MessageAborted", nullptr, exc_new<0, &k_empty>, plain_init<&k_aborted>,
-     "The client went away before the message was complete."},
-    {&HTTPException, "morrowfen.exceptions.HTTPException", nullptr, exc_new<500, &k_empty>, http_exception_init,
-     "HTTPException(status, message='')\n\nAn error that maps to an HTTP response status."},
-    {&BadRequest, "morrowfen.exceptions.BadRequest", &HTTPException, exc_new<400, &k_bad_request>,
-     fixed_status_init<&k_bad_request>, "BadRequest(message='')\n\nHTTP 400."},
-    {&BadRequestFormat, "morrowfen.exceptions.BadRequestFormat", &BadRequest, exc_new<400, &k_bad_request>,
-     fixed_status_init<&k_bad_request>, "BadRequestFormat(message='')\n\nHTTP 400: the request body is malformed."},
-    {&NotFound, "morrowfen.exceptions.NotFound", &HTTPException, exc_new<404, &k_not_found>,
-     fixed_status_init<&k_not_found>, "NotFound(message='')\n\nHTTP 404."},
-    {&InternalServerError, "morrowfen.exceptions.InternalServerError", &HTTPException,
-     exc_new<500, &k_internal_error>, fixed_status_init<&k_internal_error>, "InternalServerError(message='')\n\nHTTP 500."},
-    {&UnsupportedMediaType, "morrowfen.exceptions.UnsupportedMediaType", &HTTPException,
-     exc_new<415, &k_unsupported_media>, fixed_status_init<&k_unsupported_media>,
-     "UnsupportedMediaType(message='')\n\nHTTP 415."},
-    {&UnprocessableEntity, "morrowfen.exceptions.UnprocessableEntity", &HTTPException,
-     exc_new<422, &k_unprocessable>, fixed_status_init<&k_unprocessable>,
-     "UnprocessableEntity(message='')\n\nHTTP 422."},
+     "MessageAborted(*args)\n--\n\nThe client went away before the message was complete."},
+    with_table<HTTPExceptionInit>(
+        &HTTPException, "morrowfen.exceptions.HTTPException", nullptr, exc_new<500, &k_empty>,
+        "HTTPException(status, message='')\n\nAn error that maps to an HTTP response status."),
+    with_table<FixedStatusInit<&k_bad_request>>(&BadRequest, "morrowfen.exceptions.BadRequest", &HTTPException,
+                                                exc_new<400, &k_bad_request>, "BadRequest(message='')\n\nHTTP 400."),
+    with_table<FixedStatusInit<&k_bad_request>>(
+        &BadRequestFormat, "morrowfen.exceptions.BadRequestFormat", &BadRequest, exc_new<400, &k_bad_request>,
+        "BadRequestFormat(message='')\n\nHTTP 400: the request body is malformed."),
+    with_table<FixedStatusInit<&k_not_found>>(&NotFound, "morrowfen.exceptions.NotFound", &HTTPException,
+                                              exc_new<404, &k_not_found>, "NotFound(message='')\n\nHTTP 404."),
+    with_table<FixedStatusInit<&k_internal_error>>(
+        &InternalServerError, "morrowfen.exceptions.InternalServerError", &HTTPException,
+        exc_new<500, &k_internal_error>, "InternalServerError(message='')\n\nHTTP 500."),
+    with_table<FixedStatusInit<&k_unsupported_media>>(
+        &UnsupportedMediaType, "morrowfen.exceptions.UnsupportedMediaType", &HTTPException,
+        exc_new<415, &k_unsupported_media>, "UnsupportedMediaType(message='')\n\nHTTP 415."),
+    with_table<FixedStatusInit<&k_unprocessable>>(
+        &UnprocessableEntity, "morrowfen.exceptions.UnprocessableEntity", &HTTPException,
+        exc_new<422, &k_unprocessable>, "UnprocessableEntity(message='')\n\nHTTP 422."),
     {&InvalidArgument, "morrowfen.exceptions.InvalidArgument", nullptr, exc_new<0, &k_empty>, plain_init<&k_empty>,
-     "An argument has an invalid value."},
+     "InvalidArgument(*args)\n--\n\nAn argument has an invalid value."},
     {&InvalidOperation, "morrowfen.exceptions.InvalidOperation", nullptr, exc_new<0, &k_empty>, plain_init<&k_empty>,
-     "An operation is not valid in the object's current state."},
+     "InvalidOperation(*args)\n--\n\nAn operation is not valid in the object's current state."},
     {&FailedRequestError, "morrowfen.exceptions.FailedRequestError", nullptr, exc_new<0, &k_empty>,
-     plain_init<&k_empty>, "A request to another service failed."},
+     plain_init<&k_empty>, "FailedRequestError(*args)\n--\n\nA request to another service failed."},
     {&InvalidExceptionHandler, "morrowfen.exceptions.InvalidExceptionHandler", nullptr, exc_new<0, &k_empty>,
-     plain_init<&k_empty>, "An exception handler was configured wrongly."},
+     plain_init<&k_empty>, "InvalidExceptionHandler(*args)\n--\n\nAn exception handler was configured wrongly."},
 };
 
 bool types_ready = false;
 
 int ready_types() {
   if (types_ready) return 0;
+  empty_default = k_empty.get();
   for (const ClassDef& c : classes) {
     PyTypeObject& t = *c.type;
     t.tp_name = c.name;
-    t.tp_doc = c.doc;
+    t.tp_doc = c.signature ? c.signature(c.name, c.doc) : c.doc;
+    if (!t.tp_doc) return -1;
     t.tp_basicsize = sizeof(Exception);
     t.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC;
     t.tp_base = c.base ? c.base : base_exception();

@@ -5,6 +5,7 @@
 #include <string_view>
 
 #include "../runtime/type_support.h"
+#include "../framework_types/constructors.h"
 #include "../framework_types/headers.h"
 #include "../runtime/capi.h"
 #include "../runtime/constants.h"
@@ -41,11 +42,15 @@ PyObject* header_new(PyTypeObject* type, PyObject*, PyObject*) {
   return self.release();
 }
 
-int header_init(PyObject* self, PyObject* args, PyObject* kwds) {
-  static const char* kwlist[] = {"name", "value", nullptr};
-  PyObject* name = nullptr;
-  PyObject* value = nullptr;
-  if (!PyArg_ParseTupleAndKeywords(args, kwds, "OO:Header", const_cast<char**>(kwlist), &name, &value)) return -1;
+// Header(name, value)
+struct HeaderInit {
+  static constexpr const char* name = "Header";
+  static constexpr mf::InitParam params[] = {{"name"}, {"value"}};
+  static int setup(PyObject* self, PyObject* const* bound) noexcept;
+};
+
+int HeaderInit::setup(PyObject* self, PyObject* const* bound) noexcept {
+  PyObject *name = bound[0], *value = bound[1];
   if (!hl::check_pair(name, value)) return -1;
   as_header(self)->name = Ref::borrow(name);
   as_header(self)->value = Ref::borrow(value);
@@ -148,10 +153,14 @@ PyObject* headers_new(PyTypeObject* type, PyObject*, PyObject*) {
 }
 
 // Headers(values=None): a list of (name, value) pairs of bytes, copied.
-int headers_init(PyObject* self, PyObject* args, PyObject* kwds) {
-  static const char* kwlist[] = {"values", nullptr};
-  PyObject* values = nullptr;
-  if (!PyArg_ParseTupleAndKeywords(args, kwds, "|O:Headers", const_cast<char**>(kwlist), &values)) return -1;
+struct HeadersInit {
+  static constexpr const char* name = "Headers";
+  static constexpr mf::InitParam params[] = {{"values", &mf::none_default, false}};
+  static int setup(PyObject* self, PyObject* const* bound) noexcept;
+};
+
+int HeadersInit::setup(PyObject* self, PyObject* const* bound) noexcept {
+  PyObject* values = bound[0];
   Ref list = Ref::steal(PyList_New(0));
   if (!list) return -1;
   if (values && values != Py_None) {
@@ -222,19 +231,22 @@ int ready_types() {
   if (types_ready) return 0;
   sup::gc_slots<header_refs>(HeaderType);
   HeaderType.tp_name = "morrowfen.headers.Header";
-  HeaderType.tp_doc = "Header(name: bytes, value: bytes)";
+  HeaderType.tp_doc = mf::ctor::doc<HeaderInit>(HeaderType.tp_name, "Header(name: bytes, value: bytes)");
+  if (!HeaderType.tp_doc) return -1;
   HeaderType.tp_basicsize = sizeof(Header);
   HeaderType.tp_new = header_new;
-  HeaderType.tp_init = header_init;
+  HeaderType.tp_init = mf::ctor::init<HeaderInit>;
   HeaderType.tp_repr = header_repr;
   HeaderType.tp_getset = header_getset;
 
   sup::gc_slots<headers_refs>(HeadersType);
   HeadersType.tp_name = "morrowfen.headers.Headers";
-  HeadersType.tp_doc = "Headers(values: list[tuple[bytes, bytes]] | None = None)";
+  HeadersType.tp_doc =
+      mf::ctor::doc<HeadersInit>(HeadersType.tp_name, "Headers(values: list[tuple[bytes, bytes]] | None = None)");
+  if (!HeadersType.tp_doc) return -1;
   HeadersType.tp_basicsize = sizeof(Headers);
   HeadersType.tp_new = headers_new;
-  HeadersType.tp_init = headers_init;
+  HeadersType.tp_init = mf::ctor::init<HeadersInit>;
   HeadersType.tp_repr = headers_repr;
   HeadersType.tp_iter = headers_iter;
   HeadersType.tp_as_sequence = &headers_as_sequence;

@@ -274,11 +274,8 @@ constexpr MessageVTable request_vtable = make_table(c_status<request_init_prop, 
 constexpr MessageVTable response_vtable = make_table(c_status<message_init_prop, k_init_prop>);
 
 // Message(headers=None, content=None)
-int message_init(PyObject* self, PyObject* args, PyObject* kwds) {
-  static const char* kwlist[] = {"headers", "content", nullptr};
-  PyObject *headers = Py_None, *content = Py_None;
-  if (!PyArg_ParseTupleAndKeywords(args, kwds, "|OO:Message", const_cast<char**>(kwlist), &headers, &content))
-    return -1;
+int MessageInit::setup(PyObject* self, PyObject* const* bound) noexcept {
+  PyObject *headers = bound[0], *content = bound[1];
   if (!list_or_none(headers, "headers") || !content_or_none(content)) return -1;
   as_message(self)->raw_headers = Ref::borrow(headers);
   as_message(self)->content = Ref::borrow(content);

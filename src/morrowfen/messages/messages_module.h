@@ -12,6 +12,7 @@
 #include <cstring>
 #include <string_view>
 
+#include "../framework_types/constructors.h"
 #include "../framework_types/contents.h"
 #include "../framework_types/cookies.h"
 #include "../framework_types/messages.h"
@@ -106,7 +107,13 @@ extern PyMethodDef message_methods[];
 extern PyGetSetDef message_getset[];
 Ref header_list(Message* m) noexcept;
 bool content_or_none(PyObject* content) noexcept;
-int message_init(PyObject* self, PyObject* args, PyObject* kwds);
+// Message(headers=None, content=None)
+struct MessageInit {
+  static constexpr const char* name = "Message";
+  static constexpr mf::InitParam params[] = {{"headers", &mf::none_default, false},
+                                             {"content", &mf::none_default, false}};
+  static int setup(PyObject* self, PyObject* const* bound) noexcept;
+};
 int request_init_prop(Message* self) noexcept;
 
 // --- request.cpp
@@ -114,7 +121,12 @@ extern PyMethodDef request_methods[];
 extern PyGetSetDef request_getset[];
 extern const mf::FunctionDef body_defs[3];
 extern PyObject** const body_functions[3];
-int request_init(PyObject* self, PyObject* args, PyObject* kwds);
+// Request(method, url, headers)
+struct RequestInit {
+  static constexpr const char* name = "Request";
+  static constexpr mf::InitParam params[] = {{"method"}, {"url"}, {"headers"}};
+  static int setup(PyObject* self, PyObject* const* bound) noexcept;
+};
 PyObject* request_repr(PyObject* self);
 Request* acquire_request(PyObject* method, PyObject* path, PyObject* query, PyObject* headers, PyObject* scope,
                          int flag);

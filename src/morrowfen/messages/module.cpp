@@ -20,12 +20,15 @@ PyObject* response_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
 }
 
 // Response(status, headers=None, content=None)
-int response_init(PyObject* self, PyObject* args, PyObject* kwds) {
-  static const char* kwlist[] = {"status", "headers", "content", nullptr};
-  PyObject *status = nullptr, *headers = Py_None, *content = Py_None;
-  if (!PyArg_ParseTupleAndKeywords(args, kwds, "O|OO:Response", const_cast<char**>(kwlist), &status, &headers,
-                                   &content))
-    return -1;
+struct ResponseInit {
+  static constexpr const char* name = "Response";
+  static constexpr mf::InitParam params[] = {
+      {"status"}, {"headers", &mf::none_default, false}, {"content", &mf::none_default, false}};
+  static int setup(PyObject* self, PyObject* const* bound) noexcept;
+};
+
+int ResponseInit::setup(PyObject* self, PyObject* const* bound) noexcept {
+  PyObject *status = bound[0], *headers = bound[1], *content = bound[2];
   int code = 0;
   if (!sup::to_integer(status, code) || !valid_status(code) || !list_or_none(headers, "headers") ||
       !content_or_none(content))
@@ -64,35 +67,41 @@ int ready_types() {
   if (types_ready) return 0;
   sup::gc_slots<message_refs>(MessageType);
   MessageType.tp_name = "morrowfen.messages.Message";
-  MessageType.tp_doc = "Message(headers=None, content=None): the headers and body of a request or response.";
+  MessageType.tp_doc = mf::ctor::doc<MessageInit>(
+      MessageType.tp_name, "Message(headers=None, content=None): the headers and body of a request or response.");
   MessageType.tp_basicsize = sizeof(Message);
   MessageType.tp_new = message_new<message_refs, &message_vtable>;
-  MessageType.tp_init = message_init;
+  MessageType.tp_init = mf::ctor::init<MessageInit>;
   MessageType.tp_methods = message_methods;
   MessageType.tp_getset = message_getset;
 
   sup::gc_slots<request_refs>(RequestType);
   RequestType.tp_name = "morrowfen.messages.Request";
-  RequestType.tp_doc = "Request(method: str | None, url: bytes, headers: list[tuple[bytes, bytes]] | None)";
+  RequestType.tp_doc = mf::ctor::doc<RequestInit>(
+      RequestType.tp_name, "Request(method: str | None, url: bytes, headers: list[tuple[bytes, bytes]] | None)");
   RequestType.tp_basicsize = sizeof(Request);
   RequestType.tp_base = &MessageType;
   RequestType.tp_new = message_new<request_refs, &request_vtable>;
-  RequestType.tp_init = request_init;
+  RequestType.tp_init = mf::ctor::init<RequestInit>;
+  RequestType.tp_vectorcall = mf::ctor::vectorcall<RequestInit, RequestType>;
   RequestType.tp_repr = request_repr;
   RequestType.tp_methods = request_methods;
   RequestType.tp_getset = request_getset;
 
   sup::gc_slots<message_refs>(ResponseType);
   ResponseType.tp_name = "morrowfen.messages.Response";
-  ResponseType.tp_doc =
-      "Response(status: int, headers: list[tuple[bytes, bytes]] | None = None, content: Content | None = None)";
+  ResponseType.tp_doc = mf::ctor::doc<ResponseInit>(
+      ResponseType.tp_name,
+      "Response(status: int, headers: list[tuple[bytes, bytes]] | None = None, content: Content | None = None)");
   ResponseType.tp_basicsize = sizeof(Response);
   ResponseType.tp_base = &MessageType;
   ResponseType.tp_new = response_new;
-  ResponseType.tp_init = response_init;
+  ResponseType.tp_init = mf::ctor::init<ResponseInit>;
+  ResponseType.tp_vectorcall = mf::ctor::vectorcall<ResponseInit, ResponseType>;
   ResponseType.tp_repr = response_repr;
   ResponseType.tp_getset = response_getset;
 
+  if (!MessageType.tp_doc || !RequestType.tp_doc || !ResponseType.tp_doc) return -1;
   if (PyType_Ready(&MessageType) < 0 || PyType_Ready(&RequestType) < 0 || PyType_Ready(&ResponseType) < 0) return -1;
   types_ready = true;
   return 0;

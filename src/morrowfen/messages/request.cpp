@@ -11,11 +11,8 @@ Ref to_url(PyObject* value) noexcept {
 }
 
 // Request(method, url, headers)
-int request_init(PyObject* self, PyObject* args, PyObject* kwds) {
-  static const char* kwlist[] = {"method", "url", "headers", nullptr};
-  PyObject *method = nullptr, *url = nullptr, *headers = nullptr;
-  if (!PyArg_ParseTupleAndKeywords(args, kwds, "OOO:Request", const_cast<char**>(kwlist), &method, &url, &headers))
-    return -1;
+int RequestInit::setup(PyObject* self, PyObject* const* bound) noexcept {
+  PyObject *method = bound[0], *url = bound[1], *headers = bound[2];
   if (method != Py_None && !PyUnicode_Check(method)) {
     PyErr_Format(PyExc_TypeError, "method must be a str or None, not %.200s", Py_TYPE(method)->tp_name);
     return -1;

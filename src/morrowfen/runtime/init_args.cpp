@@ -1,5 +1,6 @@
 #include "init_args.h"
 
+#include <cmath>
 #include <cstring>
 #include <deque>
 #include <string>
@@ -83,6 +84,28 @@ Names names_for(const char* type_name) noexcept {
   return {"function", "", "this function"};
 }
 
+// The interpreter's "Did you mean" for an unknown keyword: the closest of the
+// parameter names by its own rules (those of the _suggestions module), or an
+// empty Ref when none is close enough. Failing to compute one only leaves
+// the suggestion out, as in the interpreter's parser.
+Ref suggest_keyword(const InitParam* params, Py_ssize_t n, PyObject* key) noexcept {
+  Ref names = Ref::steal(PyList_New(n));
+  for (Py_ssize_t i = 0; names && i < n; ++i) {
+    PyObject* name = PyUnicode_FromString(params[i].name);
+    if (!name) names.reset();
+    else PyList_SET_ITEM(names.get(), i, name);
+  }
+  Ref module = names ? Ref::steal(PyImport_ImportModule("_suggestions")) : Ref();
+  Ref generate = module ? Ref::steal(PyObject_GetAttrString(module.get(), "_generate_suggestions")) : Ref();
+  Ref suggestion =
+      generate ? Ref::steal(PyObject_CallFunctionObjArgs(generate.get(), names.get(), key, nullptr)) : Ref();
+  if (!suggestion || !PyUnicode_Check(suggestion.get())) {
+    PyErr_Clear();
+    return {};
+  }
+  return suggestion;
+}
+
 // The leftover keywords after binding: a keyword for a parameter already
 // given by position, a key that is not a str, or a name that no parameter
 // (other than a positional-only one) has.
@@ -106,7 +129,14 @@ int leftover_keyword_error(const Names& t, const InitParam* params, Py_ssize_t l
     }
     for (Py_ssize_t i = pos; i < len; ++i)
       if (PyUnicode_EqualToUTF8(key.get(), params[i].name)) return 0;
-    PyErr_Format(PyExc_TypeError, "%.200s%s got an unexpected keyword argument '%U'", t.keyword, t.parens, key.get());
+    Ref held = Ref::borrow(key.get());  // str() of a str subclass runs its code
+    Ref suggestion = suggest_keyword(params + pos, len - pos, held.get());
+    if (suggestion)
+      PyErr_Format(PyExc_TypeError, "%.200s%s got an unexpected keyword argument '%S'. Did you mean '%S'?", t.keyword,
+                   t.parens, held.get(), suggestion.get());
+    else
+      PyErr_Format(PyExc_TypeError, "%.200s%s got an unexpected keyword argument '%S'", t.keyword, t.parens,
+                   held.get());
     return -1;
   });
   if (r == 0)
@@ -167,6 +197,15 @@ int bind(const char* type_name, const InitParam* params, std::size_t n, PyObject
   return 0;
 }
 
+// Whether inspect can read a default back from its repr() in a signature:
+// None, a bool, an int, a finite float, a str or bytes (exactly those types).
+bool literal_default(PyObject* value) noexcept {
+  if (value == Py_None || PyBool_Check(value) || PyLong_CheckExact(value) || PyUnicode_CheckExact(value) ||
+      PyBytes_CheckExact(value))
+    return true;
+  return PyFloat_CheckExact(value) && std::isfinite(PyFloat_AS_DOUBLE(value));
+}
+
 // The tp_doc texts, kept for the process: type objects point into them.
 Forever<std::deque<std::string>> g_docs;
 
@@ -200,7 +239,9 @@ const char* init_doc(const char* type_name, const InitParam* params, std::size_t
       if (!params[i].required) {
         text += '=';
         PyObject* value = params[i].default_ ? *params[i].default_ : nullptr;
-        if (value) {
+        if (value && !literal_default(value)) {
+          text += "...";  // inspect reads back literals only; a function or other object is shown as "..."
+        } else if (value) {
           Ref repr = Ref::steal(PyObject_Repr(value));
           const char* utf8 = repr ? PyUnicode_AsUTF8(repr.get()) : nullptr;
           if (!utf8) return nullptr;

@@ -74,8 +74,10 @@ int bind_init_vector(const char* type_name, const InitParam (&params)[N], PyObje
 // A tp_doc carrying the constructor's signature for inspect:
 // "Name(a, b, /, c=None)\n--\n\n" followed by `doc` (which may be nullptr).
 // `type_name` is the type's name (its tp_name; only the part after the last
-// dot is used). A default is written as the repr() of its value, an omitted
-// parameter without one as None; call it after the defaults exist and before
+// dot is used). A default is written as the repr() of its value when that is
+// a literal inspect reads back (None, bool, int, finite float, str, bytes),
+// any other value (a function, say) as "...", and an omitted parameter
+// without one as None; call it after the defaults exist and before
 // PyType_Ready. The text lives until the process ends; nullptr with an
 // exception set on failure.
 const char* init_doc(const char* type_name, const InitParam* params, std::size_t n, const char* doc) noexcept;

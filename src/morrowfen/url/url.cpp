@@ -6,6 +6,7 @@
 #include <string_view>
 
 #include "../runtime/type_support.h"
+#include "../framework_types/constructors.h"
 #include "../framework_types/url.h"
 #include "../runtime/capi.h"
 #include "../runtime/constants.h"
@@ -191,12 +192,12 @@ PyObject* url_new(PyTypeObject* type, PyObject*, PyObject*) {
   return self.release();
 }
 
-int url_init(PyObject* self, PyObject* args, PyObject* kwds) {
-  static const char* kwlist[] = {"value", nullptr};
-  PyObject* value = nullptr;
-  if (!PyArg_ParseTupleAndKeywords(args, kwds, "O:URL", const_cast<char**>(kwlist), &value)) return -1;
-  return assign(as_url(self), value);
-}
+// URL(value)
+struct URLInit {
+  static constexpr const char* name = "URL";
+  static constexpr mf::InitParam params[] = {{"value"}};
+  static int setup(PyObject* self, PyObject* const* bound) noexcept { return assign(as_url(self), bound[0]); }
+};
 
 // A new URL (of the base type) for `value`.
 Ref make_url(PyObject* value) noexcept {
@@ -267,10 +268,11 @@ int ready_types() {
   if (types_ready) return 0;
   sup::gc_slots<url_refs>(URLType);
   URLType.tp_name = "morrowfen.url.URL";
-  URLType.tp_doc = "URL(value: bytes)";
+  URLType.tp_doc = mf::ctor::doc<URLInit>(URLType.tp_name, "URL(value: bytes)");
+  if (!URLType.tp_doc) return -1;
   URLType.tp_basicsize = sizeof(URL);
   URLType.tp_new = url_new;
-  URLType.tp_init = url_init;
+  URLType.tp_init = mf::ctor::init<URLInit>;
   URLType.tp_repr = url_repr;
   URLType.tp_getset = url_getset;
   URLType.tp_methods = url_methods;
