@@ -10,8 +10,15 @@ import json
 
 import pytest
 
-from morrowfen.contents import (Content, HTMLContent, JSONContent, ServerSentEvent, StreamedContent, TextContent,
-                                TextServerSentEvent)
+from morrowfen.contents import (
+    Content,
+    HTMLContent,
+    JSONContent,
+    ServerSentEvent,
+    StreamedContent,
+    TextContent,
+    TextServerSentEvent,
+)
 from morrowfen.cookies import Cookie
 from morrowfen.exceptions import BadRequest, HTTPException, MessageAborted, NotFound
 from morrowfen.headers import Header, Headers
@@ -46,45 +53,69 @@ PATHS = pytest.mark.parametrize("make", [via_call, via_init, via_subclass], ids=
 
 
 @PATHS
-@pytest.mark.parametrize("t, args, kwargs, text", [
-    (Response, (), {}, "Response() missing required argument 'status' (pos 1)"),
-    (Response, (), {"headers": None}, "Response() missing required argument 'status' (pos 1)"),
-    (Response, (200, None, None, 1), {}, "Response() takes at most 3 arguments (4 given)"),
-    (Response, (), dict(status=200, headers=None, content=None, extra=1),
-     "Response() takes at most 3 keyword arguments (4 given)"),
-    (Response, (200,), {"status": 201}, "argument for Response() given by name ('status') and position (1)"),
-    (Response, (200,), {"colour": 1}, "Response() got an unexpected keyword argument 'colour'"),
-    (Content, (b"t",), {}, "Content() missing required argument 'data' (pos 2)"),
-    (Content, (b"t",), {"content": b"d"}, "Content() missing required argument 'data' (pos 2)"),
-    (JSONContent, (1,), {"dump": str}, "JSONContent() got an unexpected keyword argument 'dump'. Did you mean 'dumps'?"),
-    (TextContent, ("a", "b"), {}, "TextContent() takes at most 1 argument (2 given)"),
-    (JSONContent, (1,), {"data": 1}, "argument for JSONContent() given by name ('data') and position (1)"),
-    (StreamedContent, (b"t", provider), {"length": 1},
-     "StreamedContent() got an unexpected keyword argument 'length'"),
-    (Request, ("GET", b"/"), {}, "Request() missing required argument 'headers' (pos 3)"),
-    (Cookie, ("a",), {"value": "b", "max_age": 1, "httponly": True},
-     "Cookie() got an unexpected keyword argument 'httponly'. Did you mean 'http_only'?"),
-    (Cookie, tuple("abcdefghij"), {}, "Cookie() takes at most 9 arguments (10 given)"),
-    (Message, (None, None, None), {}, "Message() takes at most 2 arguments (3 given)"),
-    (Header, (b"a",), {}, "Header() missing required argument 'value' (pos 2)"),
-    (Headers, (), {"value": []}, "Headers() got an unexpected keyword argument 'value'. Did you mean 'values'?"),
-    (URL, (), {}, "URL() missing required argument 'value' (pos 1)"),
-    (HTTPException, (), {"message": "x"}, "HTTPException() missing required argument 'status' (pos 1)"),
-    # tables without a type name: the texts of a format without one
-    (NotFound, ("a", "b"), {}, "function takes at most 1 argument (2 given)"),
-    (NotFound, (), {"massage": "x"}, "this function got an unexpected keyword argument 'massage'. Did you mean 'message'?"),
-    (BadRequest, (), {"msg": "x"}, "this function got an unexpected keyword argument 'msg'"),
-    (ServerSentEvent, (), {"event": "e"}, "function missing required argument 'data' (pos 1)"),
-    (TextServerSentEvent, ("d",), {"data": "d"}, "argument for function given by name ('data') and position (1)"),
-])
+@pytest.mark.parametrize(
+    "t, args, kwargs, text",
+    [
+        (Response, (), {}, "Response() missing required argument 'status' (pos 1)"),
+        (Response, (), {"headers": None}, "Response() missing required argument 'status' (pos 1)"),
+        (Response, (200, None, None, 1), {}, "Response() takes at most 3 arguments (4 given)"),
+        (
+            Response,
+            (),
+            dict(status=200, headers=None, content=None, extra=1),
+            "Response() takes at most 3 keyword arguments (4 given)",
+        ),
+        (Response, (200,), {"status": 201}, "argument for Response() given by name ('status') and position (1)"),
+        (Response, (200,), {"colour": 1}, "Response() got an unexpected keyword argument 'colour'"),
+        (Content, (b"t",), {}, "Content() missing required argument 'data' (pos 2)"),
+        (Content, (b"t",), {"content": b"d"}, "Content() missing required argument 'data' (pos 2)"),
+        (
+            JSONContent,
+            (1,),
+            {"dump": str},
+            "JSONContent() got an unexpected keyword argument 'dump'. Did you mean 'dumps'?",
+        ),
+        (TextContent, ("a", "b"), {}, "TextContent() takes at most 1 argument (2 given)"),
+        (JSONContent, (1,), {"data": 1}, "argument for JSONContent() given by name ('data') and position (1)"),
+        (
+            StreamedContent,
+            (b"t", provider),
+            {"length": 1},
+            "StreamedContent() got an unexpected keyword argument 'length'",
+        ),
+        (Request, ("GET", b"/"), {}, "Request() missing required argument 'headers' (pos 3)"),
+        (
+            Cookie,
+            ("a",),
+            {"value": "b", "max_age": 1, "httponly": True},
+            "Cookie() got an unexpected keyword argument 'httponly'. Did you mean 'http_only'?",
+        ),
+        (Cookie, tuple("abcdefghij"), {}, "Cookie() takes at most 9 arguments (10 given)"),
+        (Message, (None, None, None), {}, "Message() takes at most 2 arguments (3 given)"),
+        (Header, (b"a",), {}, "Header() missing required argument 'value' (pos 2)"),
+        (Headers, (), {"value": []}, "Headers() got an unexpected keyword argument 'value'. Did you mean 'values'?"),
+        (URL, (), {}, "URL() missing required argument 'value' (pos 1)"),
+        (HTTPException, (), {"message": "x"}, "HTTPException() missing required argument 'status' (pos 1)"),
+        # tables without a type name: the texts of a format without one
+        (NotFound, ("a", "b"), {}, "function takes at most 1 argument (2 given)"),
+        (
+            NotFound,
+            (),
+            {"massage": "x"},
+            "this function got an unexpected keyword argument 'massage'. Did you mean 'message'?",
+        ),
+        (BadRequest, (), {"msg": "x"}, "this function got an unexpected keyword argument 'msg'"),
+        (ServerSentEvent, (), {"event": "e"}, "function missing required argument 'data' (pos 1)"),
+        (TextServerSentEvent, ("d",), {"data": "d"}, "argument for function given by name ('data') and position (1)"),
+    ],
+)
 def test_misuse_gives_the_parser_texts(make, t, args, kwargs, text):
     with pytest.raises(TypeError) as caught:
         make(t, *args, **kwargs)
     assert str(caught.value) == text
 
 
-@pytest.mark.parametrize("t, args", [(Response, (200,)), (JSONContent, (1,)), (Cookie, ("a", "b")),
-                                     (NotFound, ())])
+@pytest.mark.parametrize("t, args", [(Response, (200,)), (JSONContent, (1,)), (Cookie, ("a", "b")), (NotFound, ())])
 def test_a_keyword_that_is_not_a_str(t, args):
     # only C code can pass such a dict; the generic call (a subclass) hands it to tp_init as it is
     call = ctypes.pythonapi.PyObject_Call
@@ -150,7 +181,7 @@ CASES = [
 
 @pytest.mark.parametrize("t, args, expected", CASES, ids=[f"{c[0].__name__}-{len(c[1])}" for c in CASES])
 def test_every_way_of_calling_binds_the_same(t, args, expected):
-    names = list(inspect.signature(t).parameters)[:len(args)]
+    names = list(inspect.signature(t).parameters)[: len(args)]
     by_name = dict(zip(names, args))
     half = len(args) // 2
     calls = [(args, {}), ((), by_name), (args[:half], dict(list(by_name.items())[half:]))]
@@ -205,7 +236,8 @@ def test_subclasses_with_their_own_init():
     with pytest.raises(TypeError, match="missing 1 required positional argument"):
         Created()  # the subclass's own __init__ binds, not the native table
     assert inspect.signature(Page) == inspect.signature(Page.__init__).replace(
-        parameters=list(inspect.signature(Page.__init__).parameters.values())[1:])
+        parameters=list(inspect.signature(Page.__init__).parameters.values())[1:]
+    )
 
 
 SIGNATURES = {
@@ -224,12 +256,29 @@ SIGNATURES = {
     "ServerSentEvent": "(data, event=None, id=None, retry=-1, comment=None)",
     "TextServerSentEvent": "(data, event=None, id=None, retry=-1, comment=None)",
     "Cookie": "(name, value, expires=None, domain=None, path=None, http_only=False, secure=False, max_age=-1, "
-              "same_site=None)",
+    "same_site=None)",
     "HTTPException": "(status, message='')",
-    **{name: "(message='')" for name in ["BadRequest", "BadRequestFormat", "NotFound", "InternalServerError",
-                                          "UnsupportedMediaType", "UnprocessableEntity"]},
-    **{name: "(*args)" for name in ["MessageAborted", "InvalidArgument", "InvalidOperation", "FailedRequestError",
-                                     "InvalidExceptionHandler"]},
+    **{
+        name: "(message='')"
+        for name in [
+            "BadRequest",
+            "BadRequestFormat",
+            "NotFound",
+            "InternalServerError",
+            "UnsupportedMediaType",
+            "UnprocessableEntity",
+        ]
+    },
+    **{
+        name: "(*args)"
+        for name in [
+            "MessageAborted",
+            "InvalidArgument",
+            "InvalidOperation",
+            "FailedRequestError",
+            "InvalidExceptionHandler",
+        ]
+    },
     "Header": "(name, value)",
     "Headers": "(values=None)",
     "Message": "(headers=None, content=None)",
