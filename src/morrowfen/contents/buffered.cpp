@@ -25,7 +25,9 @@ mf::AsyncGeneratorBody content_parts_body(PartsLocals& L) {
   co_return Ref::none();
 }
 
-PyObject* content_parts_entry(PyObject* self, PyObject* const* args) { return mf::start(self, args, content_parts_body); }
+PyObject* content_parts_entry(PyObject* self, PyObject* const* args) {
+  return mf::start(self, args, content_parts_body);
+}
 
 // Content
 PyObject* content_get_parts_py(PyObject* self, PyObject*) {
@@ -60,13 +62,9 @@ int set_text(PyObject* self, PyObject* text, PyObject* media_type) noexcept {
   return 0;
 }
 // TextContent(text)
-int TextInit::setup(PyObject* self, PyObject* const* bound) noexcept {
-  return set_text(self, bound[0], k_text_plain);
-}
+int TextInit::setup(PyObject* self, PyObject* const* bound) noexcept { return set_text(self, bound[0], k_text_plain); }
 // HTMLContent(html)
-int HTMLInit::setup(PyObject* self, PyObject* const* bound) noexcept {
-  return set_text(self, bound[0], k_text_html);
-}
+int HTMLInit::setup(PyObject* self, PyObject* const* bound) noexcept { return set_text(self, bound[0], k_text_html); }
 // JSONContent(data, dumps=json.dumps): the body is dumps(data), encoded as
 // UTF-8 when it is a str (a dumps that gives bytes is used as it is).
 int JSONInit::setup(PyObject* self, PyObject* const* bound) noexcept {
@@ -228,7 +226,8 @@ int MultiPartInit::setup(PyObject* self, PyObject* const* bound) noexcept {
       bool clash = false;
       for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list.get()) && !clash; ++i) {
         auto* p = reinterpret_cast<FormPart*>(PyList_GET_ITEM(list.get(), i));
-        std::string_view data(PyBytes_AS_STRING(p->data.get()), static_cast<std::size_t>(PyBytes_GET_SIZE(p->data.get())));
+        std::string_view data(PyBytes_AS_STRING(p->data.get()),
+                              static_cast<std::size_t>(PyBytes_GET_SIZE(p->data.get())));
         clash = data.find(boundary) != std::string_view::npos;
       }
       if (!clash) break;

@@ -16,8 +16,8 @@
 #include "../framework_types/contents.h"
 #include "../runtime/capi.h"
 #include "../runtime/constants.h"
-#include "../runtime/errors.h"
 #include "../runtime/coroutine.h"
+#include "../runtime/errors.h"
 #include "../runtime/function.h"
 #include "../runtime/type_support.h"
 #include "../runtime/types.h"
@@ -85,21 +85,22 @@ inline ServerSentEvent* as_event(PyObject* o) noexcept { return reinterpret_cast
 
 inline constexpr std::array<std::size_t, 2> content_refs = {offsetof(Content, type), offsetof(Content, body)};
 inline constexpr std::array<std::size_t, 3> streamed_refs = {offsetof(StreamedContent, base.type),
-                                                      offsetof(StreamedContent, base.body),
-                                                      offsetof(StreamedContent, data_provider)};
-inline constexpr std::array<std::size_t, 3> asgi_refs = {offsetof(ASGIContent, base.type), offsetof(ASGIContent, base.body),
-                                                  offsetof(ASGIContent, receive)};
-inline constexpr std::array<std::size_t, 3> rsgi_refs = {offsetof(RSGIContent, base.type), offsetof(RSGIContent, base.body),
-                                                  offsetof(RSGIContent, protocol)};
+                                                             offsetof(StreamedContent, base.body),
+                                                             offsetof(StreamedContent, data_provider)};
+inline constexpr std::array<std::size_t, 3> asgi_refs = {
+    offsetof(ASGIContent, base.type), offsetof(ASGIContent, base.body), offsetof(ASGIContent, receive)};
+inline constexpr std::array<std::size_t, 3> rsgi_refs = {
+    offsetof(RSGIContent, base.type), offsetof(RSGIContent, base.body), offsetof(RSGIContent, protocol)};
 inline constexpr std::array<std::size_t, 4> multipart_refs = {
     offsetof(MultiPartFormData, base.type), offsetof(MultiPartFormData, base.body), offsetof(MultiPartFormData, parts),
     offsetof(MultiPartFormData, boundary)};
 inline constexpr std::array<std::size_t, 2> form_part_refs = {offsetof(FormPart, name), offsetof(FormPart, data)};
 inline constexpr std::array<std::size_t, 2> file_buffer_refs = {offsetof(FileBuffer, name), offsetof(FileBuffer, data)};
 inline constexpr std::array<std::size_t, 2> streamed_part_refs = {offsetof(StreamedFormPart, name),
-                                                           offsetof(StreamedFormPart, data_provider)};
-inline constexpr std::array<std::size_t, 4> event_refs = {offsetof(ServerSentEvent, data), offsetof(ServerSentEvent, event),
-                                                   offsetof(ServerSentEvent, id), offsetof(ServerSentEvent, comment)};
+                                                                  offsetof(StreamedFormPart, data_provider)};
+inline constexpr std::array<std::size_t, 4> event_refs = {
+    offsetof(ServerSentEvent, data), offsetof(ServerSentEvent, event), offsetof(ServerSentEvent, id),
+    offsetof(ServerSentEvent, comment)};
 
 // --- small helpers ----------------------------------------------------------------
 
@@ -270,9 +271,11 @@ extern const ServerSentEventVTable text_event_vtable;
 PyObject* event_write_data_py(PyObject* self, PyObject*);
 PyObject* text_event_write_data_py(PyObject* self, PyObject*);
 // ServerSentEvent and TextServerSentEvent: a nameless table, as the texts have always been.
-inline constexpr mf::InitParam event_params[] = {
-    {"data"}, {"event", &mf::none_default, false}, {"id", &mf::none_default, false},
-    {"retry", &state.minus_one, false}, {"comment", &mf::none_default, false}};
+inline constexpr mf::InitParam event_params[] = {{"data"},
+                                                 {"event", &mf::none_default, false},
+                                                 {"id", &mf::none_default, false},
+                                                 {"retry", &state.minus_one, false},
+                                                 {"comment", &mf::none_default, false}};
 struct EventInit {
   static constexpr const char* name = nullptr;
   static constexpr const auto& params = event_params;

@@ -16,8 +16,8 @@ const mf::FunctionDef body_defs[] = {
     {"stream", p_content, mf::Kind::async_generator, nullptr, rsgi_stream_entry},
     {"read", p_content, mf::Kind::coroutine, nullptr, rsgi_read_entry},
 };
-PyObject** const body_functions[] = {&state.content_parts_fn, &state.asgi_stream_fn, &state.asgi_read_fn, &state.rsgi_stream_fn,
-                                     &state.rsgi_read_fn};
+PyObject** const body_functions[] = {&state.content_parts_fn, &state.asgi_stream_fn, &state.asgi_read_fn,
+                                     &state.rsgi_stream_fn, &state.rsgi_read_fn};
 
 // --- type tables ----------------------------------------------------------------------
 
@@ -208,7 +208,8 @@ int bind_globals(PyObject* module) {
     sup::keep(state.separators_kwnames, std::move(kwnames));
     sup::keep(state.json_dumps, std::move(dumps));
   }
-  return sup::keep_functions(module, mf::contents::module_name, "morrowfen/contents/contents.cpp", body_defs, body_functions);
+  return sup::keep_functions(module, mf::contents::module_name, "morrowfen/contents/contents.cpp", body_defs,
+                             body_functions);
 }
 
 int exec(PyObject* module) {
@@ -230,8 +231,15 @@ PyModuleDef_Slot slots[] = {
     {0, nullptr},
 };
 
-PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "morrowfen.contents", "Message bodies and server-sent events.", 0,
-                          module_methods, slots, nullptr, nullptr, nullptr};
+PyModuleDef module_def = {PyModuleDef_HEAD_INIT,
+                          "morrowfen.contents",
+                          "Message bodies and server-sent events.",
+                          0,
+                          module_methods,
+                          slots,
+                          nullptr,
+                          nullptr,
+                          nullptr};
 
 }  // namespace
 }  // namespace mf::contents::impl

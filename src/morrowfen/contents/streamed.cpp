@@ -166,12 +166,12 @@ PyObject* rsgi_read_py(PyObject* self, PyObject*) { return run(state.rsgi_read_f
 // method when there is one (runtime/type_support.h).
 constexpr StreamingVTable streamed_vtable = {{c_method0<streamed_stream_py, k_get_parts, Content>},
                                              c_method0<streamed_stream_py, k_stream, Content>};
-constexpr BodyReaderVTable asgi_vtable = {{{c_method0<asgi_stream_py, k_get_parts, Content>},
-                                           c_method0<asgi_stream_py, k_stream, Content>},
-                                          c_method0<asgi_read_py, k_read, Content>};
-constexpr BodyReaderVTable rsgi_vtable = {{{c_method0<rsgi_stream_py, k_get_parts, Content>},
-                                           c_method0<rsgi_stream_py, k_stream, Content>},
-                                          c_method0<rsgi_read_py, k_read, Content>};
+constexpr BodyReaderVTable asgi_vtable = {
+    {{c_method0<asgi_stream_py, k_get_parts, Content>}, c_method0<asgi_stream_py, k_stream, Content>},
+    c_method0<asgi_read_py, k_read, Content>};
+constexpr BodyReaderVTable rsgi_vtable = {
+    {{c_method0<rsgi_stream_py, k_get_parts, Content>}, c_method0<rsgi_stream_py, k_stream, Content>},
+    c_method0<rsgi_read_py, k_read, Content>};
 
 // --- construction ---------------------------------------------------------------------
 

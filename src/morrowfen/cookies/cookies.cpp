@@ -7,15 +7,15 @@
 #include <string>
 #include <string_view>
 
-#include "../runtime/type_support.h"
 #include "../framework_types/constructors.h"
 #include "../framework_types/cookies.h"
 #include "../runtime/capi.h"
 #include "../runtime/constants.h"
 #include "../runtime/errors.h"
+#include "../runtime/type_support.h"
 #include "../runtime/types.h"
-#include "../wire/percent.h"
 #include "../wire/header_text.h"
+#include "../wire/percent.h"
 
 namespace {
 
@@ -30,9 +30,9 @@ const mf::Str k_empty{""};
 
 PyTypeObject CookieType = mf::static_type();
 
-constexpr std::array<std::size_t, 6> cookie_refs = {offsetof(Cookie, name),   offsetof(Cookie, value),
+constexpr std::array<std::size_t, 6> cookie_refs = {offsetof(Cookie, name),    offsetof(Cookie, value),
                                                     offsetof(Cookie, expires), offsetof(Cookie, domain),
-                                                    offsetof(Cookie, path),   offsetof(Cookie, same_site)};
+                                                    offsetof(Cookie, path),    offsetof(Cookie, same_site)};
 
 Cookie* as_cookie(PyObject* o) noexcept { return reinterpret_cast<Cookie*>(o); }
 
@@ -90,8 +90,7 @@ int CookieInit::setup(PyObject* self, PyObject* const* bound) noexcept {
     PyErr_Format(PyExc_TypeError, "expires must be a datetime or None, not %.200s", Py_TYPE(expires)->tp_name);
     return -1;
   }
-  if (!str_or_none(domain, "domain") || !str_or_none(path, "path") || !str_or_none(same_site, "same_site"))
-    return -1;
+  if (!str_or_none(domain, "domain") || !str_or_none(path, "path") || !str_or_none(same_site, "same_site")) return -1;
   int http_only_flag = PyObject_IsTrue(http_only);
   int secure_flag = http_only_flag < 0 ? -1 : PyObject_IsTrue(secure);
   if (secure_flag < 0) return -1;
@@ -226,8 +225,7 @@ bool append_same_site(std::string& out, const Ref& field) {
   if (text.empty()) return true;
   for (std::string_view allowed : {std::string_view("Strict"), std::string_view("Lax"), std::string_view("None")}) {
     bool same = text.size() == allowed.size();
-    for (std::size_t i = 0; same && i < text.size(); ++i)
-      same = (text[i] | 0x20) == (allowed[i] | 0x20);
+    for (std::size_t i = 0; same && i < text.size(); ++i) same = (text[i] | 0x20) == (allowed[i] | 0x20);
     if (same) {
       out.append("; SameSite=").append(allowed);
       return true;
@@ -242,8 +240,8 @@ PyObject* write_cookie_for_response(Cookie* cookie) {
   // code, which may replace any field of the cookie meanwhile.
   struct Fields {
     Ref name, value, expires, domain, path, same_site;
-  } f{cookie->name.copy(), cookie->value.copy(),  cookie->expires.copy(),
-      cookie->domain.copy(), cookie->path.copy(), cookie->same_site.copy()};
+  } f{cookie->name.copy(),   cookie->value.copy(), cookie->expires.copy(),
+      cookie->domain.copy(), cookie->path.copy(),  cookie->same_site.copy()};
   std::string_view name, value;
   if (!f.name || !utf8_of(f.name.get(), "name", name)) return nullptr;
   if (name.empty()) {
@@ -266,7 +264,8 @@ PyObject* write_cookie_for_response(Cookie* cookie) {
     if (f.expires && !f.expires.is_none()) {
       Ref date = Ref::steal(datetime_to_cookie_format(reinterpret_cast<PyDateTime_DateTime*>(f.expires.get()), 0));
       if (!date) return nullptr;
-      out.append("; Expires=").append(PyBytes_AS_STRING(date.get()), static_cast<std::size_t>(PyBytes_GET_SIZE(date.get())));
+      out.append("; Expires=")
+          .append(PyBytes_AS_STRING(date.get()), static_cast<std::size_t>(PyBytes_GET_SIZE(date.get())));
     }
     if (cookie->max_age >= 0) out.append("; Max-Age=").append(std::to_string(cookie->max_age));
     if (!append_attribute(out, "Domain", f.domain, "domain") || !append_attribute(out, "Path", f.path, "path"))
@@ -293,7 +292,8 @@ Cookie* parse_cookie(PyObject* value, int /*flag*/) {
   std::string_view text = mf::wire::trim_blanks(
       std::string_view(PyBytes_AS_STRING(value), static_cast<std::size_t>(PyBytes_GET_SIZE(value))));
   std::size_t eq = text.find('=');
-  std::string_view raw_name = eq == std::string_view::npos ? std::string_view() : mf::wire::trim_blanks(text.substr(0, eq));
+  std::string_view raw_name =
+      eq == std::string_view::npos ? std::string_view() : mf::wire::trim_blanks(text.substr(0, eq));
   std::string_view raw_value = eq == std::string_view::npos ? text : mf::wire::trim_blanks(text.substr(eq + 1));
   if (raw_value.size() >= 2 && raw_value.front() == '"' && raw_value.back() == '"')
     raw_value = raw_value.substr(1, raw_value.size() - 2);
@@ -412,8 +412,8 @@ PyModuleDef_Slot slots[] = {
     {0, nullptr},
 };
 
-PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "morrowfen.cookies", "HTTP cookies.", 0, module_methods, slots,
-                          nullptr, nullptr, nullptr};
+PyModuleDef module_def = {
+    PyModuleDef_HEAD_INIT, "morrowfen.cookies", "HTTP cookies.", 0, module_methods, slots, nullptr, nullptr, nullptr};
 
 }  // namespace
 

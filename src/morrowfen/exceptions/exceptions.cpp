@@ -5,10 +5,10 @@
 #include <array>
 #include <cstddef>
 
-#include "../runtime/type_support.h"
 #include "../framework_types/constructors.h"
 #include "../framework_types/exceptions.h"
 #include "../runtime/constants.h"
+#include "../runtime/type_support.h"
 #include "../runtime/types.h"
 
 namespace {
@@ -197,15 +197,15 @@ const ClassDef classes[] = {
         "BadRequestFormat(message='')\n\nHTTP 400: the request body is malformed."),
     with_table<FixedStatusInit<&k_not_found>>(&NotFound, "morrowfen.exceptions.NotFound", &HTTPException,
                                               exc_new<404, &k_not_found>, "NotFound(message='')\n\nHTTP 404."),
-    with_table<FixedStatusInit<&k_internal_error>>(
-        &InternalServerError, "morrowfen.exceptions.InternalServerError", &HTTPException,
-        exc_new<500, &k_internal_error>, "InternalServerError(message='')\n\nHTTP 500."),
+    with_table<FixedStatusInit<&k_internal_error>>(&InternalServerError, "morrowfen.exceptions.InternalServerError",
+                                                   &HTTPException, exc_new<500, &k_internal_error>,
+                                                   "InternalServerError(message='')\n\nHTTP 500."),
     with_table<FixedStatusInit<&k_unsupported_media>>(
         &UnsupportedMediaType, "morrowfen.exceptions.UnsupportedMediaType", &HTTPException,
         exc_new<415, &k_unsupported_media>, "UnsupportedMediaType(message='')\n\nHTTP 415."),
-    with_table<FixedStatusInit<&k_unprocessable>>(
-        &UnprocessableEntity, "morrowfen.exceptions.UnprocessableEntity", &HTTPException,
-        exc_new<422, &k_unprocessable>, "UnprocessableEntity(message='')\n\nHTTP 422."),
+    with_table<FixedStatusInit<&k_unprocessable>>(&UnprocessableEntity, "morrowfen.exceptions.UnprocessableEntity",
+                                                  &HTTPException, exc_new<422, &k_unprocessable>,
+                                                  "UnprocessableEntity(message='')\n\nHTTP 422."),
     {&InvalidArgument, "morrowfen.exceptions.InvalidArgument", nullptr, exc_new<0, &k_empty>, plain_init<&k_empty>,
      "InvalidArgument(*args)\n--\n\nAn argument has an invalid value."},
     {&InvalidOperation, "morrowfen.exceptions.InvalidOperation", nullptr, exc_new<0, &k_empty>, plain_init<&k_empty>,
@@ -256,8 +256,15 @@ PyModuleDef_Slot slots[] = {
     {0, nullptr},
 };
 
-PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "morrowfen.exceptions", "The framework's exception classes.", 0,
-                          nullptr, slots, nullptr, nullptr, nullptr};
+PyModuleDef module_def = {PyModuleDef_HEAD_INIT,
+                          "morrowfen.exceptions",
+                          "The framework's exception classes.",
+                          0,
+                          nullptr,
+                          slots,
+                          nullptr,
+                          nullptr,
+                          nullptr};
 
 }  // namespace
 

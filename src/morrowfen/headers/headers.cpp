@@ -4,11 +4,11 @@
 #include <cstddef>
 #include <string_view>
 
-#include "../runtime/type_support.h"
 #include "../framework_types/constructors.h"
 #include "../framework_types/headers.h"
 #include "../runtime/capi.h"
 #include "../runtime/constants.h"
+#include "../runtime/type_support.h"
 #include "../runtime/types.h"
 #include "../wire/header_list.h"
 
@@ -139,8 +139,10 @@ int remove_impl(Headers* self, PyObject* name) noexcept {
 
 // The C-level table: each entry honours a Python-level replacement.
 const HeadersVTable headers_vtable = {
-    sup::c_object<get_impl, k_get, PyObject*>,      sup::c_object<get_first_impl, k_get_first, PyObject*>,
-    sup::c_status<add_impl, k_add, PyObject*, PyObject*>, sup::c_status<set_impl, k_set, PyObject*, PyObject*>,
+    sup::c_object<get_impl, k_get, PyObject*>,
+    sup::c_object<get_first_impl, k_get_first, PyObject*>,
+    sup::c_status<add_impl, k_add, PyObject*, PyObject*>,
+    sup::c_status<set_impl, k_set, PyObject*, PyObject*>,
     sup::c_status<remove_impl, k_remove, PyObject*>,
 };
 
@@ -216,8 +218,10 @@ PyGetSetDef headers_getset[] = {
 };
 
 PyMethodDef headers_methods[] = {
-    {"get", sup::py_object<get_impl, k_get>(), METH_O, "get(name)\n\nThe values of the headers named `name`, as a tuple."},
-    {"get_first", sup::py_object<get_first_impl, k_get_first>(), METH_O, "get_first(name)\n\nThe first value of the headers named `name`, or None."},
+    {"get", sup::py_object<get_impl, k_get>(), METH_O,
+     "get(name)\n\nThe values of the headers named `name`, as a tuple."},
+    {"get_first", sup::py_object<get_first_impl, k_get_first>(), METH_O,
+     "get_first(name)\n\nThe first value of the headers named `name`, or None."},
     {"add", sup::py_status<add_impl, k_add>(), METH_FASTCALL, "add(name, value)\n\nAppends a header."},
     {"set", sup::py_status<set_impl, k_set>(), METH_FASTCALL,
      "set(name, value)\n\nReplaces the headers named `name` by one with this value."},
@@ -269,8 +273,15 @@ PyModuleDef_Slot slots[] = {
     {0, nullptr},
 };
 
-PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "morrowfen.headers", "HTTP header collections.", 0, nullptr, slots,
-                          nullptr, nullptr, nullptr};
+PyModuleDef module_def = {PyModuleDef_HEAD_INIT,
+                          "morrowfen.headers",
+                          "HTTP header collections.",
+                          0,
+                          nullptr,
+                          slots,
+                          nullptr,
+                          nullptr,
+                          nullptr};
 
 }  // namespace
 

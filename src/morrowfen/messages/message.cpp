@@ -54,8 +54,7 @@ PyObject* get_single_header(Message* self, PyObject* name) noexcept {
   Ref values = Ref::steal(get_headers(self, name));
   if (!values) return nullptr;
   if (PyList_GET_SIZE(values.get()) != 1) {
-    PyErr_Format(PyExc_ValueError, "expected exactly one %R header, found %zd", name,
-                 PyList_GET_SIZE(values.get()));
+    PyErr_Format(PyExc_ValueError, "expected exactly one %R header, found %zd", name, PyList_GET_SIZE(values.get()));
     return nullptr;
   }
   return mf::new_ref(PyList_GET_ITEM(values.get(), 0));
@@ -283,14 +282,17 @@ int MessageInit::setup(PyObject* self, PyObject* const* bound) noexcept {
 }
 
 PyMethodDef message_methods[] = {
-    {"get_headers", py_object<get_headers, k_get_headers>(), METH_O, "get_headers(name)\n\nThe values of the headers named `name`."},
+    {"get_headers", py_object<get_headers, k_get_headers>(), METH_O,
+     "get_headers(name)\n\nThe values of the headers named `name`."},
     {"get_first_header", py_object<get_first_header, k_get_first_header>(), METH_O,
      "get_first_header(name)\n\nThe first value of the headers named `name`, or None."},
     {"get_single_header", py_object<get_single_header, k_get_single_header>(), METH_O,
      "get_single_header(name)\n\nThe value of the one header named `name` (ValueError unless exactly one)."},
-    {"remove_header", py_status<remove_header, k_remove_header>(), METH_O, "remove_header(name)\n\nRemoves the headers named `name`."},
+    {"remove_header", py_status<remove_header, k_remove_header>(), METH_O,
+     "remove_header(name)\n\nRemoves the headers named `name`."},
     {"_has_header", py_predicate<has_header, k__has_header>(), METH_O, nullptr},
-    {"has_header", py_predicate<has_header, k_has_header>(), METH_O, "has_header(name)\n\nWhether a header named `name` is present."},
+    {"has_header", py_predicate<has_header, k_has_header>(), METH_O,
+     "has_header(name)\n\nWhether a header named `name` is present."},
     {"_add_header", sup::as_cfunction(py_add_header_pair), METH_FASTCALL, nullptr},
     {"_add_header_if_missing", py_predicate<add_header_if_missing, k__add_header_if_missing>(), METH_FASTCALL, nullptr},
     {"add_header", py_status<add_header, k_add_header>(), METH_FASTCALL,
@@ -299,18 +301,22 @@ PyMethodDef message_methods[] = {
      "set_header(name, value)\n\nReplaces the headers named `name` by one with this value."},
     {"content_type", py_object<content_type, k_content_type>(), METH_NOARGS,
      "content_type()\n\nThe Content-Type header, else the content's type, else None."},
-    {"remove_headers", py_status<remove_headers, k_remove_headers>(), METH_O, "remove_headers(names)\n\nRemoves the headers of each name."},
+    {"remove_headers", py_status<remove_headers, k_remove_headers>(), METH_O,
+     "remove_headers(names)\n\nRemoves the headers of each name."},
     {"get_headers_tuples", py_object<get_headers_tuples, k_get_headers_tuples>(), METH_O,
      "get_headers_tuples(name)\n\nThe (name, value) pairs of the headers named `name`."},
     {"init_prop", py_status<message_init_prop, k_init_prop>(), METH_NOARGS,
      "init_prop()\n\nDrops values derived from the headers, to compute them again."},
     {"with_content", py_object<with_content, k_with_content>(), METH_O,
      "with_content(content)\n\nSets the content and returns the message."},
-    {"has_body", py_predicate<has_body, k_has_body>(), METH_NOARGS, "has_body()\n\nWhether the message has a non-empty body."},
+    {"has_body", py_predicate<has_body, k_has_body>(), METH_NOARGS,
+     "has_body()\n\nWhether the message has a non-empty body."},
     {"declares_content_type", py_predicate<declares_content_type, k_declares_content_type>(), METH_O,
      "declares_content_type(type)\n\nWhether the media type is `type` (parameters ignored)."},
-    {"declares_json", py_predicate<declares_json, k_declares_json>(), METH_NOARGS, "declares_json()\n\nWhether the media type is JSON."},
-    {"declares_xml", py_predicate<declares_xml, k_declares_xml>(), METH_NOARGS, "declares_xml()\n\nWhether the media type is XML."},
+    {"declares_json", py_predicate<declares_json, k_declares_json>(), METH_NOARGS,
+     "declares_json()\n\nWhether the media type is JSON."},
+    {"declares_xml", py_predicate<declares_xml, k_declares_xml>(), METH_NOARGS,
+     "declares_xml()\n\nWhether the media type is XML."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -80,9 +80,13 @@ inline Request* as_request(PyObject* o) noexcept { return reinterpret_cast<Reque
 inline PyObject* obj(Message* m) noexcept { return sup::as_object(m); }
 
 inline constexpr std::array<std::size_t, 2> message_refs = {offsetof(Message, raw_headers), offsetof(Message, content)};
-inline constexpr std::array<std::size_t, 7> request_refs = {
-    offsetof(Request, base.raw_headers), offsetof(Request, base.content), offsetof(Request, method),
-    offsetof(Request, url),  offsetof(Request, query),  offsetof(Request, cookies), offsetof(Request, scope)};
+inline constexpr std::array<std::size_t, 7> request_refs = {offsetof(Request, base.raw_headers),
+                                                            offsetof(Request, base.content),
+                                                            offsetof(Request, method),
+                                                            offsetof(Request, url),
+                                                            offsetof(Request, query),
+                                                            offsetof(Request, cookies),
+                                                            offsetof(Request, scope)};
 
 template <const auto& Refs, const MessageVTable* Table>
 inline PyObject* message_new(PyTypeObject* type, PyObject*, PyObject*) {

@@ -136,7 +136,8 @@ int bind_globals(PyObject* module) {
     state.content_type = reinterpret_cast<PyTypeObject*>(content_type_object);
     state.url_type = reinterpret_cast<PyTypeObject*>(url_type);
   }
-  return sup::keep_functions(module, mf::messages::module_name, "morrowfen/messages/request.cpp", body_defs, body_functions);
+  return sup::keep_functions(module, mf::messages::module_name, "morrowfen/messages/request.cpp", body_defs,
+                             body_functions);
 }
 
 int exec(PyObject* module) {
@@ -164,8 +165,15 @@ PyModuleDef_Slot slots[] = {
     {0, nullptr},
 };
 
-PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "morrowfen.messages", "HTTP requests and responses.", 0, nullptr,
-                          slots, nullptr, nullptr, nullptr};
+PyModuleDef module_def = {PyModuleDef_HEAD_INIT,
+                          "morrowfen.messages",
+                          "HTTP requests and responses.",
+                          0,
+                          nullptr,
+                          slots,
+                          nullptr,
+                          nullptr,
+                          nullptr};
 
 }  // namespace
 }  // namespace mf::messages::impl

@@ -15,7 +15,6 @@ Bytes k_empty{""};
 Bytes k_terminator{"0\r\n\r\n"};
 Str k_get_parts{"get_parts"};
 
-
 // --- get_chunks: slices of at most the chunk size, then b"" ---------------------------
 
 struct GetChunks {

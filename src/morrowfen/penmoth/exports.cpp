@@ -47,14 +47,14 @@ PyObject* send_rsgi_response_sync(Response* response, PyObject* protocol, int) {
 }
 
 Request* instantiate_rsgi_request(PyObject* scope, PyObject* protocol, int) {
-  return reinterpret_cast<Request*>(
-      exported([&] { return instantiate_rsgi_request_impl(scope, protocol); }, "morrowfen.penmoth.instantiate_rsgi_request"));
+  return reinterpret_cast<Request*>(exported([&] { return instantiate_rsgi_request_impl(scope, protocol); },
+                                             "morrowfen.penmoth.instantiate_rsgi_request"));
 }
 
 // Reports failure only by the pending exception, which the caller tests.
 void set_headers_for_response_content(Response* message, int) {
   bool failed = as_object(message) == Py_None ? (refuse_none("message", state.Response), true)
-                                             : set_headers_for_response_content_impl(message) < 0;
+                                              : set_headers_for_response_content_impl(message) < 0;
   if (failed) add_traceback("morrowfen.penmoth.set_headers_for_response_content", "morrowfen/penmoth/exports.cpp", 0);
 }
 

@@ -49,7 +49,8 @@ const TypeImport type_imports[] = {
     {contents::module_name, "FormContent", sizeof(contents::FormContent), true, &state.required_types.FormContent},
     {contents::module_name, "FormPart", sizeof(contents::FormPart), false, &state.required_types.FormPart},
     {contents::module_name, "FileBuffer", sizeof(contents::FileBuffer), false, &state.required_types.FileBuffer},
-    {contents::module_name, "StreamedFormPart", sizeof(contents::StreamedFormPart), false, &state.required_types.StreamedFormPart},
+    {contents::module_name, "StreamedFormPart", sizeof(contents::StreamedFormPart), false,
+     &state.required_types.StreamedFormPart},
     {contents::module_name, "ServerSentEvent", sizeof(contents::ServerSentEvent), true, &state.ServerSentEvent},
     {contents::module_name, "TextServerSentEvent", sizeof(contents::TextServerSentEvent), true,
      &state.required_types.TextServerSentEvent},
@@ -62,15 +63,20 @@ const TypeImport type_imports[] = {
     {"datetime", "timedelta", sizeof(PyDateTime_Delta), false, &state.required_types.timedelta},
     {"datetime", "tzinfo", sizeof(PyDateTime_TZInfo), false, &state.required_types.tzinfo},
     {cookies::module_name, "Cookie", sizeof(cookies::Cookie), true, &state.Cookie},
-    {exceptions::module_name, "MessageAborted", sizeof(exceptions::Exception), false, &state.required_types.MessageAborted},
-    {exceptions::module_name, "HTTPException", sizeof(exceptions::Exception), false, &state.required_types.HTTPException},
+    {exceptions::module_name, "MessageAborted", sizeof(exceptions::Exception), false,
+     &state.required_types.MessageAborted},
+    {exceptions::module_name, "HTTPException", sizeof(exceptions::Exception), false,
+     &state.required_types.HTTPException},
     {exceptions::module_name, "BadRequest", sizeof(exceptions::Exception), false, &state.required_types.BadRequest},
-    {exceptions::module_name, "BadRequestFormat", sizeof(exceptions::Exception), false, &state.required_types.BadRequestFormat},
+    {exceptions::module_name, "BadRequestFormat", sizeof(exceptions::Exception), false,
+     &state.required_types.BadRequestFormat},
     {exceptions::module_name, "NotFound", sizeof(exceptions::Exception), false, &state.required_types.NotFound},
     {exceptions::module_name, "InternalServerError", sizeof(exceptions::Exception), false,
      &state.required_types.InternalServerError},
-    {exceptions::module_name, "InvalidArgument", sizeof(exceptions::Exception), false, &state.required_types.InvalidArgument},
-    {exceptions::module_name, "InvalidOperation", sizeof(exceptions::Exception), false, &state.required_types.InvalidOperation},
+    {exceptions::module_name, "InvalidArgument", sizeof(exceptions::Exception), false,
+     &state.required_types.InvalidArgument},
+    {exceptions::module_name, "InvalidOperation", sizeof(exceptions::Exception), false,
+     &state.required_types.InvalidOperation},
     {exceptions::module_name, "UnsupportedMediaType", sizeof(exceptions::Exception), false,
      &state.required_types.UnsupportedMediaType},
     {exceptions::module_name, "UnprocessableEntity", sizeof(exceptions::Exception), false,
@@ -108,7 +114,8 @@ const FunctionImport function_imports[] = {
      slot_of(&state.write_cookie_for_response)},
     {cookies::module_name, "parse_cookie", cookies::parse_cookie_sig, slot_of(&state.required_functions.parse_cookie)},
     {messages::module_name, "acquire_request", messages::acquire_request_sig, slot_of(&state.acquire_request)},
-    {messages::module_name, "release_request", messages::release_request_sig, slot_of(&state.required_functions.release_request)},
+    {messages::module_name, "release_request", messages::release_request_sig,
+     slot_of(&state.required_functions.release_request)},
 };
 
 // --- the Python-callable functions ------------------------------------------------------
@@ -158,7 +165,8 @@ const Registered functions[] = {
      "morrowfen/penmoth/rsgi_request.cpp"},
     {{"send_rsgi_response_sync", p_response_protocol, Kind::plain, nullptr, send_rsgi_response_sync_py},
      "morrowfen/penmoth/rsgi_response.cpp"},
-    {{"_send_rsgi_stream", p_stream, Kind::coroutine, nullptr, send_rsgi_stream_py}, "morrowfen/penmoth/rsgi_response.cpp"},
+    {{"_send_rsgi_stream", p_stream, Kind::coroutine, nullptr, send_rsgi_stream_py},
+     "morrowfen/penmoth/rsgi_response.cpp"},
     {{"send_rsgi_response", p_response_protocol, Kind::coroutine, nullptr, send_rsgi_response_py},
      "morrowfen/penmoth/rsgi_response.cpp"},
 };
@@ -339,7 +347,6 @@ Content* content_of(PyObject* content) noexcept {
 PyObject* refuse_none(const char* param, PyTypeObject* expected) noexcept {
   return argument_type_error(param, expected, Py_None);
 }
-
 
 }  // namespace mf::penmoth
 

@@ -18,7 +18,8 @@ Bytes k_octet_stream{"application/octet-stream"};
 
 // The library's shared object for a content type it knows, else `ct` itself.
 PyObject* intern_ct_bytes(PyObject* ct) {
-  PyObject* shared = get_interned_content_type_bytes(PyBytes_AS_STRING(ct), static_cast<std::size_t>(PyBytes_GET_SIZE(ct)));
+  PyObject* shared =
+      get_interned_content_type_bytes(PyBytes_AS_STRING(ct), static_cast<std::size_t>(PyBytes_GET_SIZE(ct)));
   return shared ? shared : ct;
 }
 

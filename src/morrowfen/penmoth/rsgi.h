@@ -9,7 +9,9 @@ namespace mf::penmoth::rsgi {
 
 // Byte strings that are not exactly bytes: converted as their bytes, never
 // through their text representation.
-inline bool bytes_like(PyObject* o) noexcept { return PyBytes_Check(o) || PyByteArray_Check(o) || PyMemoryView_Check(o); }
+inline bool bytes_like(PyObject* o) noexcept {
+  return PyBytes_Check(o) || PyByteArray_Check(o) || PyMemoryView_Check(o);
+}
 
 // pair[i], as integer subscription.
 inline Ref item_at(PyObject* pair, Py_ssize_t i) noexcept {

@@ -31,7 +31,8 @@ Bytes k_empty{""};
 // as it is, without the codec.
 Ref latin1(PyObject* text) {
   if (PyUnicode_IS_ASCII(text))
-    return Ref::steal(PyBytes_FromStringAndSize(static_cast<const char*>(PyUnicode_DATA(text)), PyUnicode_GET_LENGTH(text)));
+    return Ref::steal(
+        PyBytes_FromStringAndSize(static_cast<const char*>(PyUnicode_DATA(text)), PyUnicode_GET_LENGTH(text)));
   return Ref::steal(PyUnicode_AsLatin1String(text));
 }
 
@@ -66,7 +67,8 @@ Ref converted_pair(PyObject* pair) {
 // scope.NAME, which must be exactly str or None.
 Ref text_attribute(PyObject* scope, PyObject* name) {
   Ref value = Ref::steal(PyObject_GetAttr(scope, name));
-  if (value && !value.is_none() && !PyUnicode_CheckExact(value.get())) return Ref::steal(expected_type_error("str", value.get()));
+  if (value && !value.is_none() && !PyUnicode_CheckExact(value.get()))
+    return Ref::steal(expected_type_error("str", value.get()));
   return value;
 }
 

@@ -274,7 +274,8 @@ CoroutineBody send_stream_body(SendStream& L) {
   Ref status = Ref::steal(PyLong_FromLong(L.response.as<Response>()->status));
   if (!status) co_return {};
   PyObject* args[] = {L.protocol.get(), status.get(), L.headers.get()};
-  Ref opened = Ref::steal(PyObject_VectorcallMethod(k_response_stream, args, 3 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+  Ref opened =
+      Ref::steal(PyObject_VectorcallMethod(k_response_stream, args, 3 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
   status.reset();
   if (!opened) co_return {};
   // RSGI servers return the transport itself; an awaitable result is

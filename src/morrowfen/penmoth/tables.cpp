@@ -63,20 +63,40 @@ void reset_tables() noexcept {
 }
 
 int build_tables() noexcept {
-  Ref known_headers = text_table(
-      {"host", "user-agent", "accept", "accept-encoding", "accept-language", "content-type", "content-length",
-       "connection", "cookie", "authorization", "origin", "referer", "cache-control", "pragma",
-       "upgrade-insecure-requests", "sec-ch-ua", "sec-ch-ua-mobile", "sec-ch-ua-platform", "sec-fetch-site",
-       "sec-fetch-mode", "sec-fetch-user", "sec-fetch-dest", "x-forwarded-for", "x-forwarded-proto",
-       "x-forwarded-host", "x-real-ip"},
-      true, true);
+  Ref known_headers = text_table({"host",
+                                  "user-agent",
+                                  "accept",
+                                  "accept-encoding",
+                                  "accept-language",
+                                  "content-type",
+                                  "content-length",
+                                  "connection",
+                                  "cookie",
+                                  "authorization",
+                                  "origin",
+                                  "referer",
+                                  "cache-control",
+                                  "pragma",
+                                  "upgrade-insecure-requests",
+                                  "sec-ch-ua",
+                                  "sec-ch-ua-mobile",
+                                  "sec-ch-ua-platform",
+                                  "sec-fetch-site",
+                                  "sec-fetch-mode",
+                                  "sec-fetch-user",
+                                  "sec-fetch-dest",
+                                  "x-forwarded-for",
+                                  "x-forwarded-proto",
+                                  "x-forwarded-host",
+                                  "x-real-ip"},
+                                 true, true);
   if (!known_headers) return -1;
   state.tables.known_headers = std::move(known_headers);
 
-  Ref header_val_bytes = text_table({"*/*", "keep-alive", "close", "gzip, deflate", "gzip, deflate, br",
-                                     "application/json", "text/plain", "text/plain; charset=utf-8", "text/html",
-                                     "text/html; charset=utf-8"},
-                                    true, true);
+  Ref header_val_bytes =
+      text_table({"*/*", "keep-alive", "close", "gzip, deflate", "gzip, deflate, br", "application/json", "text/plain",
+                  "text/plain; charset=utf-8", "text/html", "text/html; charset=utf-8"},
+                 true, true);
   if (!header_val_bytes) return -1;
   state.tables.header_val_bytes = std::move(header_val_bytes);
 
@@ -96,13 +116,32 @@ int build_tables() noexcept {
   }
   state.tables.static_headers_by_ct_bytes = std::move(by_ct);
 
-  Ref names = text_table(
-      {"content-type", "content-length", "server", "date", "set-cookie", "location", "connection", "cache-control",
-       "vary", "access-control-allow-origin", "access-control-allow-headers", "access-control-allow-methods",
-       "access-control-allow-credentials", "access-control-expose-headers", "access-control-max-age",
-       "transfer-encoding", "www-authenticate", "authorization", "accept", "host", "etag", "last-modified",
-       "strict-transport-security", "x-content-type-options", "x-frame-options"},
-      false, true);
+  Ref names = text_table({"content-type",
+                          "content-length",
+                          "server",
+                          "date",
+                          "set-cookie",
+                          "location",
+                          "connection",
+                          "cache-control",
+                          "vary",
+                          "access-control-allow-origin",
+                          "access-control-allow-headers",
+                          "access-control-allow-methods",
+                          "access-control-allow-credentials",
+                          "access-control-expose-headers",
+                          "access-control-max-age",
+                          "transfer-encoding",
+                          "www-authenticate",
+                          "authorization",
+                          "accept",
+                          "host",
+                          "etag",
+                          "last-modified",
+                          "strict-transport-security",
+                          "x-content-type-options",
+                          "x-frame-options"},
+                         false, true);
   if (!names) return -1;
   state.tables.known_outbound_header_name_str = std::move(names);
 

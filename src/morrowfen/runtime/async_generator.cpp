@@ -46,8 +46,7 @@ PyObject* agen_unwrap(GenObject* g, Step s) {
     return s.value.release();
   }
   if (s.result == PYGEN_RETURN || !PyErr_Occurred()) PyErr_SetNone(PyExc_StopAsyncIteration);
-  if (PyErr_ExceptionMatches(PyExc_StopAsyncIteration) || PyErr_ExceptionMatches(PyExc_GeneratorExit))
-    g->closed = true;
+  if (PyErr_ExceptionMatches(PyExc_StopAsyncIteration) || PyErr_ExceptionMatches(PyExc_GeneratorExit)) g->closed = true;
   g->running_async = false;
   return nullptr;
 }
@@ -144,7 +143,8 @@ void awaitable_warn_unawaited(GenObject* g, const char* method) {
 }
 
 // close() of an awaitable: GeneratorExit thrown in through its own throw().
-PyObject* awaitable_close(PyObject* self, Awaitable state, PyObject* (*throw_in)(PyObject*, PyObject* const*, Py_ssize_t)) {
+PyObject* awaitable_close(PyObject* self, Awaitable state,
+                          PyObject* (*throw_in)(PyObject*, PyObject* const*, Py_ssize_t)) {
   if (state == Awaitable::closed) Py_RETURN_NONE;
   PyObject* exit = PyExc_GeneratorExit;
   Ref r = Ref::steal(throw_in(self, &exit, 1));
@@ -389,8 +389,8 @@ PyAsyncMethods self_await_as_async = {PyObject_SelfIter, nullptr, nullptr, nullp
 }  // namespace
 
 PyTypeObject asend_type = [] {
-  PyTypeObject t = helper_type("morrowfen.async_generator_asend", sizeof(ASend), asend_dealloc, asend_traverse,
-                               asend_methods);
+  PyTypeObject t =
+      helper_type("morrowfen.async_generator_asend", sizeof(ASend), asend_dealloc, asend_traverse, asend_methods);
   t.tp_iternext = asend_iternext;
   t.tp_as_async = &self_await_as_async;
   t.tp_finalize = asend_finalize;
@@ -398,8 +398,8 @@ PyTypeObject asend_type = [] {
 }();
 
 PyTypeObject athrow_type = [] {
-  PyTypeObject t = helper_type("morrowfen.async_generator_athrow", sizeof(AThrow), athrow_dealloc, athrow_traverse,
-                               athrow_methods);
+  PyTypeObject t =
+      helper_type("morrowfen.async_generator_athrow", sizeof(AThrow), athrow_dealloc, athrow_traverse, athrow_methods);
   t.tp_iternext = athrow_iternext;
   t.tp_as_async = &self_await_as_async;
   t.tp_finalize = athrow_finalize;

@@ -74,8 +74,7 @@ PromiseBase::AwaitAdapter PromiseBase::await_transform(AwaitNext a) noexcept {
   PyTypeObject* step_type = Py_TYPE(step.get());
   if (step_type != &coroutine_type && !PyCoro_CheckExact(step.get()) &&
       !(step_type->tp_as_async && step_type->tp_as_async->am_await)) {
-    PyErr_Format(PyExc_TypeError, "'async for' received an invalid object from __anext__: %.200s",
-                 step_type->tp_name);
+    PyErr_Format(PyExc_TypeError, "'async for' received an invalid object from __anext__: %.200s", step_type->tp_name);
     return {*this, Ref(), Ref(), false};
   }
   return {*this, awaitable_iter(step.get()), Ref(), false};
@@ -113,7 +112,8 @@ GenObject* gen_new(PyObject* function, Kind kind, Py_ssize_t nslots, PyObject* c
   GenObject* g = PyObject_GC_NewVar(GenObject, type, nslots);
   if (!g) return nullptr;
   // Every field and slot starts empty (null handle, no promise, false flags).
-  zero_after_header(g, sizeof(PyVarObject), static_cast<std::size_t>(gen_slots_offset + nslots * Py_ssize_t{sizeof(Ref)}));
+  zero_after_header(g, sizeof(PyVarObject),
+                    static_cast<std::size_t>(gen_slots_offset + nslots * Py_ssize_t{sizeof(Ref)}));
   FunctionInfo info = function_info(function);
   g->function = Ref::borrow(function);
   g->name = Ref::borrow(info.name);

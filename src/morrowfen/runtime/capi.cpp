@@ -31,8 +31,8 @@ int export_vtable(PyTypeObject* type, const void* table) noexcept {
   return 0;
 }
 
-int import_type(Handle module, const char* module_name, const char* type_name,
-                std::size_t expected_size, PyTypeObject*& out) noexcept {
+int import_type(Handle module, const char* module_name, const char* type_name, std::size_t expected_size,
+                PyTypeObject*& out) noexcept {
   Ref obj = Ref::steal(PyObject_GetAttrString(module.get(), type_name));
   if (!obj) return -1;
   if (!PyType_Check(obj.get())) {
@@ -70,8 +70,7 @@ const void* imported_vtable(PyTypeObject* type) noexcept {
   Ref capsule = Ref::steal(PyObject_GetItem(ns.get(), key));
   if (!capsule) return nullptr;
   void* table = PyCapsule_GetPointer(capsule.get(), nullptr);
-  if (!table && !PyErr_Occurred())
-    PyErr_SetString(PyExc_RuntimeError, "invalid vtable found for imported type");
+  if (!table && !PyErr_Occurred()) PyErr_SetString(PyExc_RuntimeError, "invalid vtable found for imported type");
   return table;
 }
 
@@ -88,15 +87,13 @@ void* import_item(Handle module, const char* name, const char* signature) noexce
   if (PyMapping_GetOptionalItem(capi.get(), key.get(), &capsule) < 0) return nullptr;
   Ref held = Ref::steal(capsule);
   if (!held) {
-    PyErr_Format(PyExc_ImportError, "%.200s does not export expected C %.8s %.200s",
-                 module_name, "function", name);
+    PyErr_Format(PyExc_ImportError, "%.200s does not export expected C %.8s %.200s", module_name, "function", name);
     return nullptr;
   }
   if (!PyCapsule_IsValid(held.get(), signature)) {
-    const char* got = PyCapsule_CheckExact(held.get()) ? PyCapsule_GetName(held.get())
-                                                       : Py_TYPE(held.get())->tp_name;
-    PyErr_Format(PyExc_TypeError, "C %.8s %.200s.%.200s has wrong signature (expected %.500s, got %.500s)",
-                 "function", module_name, name, signature, got ? got : "NULL");
+    const char* got = PyCapsule_CheckExact(held.get()) ? PyCapsule_GetName(held.get()) : Py_TYPE(held.get())->tp_name;
+    PyErr_Format(PyExc_TypeError, "C %.8s %.200s.%.200s has wrong signature (expected %.500s, got %.500s)", "function",
+                 module_name, name, signature, got ? got : "NULL");
     return nullptr;
   }
   return PyCapsule_GetPointer(held.get(), signature);

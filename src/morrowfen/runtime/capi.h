@@ -40,8 +40,8 @@ int export_vtable(PyTypeObject* type, const void* table) noexcept;
 // Imports `module_name` and returns its attribute `type_name`, which must be
 // a type whose instance size fits `expected_size`. `out` receives a new
 // reference (the caller owns it; it is left alone on failure).
-int import_type(Handle module, const char* module_name, const char* type_name,
-                std::size_t expected_size, PyTypeObject*& out) noexcept;
+int import_type(Handle module, const char* module_name, const char* type_name, std::size_t expected_size,
+                PyTypeObject*& out) noexcept;
 
 // The method table a type exports under `__pyx_vtable__`.
 const void* imported_vtable(PyTypeObject* type) noexcept;

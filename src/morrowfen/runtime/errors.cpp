@@ -19,14 +19,13 @@ PyObject* expected_type_error(const char* what, Handle got) noexcept {
 }
 
 PyObject* argument_type_error(const char* name, PyTypeObject* expected, Handle got) noexcept {
-  PyErr_Format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)",
-               name, expected->tp_name, Py_TYPE(got.get())->tp_name);
+  PyErr_Format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)", name,
+               expected->tp_name, Py_TYPE(got.get())->tp_name);
   return nullptr;
 }
 
 PyObject* not_awaitable_error(Handle obj) noexcept {
-  PyErr_Format(PyExc_TypeError, "object %.200s can't be used in 'await' expression",
-               Py_TYPE(obj.get())->tp_name);
+  PyErr_Format(PyExc_TypeError, "object %.200s can't be used in 'await' expression", Py_TYPE(obj.get())->tp_name);
   return nullptr;
 }
 

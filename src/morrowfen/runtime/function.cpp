@@ -36,8 +36,8 @@ Function* as_function(PyObject* o) { return reinterpret_cast<Function*>(o); }
 
 PyObject* count_error(const Function* f, Py_ssize_t given) {
   Py_ssize_t n = static_cast<Py_ssize_t>(f->def->nparams);
-  PyErr_Format(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)",
-               f->def->name, "exactly", n, n == 1 ? "" : "s", given);
+  PyErr_Format(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)", f->def->name, "exactly",
+               n, n == 1 ? "" : "s", given);
   return nullptr;
 }
 
@@ -93,10 +93,8 @@ bool bind(const Function* f, PyObject* const* args, Py_ssize_t nargs, PyObject* 
     }
     Py_ssize_t i = param_index(f, key);
     if (i >= nargs) continue;
-    if (i >= 0)
-      PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'", f->def->name, key);
-    else
-      PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", f->def->name, key);
+    if (i >= 0) PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'", f->def->name, key);
+    else PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", f->def->name, key);
     return false;
   }
   return true;
@@ -192,7 +190,6 @@ int set_annotations(PyObject* self, PyObject* value, void*) {
   return 0;
 }
 
-
 PyObject* get_name(PyObject* self, void*) { return new_ref(as_function(self)->name.get()); }
 int set_name(PyObject* self, PyObject* v, void*) { return set_text_attribute(as_function(self)->name, v, "__name__"); }
 PyObject* get_qualname(PyObject* self, void*) { return new_ref(as_function(self)->qualname.get()); }
@@ -239,8 +236,7 @@ PyTypeObject function_type = [] {
   t.tp_vectorcall_offset = offsetof(Function, vectorcall);
   t.tp_repr = function_repr;
   t.tp_call = PyVectorcall_Call;
-  t.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL |
-               Py_TPFLAGS_METHOD_DESCRIPTOR;
+  t.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL | Py_TPFLAGS_METHOD_DESCRIPTOR;
   t.tp_traverse = function_traverse;
   t.tp_clear = function_clear;
   t.tp_weaklistoffset = offsetof(Function, weakreflist);
@@ -272,9 +268,9 @@ Ref make_code(const FunctionDef& def, const char* filename) noexcept {
   Ref empty = Ref::steal(reinterpret_cast<PyObject*>(PyCode_NewEmpty(filename, def.name, 1)));
   if (!empty) return {};
   Ref replace = Ref::steal(PyObject_GetAttrString(empty.get(), "replace"));
-  Ref kwargs = Ref::steal(Py_BuildValue("{s:n,s:O,s:i,s:n}", "co_argcount", static_cast<Py_ssize_t>(def.nparams),
-                                        "co_varnames", varnames.get(), "co_flags", flags, "co_nlocals",
-                                        static_cast<Py_ssize_t>(def.nparams)));
+  Ref kwargs =
+      Ref::steal(Py_BuildValue("{s:n,s:O,s:i,s:n}", "co_argcount", static_cast<Py_ssize_t>(def.nparams), "co_varnames",
+                               varnames.get(), "co_flags", flags, "co_nlocals", static_cast<Py_ssize_t>(def.nparams)));
   if (!replace || !kwargs) return {};
   Ref noargs = Ref::steal(PyTuple_New(0));
   if (!noargs) return {};
@@ -312,7 +308,8 @@ Ref make_function(const FunctionDef& def, const char* filename, Handle globals, 
 
 FunctionInfo function_info(Handle function) noexcept {
   Function* f = function.as<Function>();
-  return {f->name.get(), f->qualname.get(), f->code.get(), f->globals.get(), f->def, PyUnicode_AsUTF8(f->full_name.get())};
+  return {
+      f->name.get(), f->qualname.get(), f->code.get(), f->globals.get(), f->def, PyUnicode_AsUTF8(f->full_name.get())};
 }
 
 }  // namespace mf

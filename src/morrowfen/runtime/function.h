@@ -58,8 +58,7 @@ struct FunctionDef {
   Entry entry;
 
   template <std::size_t N>
-  constexpr FunctionDef(const char* name_, const Param (&params_)[N], Kind kind_, const char* doc_,
-                         Entry entry_)
+  constexpr FunctionDef(const char* name_, const Param (&params_)[N], Kind kind_, const char* doc_, Entry entry_)
       : name(name_), params(params_), nparams(N), kind(kind_), doc(doc_), entry(entry_) {
     static_assert(N <= max_params);
   }

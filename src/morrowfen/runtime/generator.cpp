@@ -141,8 +141,7 @@ Step gen_raise_in_body(GenObject* g, ThrowArgs a) {
   }
   PyErr_Restore(type.release(), value.release(), trace.release());
   if (g->state == State::finished) {
-    if (g->kind == Kind::coroutine)
-      PyErr_SetString(PyExc_RuntimeError, REUSED_COROUTINE_MSG);
+    if (g->kind == Kind::coroutine) PyErr_SetString(PyExc_RuntimeError, REUSED_COROUTINE_MSG);
     return {};
   }
   if (g->state == State::created) return gen_fail_unstarted(g);
@@ -153,10 +152,8 @@ Step gen_raise_in_body(GenObject* g, ThrowArgs a) {
 PyObject* gen_send_result(GenObject* g, Step s) {
   if (s.result == PYGEN_NEXT) return s.value.release();
   if (s.result == PYGEN_RETURN) {
-    if (g->kind == Kind::async_generator)
-      PyErr_SetNone(PyExc_StopAsyncIteration);
-    else
-      set_stop_iteration(s.value.get());
+    if (g->kind == Kind::async_generator) PyErr_SetNone(PyExc_StopAsyncIteration);
+    else set_stop_iteration(s.value.get());
   }
   return nullptr;
 }
@@ -217,8 +214,8 @@ Step gen_throw_step(GenObject* g, bool close_on_genexit, ThrowArgs a) noexcept {
   }
   Ref method = Ref::steal(meth);
   g->state = State::running;
-  Ref r = Ref::steal(
-      PyObject_CallFunctionObjArgs(method.get(), a.type.get(), a.value.get(), a.traceback.get(), nullptr));
+  Ref r =
+      Ref::steal(PyObject_CallFunctionObjArgs(method.get(), a.type.get(), a.value.get(), a.traceback.get(), nullptr));
   g->state = State::suspended;
   if (r) return {PYGEN_NEXT, std::move(r), false};
   g->yf.reset();
@@ -234,10 +231,8 @@ Step gen_throw_step(GenObject* g, bool close_on_genexit, ThrowArgs a) noexcept {
 
 int gen_parse_throw_args(const char* name, PyObject* const* args, Py_ssize_t nargs, ThrowArgs& out) noexcept {
   if (nargs < 1 || nargs > 3) {
-    if (nargs < 1)
-      PyErr_Format(PyExc_TypeError, "%s expected at least 1 argument, got %zd", name, nargs);
-    else
-      PyErr_Format(PyExc_TypeError, "%s expected at most 3 arguments, got %zd", name, nargs);
+    if (nargs < 1) PyErr_Format(PyExc_TypeError, "%s expected at least 1 argument, got %zd", name, nargs);
+    else PyErr_Format(PyExc_TypeError, "%s expected at most 3 arguments, got %zd", name, nargs);
     return -1;
   }
   if (nargs > 1) {
@@ -349,7 +344,9 @@ void gen_dealloc(PyObject* self) {
 
 PyObject* gen_repr(PyObject* self) {
   GenObject* g = as_gen(self);
-  const char* what = g->kind == Kind::coroutine ? "coroutine" : g->kind == Kind::async_generator ? "async_generator" : "generator";
+  const char* what = g->kind == Kind::coroutine         ? "coroutine"
+                     : g->kind == Kind::async_generator ? "async_generator"
+                                                        : "generator";
   return PyUnicode_FromFormat("<%s object %S at %p>", what, g->qualname.get(), self);
 }
 
@@ -532,8 +529,7 @@ PyTypeObject helper_type(const char* name, Py_ssize_t size, destructor dealloc, 
 }
 
 PyTypeObject coroutine_wrapper_type = [] {
-  PyTypeObject t =
-      helper_type("morrowfen.coroutine_wrapper", sizeof(CoroWrapper), cw_dealloc, cw_traverse, cw_methods);
+  PyTypeObject t = helper_type("morrowfen.coroutine_wrapper", sizeof(CoroWrapper), cw_dealloc, cw_traverse, cw_methods);
   t.tp_iternext = cw_iternext;
   t.tp_as_async = &cw_as_async;
   return t;
@@ -576,8 +572,8 @@ int ready_coroutine_types() noexcept {
       {"Coroutine", &coroutine_type}, {"AsyncGenerator", &async_generator_type}, {"Generator", &generator_type}};
   for (auto [abc_name, type] : registrations) {
     Ref cls = Ref::steal(PyObject_GetAttrString(abc.get(), abc_name));
-    Ref r = cls ? Ref::steal(PyObject_CallMethod(cls.get(), "register", "O", reinterpret_cast<PyObject*>(type)))
-                : Ref();
+    Ref r =
+        cls ? Ref::steal(PyObject_CallMethod(cls.get(), "register", "O", reinterpret_cast<PyObject*>(type))) : Ref();
     if (!r) return -1;
   }
   ready = true;

@@ -110,8 +110,8 @@ Ref suggest_keyword(const InitParam* params, Py_ssize_t n, PyObject* key) noexce
 // given by position, a key that is not a str, or a name that no parameter
 // (other than a positional-only one) has.
 template <class Keywords>
-int leftover_keyword_error(const Names& t, const InitParam* params, Py_ssize_t len, Py_ssize_t pos,
-                           Py_ssize_t nargs, const Keywords& kw) noexcept {
+int leftover_keyword_error(const Names& t, const InitParam* params, Py_ssize_t len, Py_ssize_t pos, Py_ssize_t nargs,
+                           const Keywords& kw) noexcept {
   for (Py_ssize_t i = pos; i < nargs; ++i) {
     PyObject* value = nullptr;
     int r = kw.get(params[i].name, &value);
@@ -139,8 +139,7 @@ int leftover_keyword_error(const Names& t, const InitParam* params, Py_ssize_t l
                    held.get());
     return -1;
   });
-  if (r == 0)
-    PyErr_Format(PyExc_TypeError, "invalid keyword argument for %.200s%s", t.keyword, t.parens);
+  if (r == 0) PyErr_Format(PyExc_TypeError, "invalid keyword argument for %.200s%s", t.keyword, t.parens);
   return -1;
 }
 
@@ -181,8 +180,8 @@ int bind(const char* type_name, const InitParam* params, std::size_t n, PyObject
         skip = true;
         continue;
       }
-      PyErr_Format(PyExc_TypeError, "%.200s%s missing required argument '%s' (pos %d)", t.fn, t.parens,
-                   params[i].name, static_cast<int>(i + 1));
+      PyErr_Format(PyExc_TypeError, "%.200s%s missing required argument '%s' (pos %d)", t.fn, t.parens, params[i].name,
+                   static_cast<int>(i + 1));
       return -1;
     }
     if (!nkwargs) return 0;  // the rest keep their defaults

@@ -66,8 +66,8 @@ int bind_init(const char* type_name, const InitParam (&params)[N], PyObject* arg
 }
 
 template <std::size_t N>
-int bind_init_vector(const char* type_name, const InitParam (&params)[N], PyObject* const* args,
-                     std::size_t nargsf, PyObject* kwnames, PyObject* (&bound)[N]) noexcept {
+int bind_init_vector(const char* type_name, const InitParam (&params)[N], PyObject* const* args, std::size_t nargsf,
+                     PyObject* kwnames, PyObject* (&bound)[N]) noexcept {
   return bind_init_vector(type_name, params, N, args, nargsf, kwnames, bound);
 }
 

@@ -16,8 +16,8 @@
 #include <concepts>
 #include <cstddef>
 #include <cstring>
-#include <type_traits>
 #include <new>
+#include <type_traits>
 #include <utility>
 
 namespace mf {
@@ -123,9 +123,7 @@ class Forever {
 inline PyObject* new_ref(PyObject* p) noexcept { return Py_NewRef(p); }
 
 // Visits a Ref from a tp_traverse slot.
-inline int visit(const Ref& r, visitproc v, void* arg) {
-  return r ? v(r.get(), arg) : 0;
-}
+inline int visit(const Ref& r, visitproc v, void* arg) { return r ? v(r.get(), arg) : 0; }
 
 // Visits each Ref in turn; the first non-zero result stops the walk.
 template <class... Refs>

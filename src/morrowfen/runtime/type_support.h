@@ -13,16 +13,16 @@
 
 #include <array>
 #include <climits>
-#include <cstring>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <limits>
 #include <optional>
 #include <type_traits>
 
+#include "constants.h"
 #include "function.h"
 #include "ref.h"
-#include "constants.h"
 #include "types.h"
 
 namespace mf::support {
@@ -174,15 +174,14 @@ std::optional<Ref> call_override(PyObject* self, PyObject* name, PyCFunction nat
   if (!method) return std::nullopt;
   if (!*method) return Ref();
   PyObject* argv[] = {nullptr, static_cast<PyObject*>(args)...};
-  return Ref::steal(PyObject_Vectorcall(method->get(), argv + 1, sizeof...(Args) | PY_VECTORCALL_ARGUMENTS_OFFSET,
-                                        nullptr));
+  return Ref::steal(
+      PyObject_Vectorcall(method->get(), argv + 1, sizeof...(Args) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
 }
 
 // The argument count check of a METH_FASTCALL method taking exactly `n`.
 inline bool check_count(const char* name, Py_ssize_t nargs, Py_ssize_t n) noexcept {
   if (nargs == n) return true;
-  PyErr_Format(PyExc_TypeError, "%.200s() takes exactly %zd argument%s (%zd given)", name, n, n == 1 ? "" : "s",
-               nargs);
+  PyErr_Format(PyExc_TypeError, "%.200s() takes exactly %zd argument%s (%zd given)", name, n, n == 1 ? "" : "s", nargs);
   return false;
 }
 

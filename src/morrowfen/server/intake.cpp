@@ -152,8 +152,7 @@ int bind() {
     Ref contents = Ref::steal(PyImport_ImportModule(mf::contents::module_name));
     PyTypeObject* type = nullptr;
     if (!contents ||
-        mf::import_type(contents.get(), mf::contents::module_name, "ASGIContent", sizeof(ASGIContent), type) <
-            0)
+        mf::import_type(contents.get(), mf::contents::module_name, "ASGIContent", sizeof(ASGIContent), type) < 0)
       return -1;
     g_asgi_content = type;  // kept for the process
   }
@@ -182,8 +181,15 @@ PyModuleDef_Slot slots[] = {
     {0, nullptr},
 };
 
-PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "morrowfen._server", "Request intake for morrowfen.server.", 0,
-                          nullptr, slots, nullptr, nullptr, nullptr};
+PyModuleDef module_def = {PyModuleDef_HEAD_INIT,
+                          "morrowfen._server",
+                          "Request intake for morrowfen.server.",
+                          0,
+                          nullptr,
+                          slots,
+                          nullptr,
+                          nullptr,
+                          nullptr};
 
 }  // namespace
 

@@ -5,12 +5,12 @@
 #include <string>
 #include <string_view>
 
-#include "../runtime/type_support.h"
 #include "../framework_types/constructors.h"
 #include "../framework_types/url.h"
 #include "../runtime/capi.h"
 #include "../runtime/constants.h"
 #include "../runtime/errors.h"
+#include "../runtime/type_support.h"
 #include "../runtime/types.h"
 #include "../wire/percent.h"
 
@@ -33,8 +33,7 @@ struct Parts {
 };
 
 bool scheme_char(char c) noexcept {
-  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '+' || c == '-' ||
-         c == '.';
+  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '+' || c == '-' || c == '.';
 }
 
 // Splits `s`. A "//" authority is recognised after a scheme, and also at the
@@ -293,8 +292,15 @@ PyModuleDef_Slot slots[] = {
     {0, nullptr},
 };
 
-PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "morrowfen.url", "URL parsing and resolution.", 0, nullptr, slots,
-                          nullptr, nullptr, nullptr};
+PyModuleDef module_def = {PyModuleDef_HEAD_INIT,
+                          "morrowfen.url",
+                          "URL parsing and resolution.",
+                          0,
+                          nullptr,
+                          slots,
+                          nullptr,
+                          nullptr,
+                          nullptr};
 
 }  // namespace
 

@@ -27,8 +27,7 @@ inline bool same_name(std::string_view a, std::string_view b) noexcept {
 // A header name given by the caller: bytes, or str (matched by its UTF-8).
 inline bool name_view(PyObject* name, std::string_view& out) noexcept {
   int r = wire::bytes_or_utf8(name, out);
-  if (r == 0)
-    PyErr_Format(PyExc_TypeError, "a header name must be bytes or str, not %.200s", Py_TYPE(name)->tp_name);
+  if (r == 0) PyErr_Format(PyExc_TypeError, "a header name must be bytes or str, not %.200s", Py_TYPE(name)->tp_name);
   return r > 0;
 }
 
