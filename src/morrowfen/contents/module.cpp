@@ -87,13 +87,13 @@ struct Init {
   vectorcallfunc vectorcall = nullptr;
 };
 
-template <class Spec>
+template <class Def>
 constexpr Init init_of() {
-  return {mf::ctor::init<Spec>, mf::ctor::doc<Spec>};
+  return {mf::ctor::init<Def>, mf::ctor::doc<Def>};
 }
-template <class Spec, PyTypeObject& Type>
+template <class Def, PyTypeObject& Type>
 constexpr Init fast_init_of() {
-  return {mf::ctor::init<Spec>, mf::ctor::doc<Spec>, mf::ctor::vectorcall<Spec, Type>};
+  return {mf::ctor::init<Def>, mf::ctor::doc<Def>, mf::ctor::vectorcall<Def, Type>};
 }
 
 struct TypeDef {

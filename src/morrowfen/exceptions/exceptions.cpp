@@ -178,10 +178,10 @@ struct ClassDef {
   DocFn signature = nullptr;
 };
 
-template <class Spec>
+template <class Def>
 constexpr ClassDef with_table(PyTypeObject* type, const char* name, PyTypeObject* base, newfunc tp_new,
                               const char* doc) {
-  return {type, name, base, tp_new, mf::ctor::init<Spec>, doc, mf::ctor::doc<Spec>};
+  return {type, name, base, tp_new, mf::ctor::init<Def>, doc, mf::ctor::doc<Def>};
 }
 
 const ClassDef classes[] = {

@@ -48,28 +48,28 @@ inline PyObject* generic_call(PyObject* callable, PyObject* const* args, std::si
   return Py_TYPE(callable)->tp_call(callable, tuple.get(), kwargs.get());  // a metaclass: type's call or its own
 }
 
-template <class Spec>
+template <class Def>
 int init(PyObject* self, PyObject* args, PyObject* kwds) {
-  PyObject* bound[std::size(Spec::params)];
-  if (mf::bind_init(Spec::name, Spec::params, args, kwds, bound) < 0) return -1;
-  return Spec::setup(self, bound);
+  PyObject* bound[std::size(Def::params)];
+  if (mf::bind_init(Def::name, Def::params, args, kwds, bound) < 0) return -1;
+  return Def::setup(self, bound);
 }
 
-template <class Spec, PyTypeObject& Type>
+template <class Def, PyTypeObject& Type>
 PyObject* vectorcall(PyObject* callable, PyObject* const* args, std::size_t nargsf, PyObject* kwnames) {
   if (callable != reinterpret_cast<PyObject*>(&Type)) return generic_call(callable, args, nargsf, kwnames);
-  PyObject* bound[std::size(Spec::params)];
-  if (mf::bind_init_vector(Spec::name, Spec::params, args, nargsf, kwnames, bound) < 0) return nullptr;
+  PyObject* bound[std::size(Def::params)];
+  if (mf::bind_init_vector(Def::name, Def::params, args, nargsf, kwnames, bound) < 0) return nullptr;
   Ref self = Ref::steal(Type.tp_new(&Type, nullptr, nullptr));
-  if (!self || Spec::setup(self.get(), bound) < 0) return nullptr;
+  if (!self || Def::setup(self.get(), bound) < 0) return nullptr;
   return self.release();
 }
 
 // The type's tp_doc: its signature for inspect, then `doc`. Call it after the
 // defaults of the table exist; nullptr with an exception set on failure.
-template <class Spec>
+template <class Def>
 const char* doc(const char* type_name, const char* text) noexcept {
-  return mf::init_doc(type_name, Spec::params, text);
+  return mf::init_doc(type_name, Def::params, text);
 }
 
 }  // namespace mf::ctor
