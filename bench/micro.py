@@ -15,6 +15,7 @@ bench/run.py runs all of it and writes bench/results.md.
 import ctypes
 import json
 import os
+import shutil
 import subprocess
 import sys
 import sysconfig
@@ -296,14 +297,15 @@ def cases(only=None):
 def load_counter():
     """The allocation counter (bench/alloc_count.c), built into a temporary
     directory; None when no compiler is there."""
-    out = Path(tempfile.gettempdir()) / f"morrowfen_alloc_count_{os.getuid()}.so"
+    # One directory per process: runs in parallel never load a half-written library.
+    out = Path(tempfile.mkdtemp(prefix="morrowfen-alloc-count-")) / "alloc_count.so"
     source = HERE / "alloc_count.c"
-    if not out.exists() or out.stat().st_mtime < source.stat().st_mtime:
-        cc = os.environ.get("CC", "cc")
-        cmd = [cc, "-O2", "-shared", "-fPIC", "-I", sysconfig.get_paths()["include"], str(source), "-o", str(out)]
-        if subprocess.run(cmd, capture_output=True).returncode != 0:
-            return None
+    cc = os.environ.get("CC", "cc")
+    cmd = [cc, "-O2", "-shared", "-fPIC", "-I", sysconfig.get_paths()["include"], str(source), "-o", str(out)]
+    if subprocess.run(cmd, capture_output=True).returncode != 0:
+        return None
     lib = ctypes.PyDLL(str(out))
+    shutil.rmtree(out.parent, ignore_errors=True)  # loaded: the file is no longer needed
     lib.alloc_count_read.restype = ctypes.c_ulonglong
     lib.alloc_count_install()
     return lib.alloc_count_read

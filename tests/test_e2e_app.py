@@ -64,7 +64,7 @@ def client(server):
         yield client
 
 
-def wait_for_log(server, text, timeout=3.0):
+def wait_for_log(server, text, timeout=10.0):
     deadline = time.monotonic() + timeout
     while text not in server.log() and time.monotonic() < deadline:
         time.sleep(0.05)

@@ -134,6 +134,39 @@ CASES = {
                 junk = [bytes(60) for _ in range(20)]
         asyncio.run(main())
     """,
+    "intake list seen by the collector while it fills": """
+        import gc
+        import morrowfen.penmoth as pm
+        class Peek:
+            def __str__(self):
+                for o in gc.get_objects():
+                    if type(o) is list and len(o) == 4 and o is not source:
+                        repr(o)  # an empty slot would be read here
+                return "x-peek"
+        source = [(Peek(), "v"), ("a", "b"), ("c", "d"), ("e", "f")]
+        for _ in range(20):
+            assert pm.extract_rsgi_headers(source)[0] == (b"x-peek", b"v")
+    """,
+    "constructor keyword whose comparison replaces a bound value": """
+        import gc
+        from morrowfen.messages import Response
+        class Value:
+            pass
+        class Key(str):
+            __hash__ = str.__hash__
+            def __eq__(self, other):
+                for d in gc.get_referrers(self):
+                    if isinstance(d, dict) and "status" in d:
+                        d["status"] = 201
+                return str.__eq__(self, other)
+        for _ in range(200):
+            r = Response.__new__(Response)
+            try:
+                Response.__init__(r, **{"status": Value(), Key("headers"): None})
+            except TypeError as e:
+                assert "not Value" in str(e), e
+            junk = [object() for _ in range(20)]
+    """,
 }
 
 

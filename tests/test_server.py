@@ -295,6 +295,41 @@ def test_first_request_waits_for_startup_when_the_server_sent_no_lifespan():
     assert calls == ["up", "request", "request"]
 
 
+def test_a_failing_startup_hook_without_lifespan_is_logged_once_and_answers_500(caplog):
+    async def broken(app):
+        raise RuntimeError("no database")
+
+    async def handler(request):
+        return Response(204)
+
+    app = Application(handler, on_startup=[broken])
+
+    async def three():
+        return [await asgi(app), await rsgi(app), await asgi(app)]
+
+    first, second, third = run(three())
+    assert first.status == third.status == second.answer[0] == 500
+    records = error_records(caplog)
+    assert len(records) == 1 and "startup hook failed" in records[0].getMessage()
+
+
+def test_a_client_gone_before_a_buffered_rsgi_answer_is_no_error(caplog):
+    Closed = pytest.importorskip("granian._granian").RSGIProtocolClosed
+
+    class Gone(RSGIProtocol):
+        def response_bytes(self, status, headers, body):
+            raise Closed("the client left")
+
+        response_str = response_bytes
+
+    async def handler(request):
+        return Response(200, None, TextContent("hi"))
+
+    caplog.set_level(logging.DEBUG, logger=LOGGER)
+    run(rsgi(Application(handler), Gone()))
+    assert error_records(caplog) == []
+
+
 # --- errors -------------------------------------------------------------------------------
 
 

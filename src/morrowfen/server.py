@@ -122,7 +122,7 @@ class _Watch:
         False when another cancellation is pending too (it must propagate)."""
         self.active = False
         if not self.fired:
-            return True
+            return self.task is None or self.task.cancelling() == 0
         self.fired = False
         return self.task.uncancel() == 0  # type: ignore[union-attr]
 
@@ -209,7 +209,8 @@ class _ASGIWatch(_Watch):
                 return
 
     def _wake(self) -> None:
-        waiter = self.waiter
+        # every reader waiting on the queue looks again
+        waiter, self.waiter = self.waiter, None
         if waiter is not None and not waiter.done():
             waiter.set_result(None)
 
@@ -219,8 +220,9 @@ class _ASGIWatch(_Watch):
             runner = self.runner
             if runner is None or runner.done():
                 return await self.receive()
-            self.waiter = asyncio.get_running_loop().create_future()
-            await self.waiter
+            if self.waiter is None or self.waiter.done():
+                self.waiter = asyncio.get_running_loop().create_future()
+            await asyncio.shield(self.waiter)
         message = self.messages.popleft()
         if isinstance(message, dict) and message.get("type") == "http.request":
             body = message.get("body")
@@ -283,6 +285,19 @@ class Application:
         self._stopped = True
         await self._run_hooks(self.on_shutdown)
 
+    async def _started_for_request(self) -> bool:
+        """For a server that sent no lifespan events: runs the startup hooks
+        before the first request. A hook that failed is logged once, and every
+        request is answered 500."""
+        first = self._starting is None
+        try:
+            await self.startup()
+        except Exception:
+            if first:
+                logger.exception("a startup hook failed; requests are answered 500")
+            return False
+        return True
+
     async def _run_hooks(self, hooks: list[Hook]) -> None:
         for hook in hooks:
             await _hook_caller(hook, self)()
@@ -303,8 +318,9 @@ class Application:
     async def __call__(self, scope: dict[str, Any], receive: Any, send: Any) -> None:
         kind = scope["type"]
         if kind == "http":
-            if not self._started:
-                await self.startup()  # a server that sent no lifespan events
+            if not self._started and not await self._started_for_request():
+                await send_asgi_response(_internal_error(), send)
+                return
             request = None
             try:
                 request = instantiate_asgi_request(scope, receive)
@@ -445,8 +461,9 @@ class Application:
             # websockets are not served: refused before they are accepted
             protocol.close(403)
             return
-        if not self._started:
-            await self.startup()  # a server that sent no lifespan events
+        if not self._started and not await self._started_for_request():
+            await send_rsgi_response(_internal_error(), protocol)
+            return
         request = None
         try:
             request = instantiate_rsgi_request(scope, protocol)
@@ -479,11 +496,15 @@ class Application:
             await self._rsgi_send_failed(exc, protocol)
 
     async def _rsgi_send_failed(self, exc: Exception, protocol: Any) -> None:
-        logger.error("sending the response failed before it started; answered 500", exc_info=exc)
+        if _protocol_closed(exc):
+            logger.debug("the client left before the response was sent", exc_info=exc)
+            return
         try:
             await send_rsgi_response(_internal_error(), protocol)
-        except Exception:
-            logger.exception("answering 500 failed too")
+        except Exception as again:
+            logger.error("sending the response failed, and so did answering 500 (%r)", again, exc_info=exc)
+        else:
+            logger.error("sending the response failed before it started; answered 500", exc_info=exc)
 
     async def _stream_rsgi(self, response: Response, content: StreamedContent, protocol: Any) -> None:
         started = False

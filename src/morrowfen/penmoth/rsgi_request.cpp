@@ -25,8 +25,6 @@ Str k_headers{"headers"};
 Str k_method{"method"};
 Bytes k_empty{""};
 
-// A header name or value of the scope as bytes: table hit, the bytes
-// themselves, or the Latin-1 encoding of the text.
 // The Latin-1 bytes of a text; ASCII text (nearly every header) is copied
 // as it is, without the codec.
 Ref latin1(PyObject* text) {
@@ -36,6 +34,8 @@ Ref latin1(PyObject* text) {
   return Ref::steal(PyUnicode_AsLatin1String(text));
 }
 
+// A header name or value of the scope as bytes: table hit, the bytes
+// themselves, or the Latin-1 encoding of the text.
 Ref to_bytes(PyObject* item, const Ref& table) {
   if (PyUnicode_CheckExact(item)) {
     if (PyObject* shared = table_get(table, item)) return Ref::borrow(shared);
@@ -95,6 +95,8 @@ Ref extract_rsgi_headers_impl(PyObject* raw_headers) noexcept {
     Py_ssize_t sized = Py_SIZE(source.get());
     Ref headers = Ref::steal(PyList_New(sized));
     if (!headers) return {};
+    // Not visible to the collector (gc.get_objects()) while slots are empty.
+    PyObject_GC_UnTrack(headers.get());
     Py_ssize_t i = 0;
     for (; i < Py_SIZE(source.get()); ++i) {
       Ref pair = converted_pair(Ref::borrow(PySequence_Fast_GET_ITEM(source.get(), i)).get());
@@ -106,6 +108,7 @@ Ref extract_rsgi_headers_impl(PyObject* raw_headers) noexcept {
       }
     }
     if (i < sized && PyList_SetSlice(headers.get(), i, sized, nullptr) < 0) return {};
+    PyObject_GC_Track(headers.get());
     return headers;
   }
   Ref headers = Ref::steal(PyList_New(0));

@@ -17,13 +17,21 @@ class DictKeywords {
   explicit DictKeywords(PyObject* dict) noexcept : dict_(dict) {}
   Py_ssize_t size() const noexcept { return dict_ ? PyDict_GET_SIZE(dict_) : 0; }
 
-  // 1 and `*out` borrowed from the dict, 0 absent, -1 error.
+  // 1 and `*out` borrowed from the dict (which the call holds), 0 absent.
+  // Keys are compared by their text, which runs no Python code: a lookup
+  // that hashed and compared a str subclass key could run code that
+  // replaces a value already bound.
   int get(const char* name, PyObject** out) const noexcept {
-    PyObject* value = nullptr;
-    int r = PyDict_GetItemStringRef(dict_, name, &value);
-    Ref held = Ref::steal(value);  // the dict keeps it for the call
-    *out = held.get();
-    return r;
+    *out = nullptr;
+    Py_ssize_t pos = 0;
+    PyObject *key = nullptr, *value = nullptr;
+    while (PyDict_Next(dict_, &pos, &key, &value)) {
+      if (PyUnicode_Check(key) && PyUnicode_EqualToUTF8(key, name)) {
+        *out = value;
+        return 1;
+      }
+    }
+    return 0;
   }
 
   // Calls `each(key)` for every keyword in order; stops at a non-zero result.
