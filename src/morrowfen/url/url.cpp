@@ -272,6 +272,7 @@ int ready_types() {
   URLType.tp_basicsize = sizeof(URL);
   URLType.tp_new = url_new;
   URLType.tp_init = mf::ctor::init<URLInit>;
+  URLType.tp_vectorcall = mf::ctor::vectorcall<URLInit, URLType>;  // every request makes one
   URLType.tp_repr = url_repr;
   URLType.tp_getset = url_getset;
   URLType.tp_methods = url_methods;
