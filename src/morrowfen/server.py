@@ -80,6 +80,24 @@ def _hook_caller(hook: Hook, app: Application) -> Callable[[], Awaitable[Any]]:
     return lambda: hook(app)
 
 
+def _handler_failed(request: Request | None) -> Response:
+    """The answer when reading the request or the handler raised (the
+    exception being handled is logged with its traceback, never sent)."""
+    logger.exception(
+        "the handler raised; answered 500" if request is not None else "the request could not be read; answered 500"
+    )
+    return _internal_error()
+
+
+def _not_a_response(result: object) -> Response:
+    logger.error(
+        "the handler returned %s (%s), not a Response; answered 500",
+        reprlib.repr(result),
+        type(result).__qualname__,
+    )
+    return _internal_error()
+
+
 def _protocol_closed(exc: BaseException) -> bool:
     """True for the error an RSGI transport raises once its client has gone."""
     module = sys.modules.get("granian._granian")
@@ -328,20 +346,10 @@ class Application:
             except HTTPException as exc:
                 response = self._http_error(exc)
             except Exception:
-                logger.exception(
-                    "the handler raised; answered 500"
-                    if request is not None
-                    else "the request could not be read; answered 500"
-                )
-                response = _internal_error()
+                response = _handler_failed(request)
             else:
                 if not isinstance(response, Response):
-                    logger.error(
-                        "the handler returned %s (%s), not a Response; answered 500",
-                        reprlib.repr(response),
-                        type(response).__qualname__,
-                    )
-                    response = _internal_error()
+                    response = _not_a_response(response)
             content = response.content
             if content is not None and (isinstance(content, StreamedContent) or content.length < 0):
                 await self._stream_asgi(response, content, request, receive, send)
@@ -471,20 +479,10 @@ class Application:
         except HTTPException as exc:
             response = self._http_error(exc)
         except Exception:
-            logger.exception(
-                "the handler raised; answered 500"
-                if request is not None
-                else "the request could not be read; answered 500"
-            )
-            response = _internal_error()
+            response = _handler_failed(request)
         else:
             if not isinstance(response, Response):
-                logger.error(
-                    "the handler returned %s (%s), not a Response; answered 500",
-                    reprlib.repr(response),
-                    type(response).__qualname__,
-                )
-                response = _internal_error()
+                response = _not_a_response(response)
         content = response.content
         if content is not None and isinstance(content, StreamedContent) and content.body is None:
             await self._stream_rsgi(response, content, protocol)

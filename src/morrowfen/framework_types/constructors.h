@@ -37,7 +37,7 @@ inline PyObject* generic_call(PyObject* callable, PyObject* const* args, std::si
   Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
   Ref tuple = Ref::steal(PyTuple_New(nargs));
   if (!tuple) return nullptr;
-  for (Py_ssize_t i = 0; i < nargs; ++i) PyTuple_SET_ITEM(tuple.get(), i, Py_NewRef(args[i]));
+  for (Py_ssize_t i = 0; i < nargs; ++i) PyTuple_SET_ITEM(tuple.get(), i, Ref::borrow(args[i]).release());
   Ref kwargs;
   if (kwnames && PyTuple_GET_SIZE(kwnames) > 0) {
     kwargs = Ref::steal(PyDict_New());
