@@ -90,6 +90,68 @@ def test_shared_header_objects_across_calls():
     assert first[2][1] is second[1][1]
 
 
+INBOUND_NAMES = (
+    "host user-agent accept accept-encoding accept-language content-type content-length connection cookie"
+    " authorization origin referer cache-control pragma upgrade-insecure-requests sec-ch-ua sec-ch-ua-mobile"
+    " sec-ch-ua-platform sec-fetch-site sec-fetch-mode sec-fetch-user sec-fetch-dest x-forwarded-for"
+    " x-forwarded-proto x-forwarded-host x-real-ip"
+).split()
+INBOUND_VALUES = [
+    "*/*",
+    "keep-alive",
+    "close",
+    "gzip, deflate",
+    "gzip, deflate, br",
+    "application/json",
+    "text/plain",
+    "text/plain; charset=utf-8",
+    "text/html",
+    "text/html; charset=utf-8",
+]
+
+
+def test_every_table_text_is_shared_and_near_misses_are_not():
+    # Texts of the same length that differ in one byte, first, middle or
+    # last, must miss; every table text must hit, whatever slot it landed in.
+    pairs = [(n, INBOUND_VALUES[i % 10]) for i, n in enumerate(INBOUND_NAMES)]
+    first, second = pm.extract_rsgi_headers(pairs), pm.extract_rsgi_headers(list(reversed(pairs)))
+    for (n1, v1), (n2, v2) in zip(first, reversed(second)):
+        assert n1 is n2 and v1 is v2
+    for text in ("hosu", "iost", "hsst", "x-real-iq", "*/+", "close\x00"[:5] + "s"):
+        a, b = pm.extract_rsgi_headers([(text, text)]), pm.extract_rsgi_headers([(text, text)])
+        assert a == [(text.encode(), text.encode())] and a[0][0] is not b[0][0] and a[0][1] is not b[0][1]
+    names = (
+        "content-type content-length server date set-cookie location connection cache-control vary"
+        " access-control-allow-origin access-control-allow-headers access-control-allow-methods"
+        " access-control-allow-credentials access-control-expose-headers access-control-max-age transfer-encoding"
+        " www-authenticate authorization accept host etag last-modified strict-transport-security"
+        " x-content-type-options x-frame-options"
+    ).split()
+    values = ["application/json", "text/plain; charset=utf-8", "text/plain", "text/html; charset=utf-8"]
+    values += ["text/html", "chunked", "keep-alive", "close", "0"]
+    raw = [(n.encode(), values[i % 9].encode()) for i, n in enumerate(names)]
+    _, [(_, _, one, _)] = answer("python", Response(200, raw, Content(b"x/y", b"")))
+    _, [(_, _, two, _)] = answer("c", Response(200, raw, Content(b"x/y", b"")))
+    assert [p[0] for p in one] == names and [p[1] for p in one[:9]] == values
+    assert all(a is b for p, q in zip(one, two) for a, b in zip(p, q))
+    _, [(_, _, near, _)] = answer("python", Response(200, [(b"dato", b"closf")], Content(b"x/y", b"")))
+    _, [(_, _, again, _)] = answer("python", Response(200, [(b"dato", b"closf")], Content(b"x/y", b"")))
+    assert near[0][0] is not again[0][0] and near[0][1] is not again[0][1]
+
+
+def test_a_bytes_subclass_content_type_is_looked_up_by_its_own_equality():
+    class Type(bytes):
+        def __hash__(self):
+            return hash(b"text/html")
+
+        def __eq__(self, other):
+            return other == b"text/html"
+
+    _, [(_, _, html, _)] = answer("python", Response(200, None, Content(b"text/html", b"")))
+    _, [(_, _, odd, _)] = answer("python", Response(200, None, Content(Type(b"whatever"), b"")))
+    assert odd is html
+
+
 class Text(str):
     pass
 

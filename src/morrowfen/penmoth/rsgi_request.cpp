@@ -36,7 +36,7 @@ Ref latin1(PyObject* text) {
 
 // A header name or value of the scope as bytes: table hit, the bytes
 // themselves, or the Latin-1 encoding of the text.
-Ref to_bytes(PyObject* item, const Ref& table) {
+Ref to_bytes(PyObject* item, const TextTable& table) {
   if (PyUnicode_CheckExact(item)) {
     if (PyObject* shared = table_get(table, item)) return Ref::borrow(shared);
     return latin1(item);

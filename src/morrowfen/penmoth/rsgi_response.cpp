@@ -108,7 +108,7 @@ Ref convert(PyObject* item, HeaderPart part) {
   return text ? checked_text(std::move(text), part) : Ref();
 }
 
-Ref to_str(PyObject* item, const Ref& table, HeaderPart part) {
+Ref to_str(PyObject* item, const TextTable& table, HeaderPart part) {
   if (PyBytes_CheckExact(item)) {
     if (PyObject* hit = table_get(table, item)) return table_str(hit);
     if (PyErr_Occurred()) return {};

@@ -7,6 +7,8 @@
 
 #include <array>
 #include <cstdint>
+#include <cstring>
+#include <string_view>
 
 #include "../framework_types/contents.h"
 #include "../framework_types/cookies.h"
@@ -15,19 +17,70 @@
 
 namespace mf::penmoth {
 
+// One lookup table: the dict, and an index over the same entries by their
+// text. A key that is exactly str or bytes is found through the index, by
+// length and bytes: no hash of the key object (the server's strings are new
+// on every request, so their hash is never cached) and no Python code. The
+// dict serves every other key, so a subclass's __hash__ and __eq__ still
+// decide for it. The index borrows the dict's values: the dict is private,
+// never changed after start-up and lives for the process.
+struct TextTable {
+  static constexpr std::size_t slots = 64;  // a power of two, over twice the largest table
+  struct Slot {
+    const char* text = nullptr;  // static storage; nullptr: empty slot
+    std::size_t size = 0;
+    PyObject* value = nullptr;
+  };
+
+  Ref dict;
+  bool str_keys = false;  // the dict's keys are str (else bytes)
+  std::array<Slot, slots> index{};
+  std::uint64_t sizes = 0;  // bit n: some text has n bytes; no text has 64 or more
+
+  static constexpr std::size_t slot_of(std::string_view text) noexcept {
+    auto at = [&](std::size_t i) { return static_cast<std::size_t>(static_cast<unsigned char>(text[i])); };
+    return (text.size() * 31 + at(0) * 7 + at(text.size() / 2) * 3 + at(text.size() - 1)) & (slots - 1);
+  }
+
+  // The value stored for `text`, borrowed, or nullptr.
+  PyObject* find(std::string_view text) const noexcept {
+    if (text.size() >= 64 || !(sizes >> text.size() & 1)) return nullptr;
+    for (std::size_t i = slot_of(text);; i = (i + 1) & (slots - 1)) {
+      const Slot& s = index[i];
+      if (!s.text) return nullptr;
+      if (s.size == text.size() && std::memcmp(s.text, text.data(), text.size()) == 0) return s.value;
+    }
+  }
+
+  // Start-up only: `text` must have static storage, be 1 to 63 bytes, and
+  // `value` be held by the dict.
+  void add(const char* text, std::size_t size, PyObject* value) noexcept {
+    std::size_t i = slot_of({text, size});
+    while (index[i].text) i = (i + 1) & (slots - 1);
+    index[i] = {text, size, value};
+    sizes |= std::uint64_t{1} << size;
+  }
+
+  void reset() noexcept {
+    dict = Ref::none();
+    index = {};
+    sizes = 0;
+  }
+};
+
 // The fixed lookup tables: header texts in both their bytes and str forms,
 // and the ready-made RSGI header lists.
 struct Tables {
-  Ref known_headers;                   // str header name -> bytes
-  Ref header_val_bytes;                // str header value -> bytes
-  Ref empty_headers;                   // []
+  TextTable known_headers;     // str header name -> bytes
+  TextTable header_val_bytes;  // str header value -> bytes
+  Ref empty_headers;           // []
   // bytes content type -> its prebuilt RSGI header list, e.g.
   // b"application/json" -> [("content-type", "application/json")]; the
   // dict holds the five lists
-  Ref static_headers_by_ct_bytes;
-  Ref known_outbound_header_name_str;  // bytes header name -> str
-  Ref known_outbound_header_val_str;   // bytes header value -> str
-  Ref ct_str_cache;                    // bytes content type -> str
+  TextTable static_headers_by_ct_bytes;
+  TextTable known_outbound_header_name_str;  // bytes header name -> str
+  TextTable known_outbound_header_val_str;   // bytes header value -> str
+  TextTable ct_str_cache;                    // bytes content type -> str
 };
 
 struct PenmothState {

@@ -16,9 +16,19 @@ int build_tables() noexcept;
 
 // `table.get(key)`: a borrowed value, or nullptr (with an exception only
 // when the key cannot be hashed). The key is held by the caller: hashing a
-// key that is not exactly str or bytes runs Python code.
-inline PyObject* table_get(const Ref& table, PyObject* key) noexcept {
-  return PyDict_GetItemWithError(table.get(), key);
+// key that is not exactly str or bytes runs Python code. A str key equals
+// no bytes key and the reverse, and only ASCII text equals a table's text.
+inline PyObject* table_get(const TextTable& table, PyObject* key) noexcept {
+  if (PyUnicode_CheckExact(key)) {
+    if (!table.str_keys || !PyUnicode_IS_ASCII(key)) return nullptr;
+    return table.find(
+        {static_cast<const char*>(PyUnicode_DATA(key)), static_cast<std::size_t>(PyUnicode_GET_LENGTH(key))});
+  }
+  if (PyBytes_CheckExact(key)) {
+    if (table.str_keys) return nullptr;
+    return table.find({PyBytes_AS_STRING(key), static_cast<std::size_t>(PyBytes_GET_SIZE(key))});
+  }
+  return PyDict_GetItemWithError(table.dict.get(), key);
 }
 
 }  // namespace mf::penmoth
