@@ -46,7 +46,7 @@ def setups():
     """(server, interface, [apps]) in the order they run."""
     server = ["server"] if has_server_module() else []
     return [
-        ("granian-rsgi", "rsgi", ["raw", "penmoth", "port", *server]),
+        ("granian-rsgi", "rsgi", ["raw", "raw_read", "penmoth", "port", *server]),
         ("granian-asgi", "asgi", ["raw", "penmoth", "port", *server]),
         ("uvicorn", "asgi", ["raw", "penmoth", "port", "starlette", *server]),
     ]

@@ -1,5 +1,6 @@
 """The applications bench/e2e.py serves: the same three routes written as
-bare ASGI and RSGI callables, through morrowfen.penmoth, through the
+bare ASGI and RSGI callables (on RSGI also one that reads the request from
+the server as a framework must), through morrowfen.penmoth, through the
 plain-Python port, with Starlette, and through morrowfen.server.Application
 when that module is there.
 
@@ -94,6 +95,24 @@ STREAM_HEADERS = [("content-type", "text/plain")]
 
 async def raw_rsgi(scope, protocol):
     path = scope.path
+    if path == "/":
+        protocol.response_str(200, TEXT_HEADERS, TEXT)
+    elif path == "/json":
+        protocol.response_str(200, JSON_HEADERS, json.dumps(DATA))
+    elif path == "/stream":
+        transport = protocol.response_stream(200, STREAM_HEADERS)
+        async for part in ten_parts():
+            await transport.send_bytes(part)
+    else:
+        protocol.response_empty(404, [])
+
+
+async def raw_read_rsgi(scope, protocol):
+    # The bare app that also asks the server for what any framework reads to
+    # build a request (its headers, method, path, query): the floor of
+    # request intake on RSGI, whatever does the intake.
+    request = (scope.headers.items(), scope.method, scope.path, scope.query_string)
+    path = request[2]
     if path == "/":
         protocol.response_str(200, TEXT_HEADERS, TEXT)
     elif path == "/json":

@@ -153,6 +153,17 @@ def coroutine_loop(make, *args, before=None):
     return run
 
 
+async def nothing():
+    pass
+
+
+# The floor of a coroutine operation runs its Python callees inside a Python
+# coroutine (floor()), driven as the operation is; bench/run.py takes this
+# case, an empty coroutine driven the same way, away from that floor, so the
+# operation's own coroutine object and its driving stay in its own cost.
+EMPTY_COROUTINE = "empty coroutine"
+
+
 def extract_case(m):
     return sync_loop(m.extract_rsgi_headers, BROWSER_HEADERS)
 
@@ -231,7 +242,7 @@ def asgi_stream_case(m):
 
 
 def write_chunks_case(m):
-    if m is None:
+    if m is None:  # drain() runs in both: it is no part of the operation's floor to take away
         return coroutine_loop(lambda: drain(parts_100()))
     content = StreamedContent(b"text/plain", parts_100)
     return coroutine_loop(lambda: drain(m.write_chunks(content)))
@@ -252,22 +263,23 @@ def get_chunks_case(m):
     return run
 
 
-# name -> (what it measures, case maker, has a floor)
+# name -> (what it measures, case maker, floor: None, "call" or "coroutine")
 OPERATIONS = {
-    "extract_rsgi_headers": ("12 browser headers", extract_case, False),
-    "send_rsgi_response_sync[prebuilt]": ("no raw headers: the prebuilt JSON list", rsgi_sync_case(None), True),
-    "send_rsgi_response_sync[6 raw]": ("6 raw headers, converted and checked", rsgi_sync_case(RAW_6), True),
-    "send_rsgi_response_sync[12 raw]": ("12 raw headers, converted and checked", rsgi_sync_case(RAW_12), True),
-    "instantiate_rsgi_request": ("scope with 12 browser headers", instantiate_case, False),
-    "write_sse": ("id + event + data + retry", write_sse_case, False),
-    "send_asgi_response[small]": ("small buffered body, async def send", asgi_small_case, True),
-    "send_asgi_response[stream 100]": ("100-part stream, async def send", asgi_stream_case, True),
-    "send_rsgi_response[buffered]": ("buffered JSON body, coroutine", rsgi_async_case, True),
-    "write_chunks[100]": ("100 parts, chunked framing", write_chunks_case, True),
+    "extract_rsgi_headers": ("12 browser headers", extract_case, None),
+    "send_rsgi_response_sync[prebuilt]": ("no raw headers: the prebuilt JSON list", rsgi_sync_case(None), "call"),
+    "send_rsgi_response_sync[6 raw]": ("6 raw headers, converted and checked", rsgi_sync_case(RAW_6), "call"),
+    "send_rsgi_response_sync[12 raw]": ("12 raw headers, converted and checked", rsgi_sync_case(RAW_12), "call"),
+    "instantiate_rsgi_request": ("scope with 12 browser headers", instantiate_case, None),
+    "write_sse": ("id + event + data + retry", write_sse_case, None),
+    "send_asgi_response[small]": ("small buffered body, async def send", asgi_small_case, "coroutine"),
+    "send_asgi_response[stream 100]": ("100-part stream, async def send", asgi_stream_case, "coroutine"),
+    "send_rsgi_response[buffered]": ("buffered JSON body, coroutine", rsgi_async_case, "coroutine"),
+    # drain() runs in both the operation and its floor: nothing to take away
+    "write_chunks[100]": ("100 parts, chunked framing", write_chunks_case, "call"),
     "get_chunks[1 MiB]": (
         "1 MiB in 61440-byte slices, kept until the end; default allocator settings",
         get_chunks_case,
-        False,
+        None,
     ),
 }
 # Run again in a subprocess whose allocator keeps freed memory (see bench/run.py).
@@ -283,10 +295,12 @@ def case_names(op, has_floor):
 
 def cases(only=None):
     """(benchmark name, time function) for every case, or those of `only`."""
-    for op, (_, make, has_floor) in OPERATIONS.items():
+    if not only or EMPTY_COROUTINE in only:
+        yield EMPTY_COROUTINE, coroutine_loop(nothing)
+    for op, (_, make, floor) in OPERATIONS.items():
         if only and op not in only:
             continue
-        for name in case_names(op, has_floor):
+        for name in case_names(op, floor is not None):
             kind = name.rsplit(" ", 1)[1]
             yield name, make(IMPLS.get(kind))
 
@@ -384,6 +398,9 @@ def main():
     runner.metadata["morrowfen_quick"] = str(quick)
     runner.metadata["malloc_trim_threshold"] = os.environ.get("MALLOC_TRIM_THRESHOLD_", "default")
     for name, func in cases(args.only):
+        if name == EMPTY_COROUTINE:
+            runner.bench_time_func(name + args.suffix, func)
+            continue
         op, kind = name.rsplit(" ", 1)
         runner.bench_time_func(f"{op}{args.suffix} {kind}", func)
 

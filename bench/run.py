@@ -98,12 +98,16 @@ def run_e2e(out_dir, quick, budget):
 def micro_rows(figures):
     """One row per operation: native, port, floor, own times and the ratio."""
     rows = []
-    for op, (what, _, has_floor) in micro.OPERATIONS.items():
+    empty = figures[micro.EMPTY_COROUTINE]["median_ns"]
+    for op, (what, _, floor_kind) in micro.OPERATIONS.items():
+        has_floor = floor_kind is not None
         for suffix in ("", micro.TRIM_SUFFIX) if op == micro.TRIM_OPERATION else ("",):
             name = op + suffix
             native = figures[f"{name} native"]["median_ns"]
             port = figures[f"{name} port"]["median_ns"]
             floor = figures[f"{name} floor"]["median_ns"] if has_floor else 0.0
+            if floor_kind == "coroutine":
+                floor = max(floor - empty, 0.0)
             native_own, port_own = native - floor, port - floor
             ratio = port_own / native_own if native_own > 0 else float("nan")
             rows.append(
@@ -152,6 +156,12 @@ def e2e_ratios(e2e):
             port = by.get((server, route, "port"))
             if port:
                 row["port over raw"] = port["cpu_us_per_request"] - raw["cpu_us_per_request"]
+        read = by.get((server, route, "raw_read"))
+        if read:
+            row["penmoth over raw_read"] = r["cpu_us_per_request"] - read["cpu_us_per_request"]
+        application = by.get((server, route, "server"))
+        if application:
+            row["server over penmoth"] = application["cpu_us_per_request"] - r["cpu_us_per_request"]
         rows.append(row)
     return rows
 
@@ -265,7 +275,8 @@ def write_markdown(path, quick, info, rows, check, allocs, e2e, ratios, elapsed)
             + (", after a 1 s warm-up run" if e2e.get("warmup_s") else "")
             + ". CPU: utime + stime of the server's process tree (/proc) over the run, per request. "
             "granian 1 worker; uvicorn with uvloop and httptools. Apps: `raw` bare callables that write "
-            "the response themselves, `penmoth` Response objects through morrowfen.penmoth (RSGI: the "
+            "the response themselves, `raw_read` (RSGI) the same after reading the request from the "
+            "scope, `penmoth` Response objects through morrowfen.penmoth (RSGI: the "
             "request through instantiate_rsgi_request too), `port` the same through bench/pyport.py, "
             "`starlette` Starlette on uvicorn"
             + (
@@ -287,12 +298,26 @@ def write_markdown(path, quick, info, rows, check, allocs, e2e, ratios, elapsed)
                 f"{r['cpu_us_per_request']:.1f} | {r['failed']} |"
             )
         if ratios:
-            w.append("\nCPU per request over the bare app (us; noisy, a difference of two measurements):\n")
-            w.append("| server | route | penmoth - raw | port - raw |\n|---|---|---|---|")
+            w.append(
+                "\nCPU per request over the bare app (us; noisy, a difference of two measurements). "
+                "`raw_read` (RSGI only) is the bare app that also asks the server for the request's "
+                "headers, method, path and query, as any framework must: what is left of "
+                "`penmoth - raw_read` is the cost of building the framework's objects and answering "
+                "through them. `Application - penmoth` is what morrowfen.server.Application adds.\n"
+            )
+            w.append(
+                "| server | route | penmoth - raw | penmoth - raw_read | port - raw | Application - penmoth |\n"
+                "|---|---|---|---|---|---|"
+            )
+
+            def cell(r, key):
+                return f"{r[key]:.1f}" if key in r else "-"
+
             for r in ratios:
                 w.append(
-                    f"| {r['server']} | `{r['route']}` | {r.get('penmoth over raw', float('nan')):.1f} | "
-                    f"{r.get('port over raw', float('nan')):.1f} |"
+                    f"| {r['server']} | `{r['route']}` | {cell(r, 'penmoth over raw')} | "
+                    f"{cell(r, 'penmoth over raw_read')} | {cell(r, 'port over raw')} | "
+                    f"{cell(r, 'server over penmoth')} |"
                 )
     w.append("\n## Method\n")
     w.append(
@@ -305,7 +330,9 @@ def write_markdown(path, quick, info, rows, check, allocs, e2e, ratios, elapsed)
     w.append(
         "- Each micro case runs in a pyperf worker process; cases that must call Python code have a "
         "floor case running only that code, driven the same way (the same loop, the same coroutine "
-        "driving), and own = time - floor."
+        "driving), and own = time - floor. The floor of a coroutine operation runs its callees inside "
+        "a Python coroutine and takes away an empty coroutine driven the same way, so the operation's "
+        "own coroutine object and its driving stay in its own cost."
     )
     w.append(
         f"- get_chunks of 1 MiB runs twice: with glibc's default allocator settings, and in a "

@@ -279,7 +279,8 @@ def test_every_micro_case_runs_once():
     for name, run in micro.cases():
         assert run(1) >= 0
         names.append(name)
-    assert len(names) == sum(len(micro.case_names(op, f)) for op, (_, _, f) in micro.OPERATIONS.items())
+    counted = sum(len(micro.case_names(op, f is not None)) for op, (_, _, f) in micro.OPERATIONS.items())
+    assert names[0] == micro.EMPTY_COROUTINE and len(names) == 1 + counted
 
 
 def test_prebuilt_rsgi_answer_allocates_nothing():
@@ -304,16 +305,18 @@ def test_report_figures_and_files(tmp_path):
     check is 12 raw minus prebuilt, and the report and chart are written."""
     import run
 
-    figures = {}
-    for op, (_, _, has_floor) in micro.OPERATIONS.items():
+    figures = {micro.EMPTY_COROUTINE: {"median_ns": 40.0, "stdev_ns": 0.0}}
+    for op, (_, _, floor) in micro.OPERATIONS.items():
         for suffix in ("", micro.TRIM_SUFFIX) if op == micro.TRIM_OPERATION else ("",):
-            for kind, ns in (("native", 300.0), ("port", 900.0), ("floor", 100.0)):
-                if kind != "floor" or has_floor:
+            for kind, ns in (("native", 300.0), ("port", 900.0), ("floor", 140.0)):
+                if kind != "floor" or floor:
                     figures[f"{op}{suffix} {kind}"] = {"median_ns": ns, "stdev_ns": 0.0}
     figures["send_rsgi_response_sync[12 raw] native"]["median_ns"] = 1500.0
     rows = {r["name"]: r for r in run.micro_rows(figures)}
     assert rows["write_sse"]["ratio"] == 3.0  # no floor
-    assert rows["send_asgi_response[small]"]["ratio"] == 4.0  # (900 - 100) / (300 - 100)
+    assert rows["send_rsgi_response_sync[6 raw]"]["ratio"] == 4.75  # (900 - 140) / (300 - 140)
+    # a coroutine floor less the empty coroutine: (900 - 100) / (300 - 100)
+    assert rows["send_asgi_response[small]"]["ratio"] == 4.0
     assert f"{micro.TRIM_OPERATION}{micro.TRIM_SUFFIX}" in rows
     assert run.header_check_cost(figures) == {"native": 1200.0, "port": 0.0}
 
@@ -332,12 +335,20 @@ def test_report_figures_and_files(tmp_path):
                 "requests": 1,
                 "failed": 0,
             }
-            for app, cpu in (("raw", 20.0), ("penmoth", 25.0), ("port", 30.0), ("starlette", 50.0))
+            for app, cpu in (
+                ("raw", 20.0),
+                ("raw_read", 22.0),
+                ("penmoth", 25.0),
+                ("port", 30.0),
+                ("starlette", 50.0),
+                ("server", 25.5),
+            )
         ],
     }
     [ratio] = run.e2e_ratios(e2e)
     assert ratio["port/penmoth"] == 1.2 and ratio["starlette/penmoth"] == 2.0
     assert ratio["penmoth over raw"] == 5.0 and ratio["port over raw"] == 10.0
+    assert ratio["penmoth over raw_read"] == 3.0 and ratio["server over penmoth"] == 0.5
     allocs = {"method": "test", "calls": 1, "cases": {"a": {"native": 0.0, "port": 1.0, "floor": 0.0}}}
     run.write_markdown(
         tmp_path / "r.md",
@@ -351,7 +362,8 @@ def test_report_figures_and_files(tmp_path):
         1.0,
     )
     text = (tmp_path / "r.md").read_text()
-    assert "| `send_asgi_response[small]` | 4.00x |" in text and "| uvicorn | `/` | 1.20x | 2.00x | - |" in text
+    assert "| `send_asgi_response[small]` | 4.00x |" in text and "| uvicorn | `/` | 1.20x | 2.00x | 1.02x |" in text
+    assert "| uvicorn | `/` | 5.0 | 3.0 | 10.0 | 0.5 |" in text
     pytest.importorskip("matplotlib")
     run.write_chart(tmp_path / "r.png", list(rows.values()), [ratio], True)
     assert (tmp_path / "r.png").read_bytes()[:4] == b"\x89PNG"
@@ -433,3 +445,29 @@ def _with_raw(name):
     response = Response(200, None, TextContent("x"))
     response._raw_headers = [(name, b"v")]
     return response
+
+
+@pytest.mark.parametrize("path", ["/", "/json", "/stream"])
+def test_the_rsgi_apps_compared_end_to_end_give_the_same_bodies(path):
+    """The bare apps, penmoth and the port answer each route with the same
+    status and bytes, or the comparison of their costs means nothing."""
+    import e2e_apps
+
+    class Scope:
+        def __init__(self):
+            self.path, self.method, self.query_string = path, "GET", ""
+            self.headers = {"host": "127.0.0.1"}
+
+    def wire(calls):
+        kind, status = calls[0][0], calls[0][1]
+        body = b"".join(
+            c[-1].encode() if isinstance(c[-1], str) else c[-1] for c in calls if c[0] in ("str", "bytes", "send_bytes")
+        )
+        return status, "stream" if kind == "stream" else "buffered", body
+
+    seen = {}
+    for name in ("raw_rsgi", "raw_read_rsgi", "penmoth_rsgi", "port_rsgi"):
+        protocol = Protocol()
+        asyncio.run(getattr(e2e_apps, name)(Scope(), protocol))
+        seen[name] = wire(protocol.calls)
+    assert len(set(seen.values())) == 1, seen
