@@ -19,6 +19,7 @@ if str(HERE) not in sys.path:
 
 import pyport as pp  # noqa: E402
 from morrowfen import penmoth as pm  # noqa: E402
+from morrowfen._server import instantiate_asgi_request  # noqa: E402
 from morrowfen.contents import JSONContent, StreamedContent, TextContent  # noqa: E402
 from morrowfen.messages import Response  # noqa: E402
 
@@ -157,6 +158,15 @@ def rsgi_app(module):
         await send_response(make_response(request.url.path), protocol)
 
     return app
+
+
+async def penmoth_request_asgi(scope, receive, send):
+    # The ASGI app through penmoth that also builds the Request, as
+    # morrowfen.server.Application does (penmoth itself has no ASGI intake).
+    if scope["type"] == "lifespan":
+        return await lifespan(receive, send)
+    request = instantiate_asgi_request(scope, receive)
+    await pm.send_asgi_response(make_response(request.url.path), send)
 
 
 penmoth_asgi, penmoth_rsgi = asgi_app(pm), rsgi_app(pm)

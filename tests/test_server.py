@@ -526,12 +526,20 @@ def test_a_client_leaving_ends_an_idle_stream_on_asgi(caplog):
     assert not error_records(caplog)
 
 
-def test_a_client_leaving_ends_an_idle_stream_on_rsgi(caplog):
+class CoroutineDisconnect(RSGIProtocol):
+    """A server whose client_disconnect() is a coroutine, not a future."""
+
+    async def client_disconnect(self):
+        await RSGIProtocol.client_disconnect(self)
+
+
+@pytest.mark.parametrize("protocol_type", [RSGIProtocol, CoroutineDisconnect])
+def test_a_client_leaving_ends_an_idle_stream_on_rsgi(caplog, protocol_type):
     probe = Probe(parts=1)
     app = streaming_app(probe)
 
     async def scenario():
-        protocol = RSGIProtocol()
+        protocol = protocol_type()
         asyncio.get_running_loop().create_task(leave_later(lambda: protocol.leave()))
         await rsgi(app, protocol)
         assert asyncio.current_task().cancelling() == 0

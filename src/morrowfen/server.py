@@ -35,6 +35,7 @@ import inspect
 import logging
 import reprlib
 import sys
+import types
 from collections.abc import AsyncIterator, Awaitable, Callable, Iterable, MutableMapping
 from typing import Any
 
@@ -59,6 +60,7 @@ WATCH_QUEUE_LIMIT = 1 << 20
 
 _CancelledError = asyncio.CancelledError
 _current_task = asyncio.current_task
+_AsyncGenerator = types.AsyncGeneratorType
 
 
 def _internal_error() -> Response:
@@ -107,6 +109,8 @@ def _protocol_closed(exc: BaseException) -> bool:
 
 async def _close_iterator(iterator: Any) -> None:
     """Closes the body's async iterator; what its closing raises is logged."""
+    if type(iterator) is _AsyncGenerator and iterator.ag_frame is None:
+        return  # run to its end (or closed): closing it again does nothing
     aclose = getattr(iterator, "aclose", None)
     if aclose is None:
         return
@@ -154,12 +158,15 @@ class _RSGIWatch(_Watch):
         if task is None:
             return
         try:
-            self.future = asyncio.ensure_future(protocol.client_disconnect())
+            waiting = protocol.client_disconnect()
+            # a server's own future-like object is watched as it is
+            future = waiting if hasattr(waiting, "add_done_callback") else asyncio.ensure_future(waiting)
+            future.add_done_callback(self._done)
         except Exception:  # a protocol that cannot tell: the transport's send failing ends the stream
             logger.debug("the protocol offers no client_disconnect()", exc_info=True)
             self.active = False
             return
-        self.future.add_done_callback(self._done)
+        self.future = future
 
     def _done(self, future: asyncio.Future[Any]) -> None:
         if not future.cancelled() and future.exception() is None:

@@ -1,0 +1,177 @@
+"""End to end in instructions: the server worker under callgrind, per request.
+
+CPU time per request moves by several microseconds from one wrk run to the
+next on a shared machine; instructions do not. Each app is started once under
+callgrind (the server's processes followed); per route, one keep-alive client
+sends WARMUP requests, the counters of every process are zeroed, it sends
+REQUESTS more, one at a time, and the counters are dumped. A figure is the
+instructions of the busiest process (the worker: its event loop and the
+server's threads) divided by REQUESTS. User space only: the kernel's share of
+a request (sockets, epoll) is not in it and is the same for every app.
+
+    .venv/bin/python bench/e2e_instructions.py [--quick] [-o e2e-instructions.json]
+"""
+
+import argparse
+import json
+import os
+import re
+import shutil
+import signal
+import socket
+import subprocess
+import sys
+import tempfile
+import time
+from pathlib import Path
+
+HERE = Path(__file__).resolve().parent
+if str(HERE) not in sys.path:
+    sys.path.insert(0, str(HERE))
+
+import e2e  # noqa: E402
+
+WARMUP, REQUESTS = 200, 1000
+SETUPS = [
+    ("granian-rsgi", "rsgi", ["raw", "raw_read", "penmoth", "server"], list(e2e.ROUTES)),
+    ("uvicorn", "asgi", ["raw", "penmoth", "penmoth_request", "server"], ["/"]),
+]
+
+
+def read_response(sock, buf):
+    """Reads one response (Content-Length or chunked) off the socket; returns what follows it."""
+    while True:
+        end = buf.find(b"\r\n\r\n")
+        if end >= 0:
+            head = buf[:end].lower()
+            if b"transfer-encoding: chunked" in head:
+                last = buf.find(b"\r\n0\r\n\r\n", end)
+                if last >= 0:
+                    return buf[last + 7 :]
+            else:
+                length = int(re.search(rb"content-length: *(\d+)", head).group(1))
+                if len(buf) >= end + 4 + length:
+                    return buf[end + 4 + length :]
+        data = sock.recv(65536)
+        if not data:
+            raise RuntimeError("the server closed the connection")
+        buf += data
+
+
+def requests(sock, host, path, count):
+    message = f"GET {path} HTTP/1.1\r\nHost: {host}\r\nUser-Agent: bench\r\n\r\n".encode()
+    buf = b""
+    for _ in range(count):
+        sock.sendall(message)
+        buf = read_response(sock, buf)
+
+
+def process_tree(pid):
+    pids, todo = [], [pid]
+    while todo:
+        p = todo.pop()
+        pids.append(p)
+        try:
+            for task in os.listdir(f"/proc/{p}/task"):
+                with open(f"/proc/{p}/task/{task}/children") as f:
+                    todo.extend(int(c) for c in f.read().split())
+        except FileNotFoundError:
+            continue
+    return pids
+
+
+def control(option, pids):
+    for pid in pids:
+        subprocess.run(["callgrind_control", option, str(pid)], capture_output=True, timeout=60)
+
+
+def dumped_totals(out_dir, part):
+    """The summary of every process's dump number `part`."""
+    totals = []
+    for f in out_dir.glob(f"cg.*.{part}"):
+        for line in f.read_text(errors="replace").splitlines():
+            if line.startswith(("summary:", "totals:")):
+                totals.append(int(line.split()[1]))
+                break
+    return totals
+
+
+def measure_app(server, interface, app, routes, warmup, count):
+    port = e2e.free_port()
+    out_dir = Path(tempfile.mkdtemp(prefix="morrowfen-callgrind-"))
+    cmd = [
+        "valgrind",
+        "--tool=callgrind",
+        "--trace-children=yes",
+        f"--callgrind-out-file={out_dir}/cg.%p",
+        *e2e.command(server, app, interface, port),
+    ]
+    env = {**os.environ, "PYTHONPATH": os.pathsep.join(filter(None, [str(HERE), os.environ.get("PYTHONPATH")]))}
+    log = tempfile.TemporaryFile()
+    process = subprocess.Popen(cmd, env=env, stdout=log, stderr=log, stdin=subprocess.DEVNULL, start_new_session=True)
+    result = {}
+    try:
+        deadline = time.monotonic() + 180
+        while True:
+            if process.poll() is not None:
+                log.seek(0)
+                raise RuntimeError(f"{server}/{app} exited:\n{log.read().decode(errors='replace')[-1500:]}")
+            try:
+                sock = socket.create_connection((e2e.HOST, port), timeout=60)
+                break
+            except OSError:
+                if time.monotonic() > deadline:
+                    raise RuntimeError(f"{server}/{app} did not start under callgrind") from None
+                time.sleep(0.5)
+        with sock:
+            host = f"{e2e.HOST}:{port}"
+            for part, route in enumerate(routes, start=1):
+                requests(sock, host, route, warmup)
+                pids = process_tree(process.pid)
+                control("-z", pids)
+                requests(sock, host, route, count)
+                control("-d", pids)
+                totals = dumped_totals(out_dir, part)
+                if not totals:
+                    raise RuntimeError(f"{server}/{app}: callgrind wrote no dump")
+                result[route] = max(totals) / count
+    finally:
+        try:
+            os.killpg(process.pid, signal.SIGTERM)
+            process.wait(30)
+        except (ProcessLookupError, subprocess.TimeoutExpired):
+            try:
+                os.killpg(process.pid, signal.SIGKILL)
+            except ProcessLookupError:
+                pass
+        log.close()
+        shutil.rmtree(out_dir, ignore_errors=True)
+    return result
+
+
+def run(quick=False, log=print):
+    warmup, count = (20, 50) if quick else (WARMUP, REQUESTS)
+    results = []
+    for server, interface, apps, routes in SETUPS:
+        for app in apps:
+            for route, per_request in measure_app(server, interface, app, routes, warmup, count).items():
+                results.append({"server": server, "app": app, "route": route, "instructions": per_request})
+                log(f"{server:13} {app:10} {route:8} {per_request:10.0f} instructions/request")
+    return {"warmup": warmup, "requests": count, "results": results}
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--quick", action="store_true", help="20 + 50 requests per route")
+    parser.add_argument("-o", "--output", help="write the results as JSON")
+    args = parser.parse_args()
+    for tool in ("valgrind", "callgrind_control"):
+        if shutil.which(tool) is None:
+            sys.exit(f"{tool} is not installed (apt-get install -y valgrind; ./dev bench installs it)")
+    data = run(args.quick)
+    if args.output:
+        Path(args.output).write_text(json.dumps(data, indent=1))
+
+
+if __name__ == "__main__":
+    main()
