@@ -11,6 +11,7 @@ import datetime
 import json
 import os
 import platform
+import shutil
 import subprocess
 import sys
 import tempfile
@@ -90,6 +91,47 @@ def run_e2e(out_dir, quick, budget):
         cwd=HERE,
     )
     return json.loads(path.read_text())
+
+
+def run_e2e_instructions(out_dir, quick):
+    """Instructions per request under callgrind, or None without valgrind."""
+    if shutil.which("valgrind") is None or shutil.which("callgrind_control") is None:
+        print("valgrind is not installed: no instruction counts", flush=True)
+        return None
+    path = out_dir / "e2e-instructions.json"
+    cmd = [PY, str(HERE / "e2e_instructions.py"), *(["--quick"] if quick else []), "-o", str(path)]
+    subprocess.run(cmd, check=True, cwd=HERE)
+    return json.loads(path.read_text())
+
+
+# Per server: the app each app's instructions are set against, and why.
+INSTRUCTION_BASES = {
+    "raw_read": "raw",
+    "penmoth": "raw",
+    "penmoth_request": "penmoth",
+    "server": "penmoth_request",
+}
+
+
+def instruction_rows(data):
+    """Per server and route: every app's instructions per request, and each
+    over the app it builds on (Application over penmoth on RSGI, where the
+    penmoth app builds the Request too; over penmoth_request on ASGI)."""
+    by = {(r["server"], r["route"], r["app"]): r["instructions"] for r in data["results"]}
+    rows = []
+    for (server, route, app), count in by.items():
+        base = INSTRUCTION_BASES.get(app)
+        if base and (server, route, base) not in by:
+            base = "penmoth" if app == "server" else None
+        row = {"server": server, "route": route, "app": app, "instructions": count}
+        if base and (server, route, base) in by:
+            row["base"] = base
+            row["over base"] = count - by[(server, route, base)]
+        for floor in ("raw", "raw_read"):
+            if app not in ("raw", floor) and (server, route, floor) in by:
+                row[f"over {floor}"] = count - by[(server, route, floor)]
+        rows.append(row)
+    return rows
 
 
 # --- figures -----------------------------------------------------------------------------
@@ -193,7 +235,7 @@ def fmt(ns):
     return f"{ns / 1000:.1f} us" if abs(ns) >= 10_000 else f"{ns:.0f} ns"
 
 
-def write_markdown(path, quick, info, rows, check, allocs, e2e, ratios, elapsed):
+def write_markdown(path, quick, info, rows, check, allocs, e2e, ratios, elapsed, counted=()):
     w = []
     w.append("# Benchmarks of morrowfen.penmoth\n")
     if quick:
@@ -319,6 +361,31 @@ def write_markdown(path, quick, info, rows, check, allocs, e2e, ratios, elapsed)
                     f"{cell(r, 'penmoth over raw_read')} | {cell(r, 'port over raw')} | "
                     f"{cell(r, 'server over penmoth')} |"
                 )
+    if counted:
+        w.append("\n## End to end in instructions\n")
+        w.append(
+            "The server worker under callgrind (bench/e2e_instructions.py): per route, one keep-alive "
+            "client, a warm-up, then requests one at a time; instructions of the worker process (its "
+            "event loop and the server's threads) per request, user space only. These do not move from "
+            "run to run as CPU time does. `raw_read` is the bare RSGI app that also reads the request "
+            "from the scope (headers, method, path, query): the floor of request intake. "
+            "`penmoth_request` is the ASGI app through penmoth that also builds the Request as "
+            "Application does (penmoth has no ASGI intake, so the plain `penmoth` ASGI app builds none).\n"
+        )
+        w.append(
+            "| server | route | app | instructions/request | over raw | over raw_read | over the app it builds on |\n"
+            "|---|---|---|---|---|---|---|"
+        )
+
+        def signed(r, key):
+            return f"{r[key]:+.0f}" if key in r else "-"
+
+        for r in counted:
+            over = f"{r['over base']:+.0f} (over {r['base']})" if "base" in r and r["base"] != "raw" else "-"
+            w.append(
+                f"| {r['server']} | `{r['route']}` | {r['app']} | {r['instructions']:.0f} | "
+                f"{signed(r, 'over raw')} | {signed(r, 'over raw_read')} | {over} |"
+            )
     w.append("\n## Method\n")
     w.append(
         "- The port (bench/pyport.py) is penmoth written as a careful Python engineer would write it: "
@@ -401,16 +468,19 @@ def main():
         figures = run_micro(tmp, args.quick)
         print("==> blocks allocated per call", flush=True)
         allocs = run_allocations()
-        e2e = None
+        e2e = instructions = None
         if not args.no_e2e:
-            print("==> end to end", flush=True)
+            print("==> end to end, instructions per request (callgrind)", flush=True)
+            instructions = run_e2e_instructions(tmp, args.quick)
+            print("==> end to end under load (wrk)", flush=True)
             e2e = run_e2e(tmp, args.quick, BUDGET_S - (time.monotonic() - started))
     rows = micro_rows(figures)
     check = header_check_cost(figures)
     ratios = e2e_ratios(e2e) if e2e else []
     elapsed = time.monotonic() - started
     info = machine()
-    write_markdown(args.out / "results.md", args.quick, info, rows, check, allocs, e2e, ratios, elapsed)
+    counted = instruction_rows(instructions) if instructions else []
+    write_markdown(args.out / "results.md", args.quick, info, rows, check, allocs, e2e, ratios, elapsed, counted)
     write_chart(args.out / "results.png", rows, ratios, args.quick)
     print(f"\n{'operation':40} {'native own':>12} {'port own':>12} {'ratio':>8}")
     for r in rows:

@@ -361,6 +361,28 @@ def test_report_figures_and_files(tmp_path):
         [ratio],
         1.0,
     )
+    counted = run.instruction_rows(
+        {
+            "results": [
+                {"server": "granian-rsgi", "route": "/", "app": a, "instructions": n}
+                for a, n in (("raw", 1000.0), ("raw_read", 1200.0), ("penmoth", 1500.0), ("server", 1600.0))
+            ]
+            + [
+                {"server": "uvicorn", "route": "/", "app": a, "instructions": n}
+                for a, n in (("raw", 2000.0), ("penmoth", 2300.0), ("penmoth_request", 2500.0), ("server", 2600.0))
+            ]
+        }
+    )
+    found = {(r["server"], r["app"]): r for r in counted}
+    assert found["granian-rsgi", "penmoth"]["over raw_read"] == 300.0
+    assert found["granian-rsgi", "server"]["base"] == "penmoth" and found["granian-rsgi", "server"]["over base"] == 100
+    assert found["uvicorn", "server"]["base"] == "penmoth_request" and found["uvicorn", "server"]["over raw"] == 600
+    run.write_markdown(
+        tmp_path / "i.md", True, run.machine(), [], {"native": 0, "port": 0}, allocs, None, [], 1.0, counted
+    )
+    assert (
+        "| uvicorn | `/` | server | 2600 | +600 | - | +100 (over penmoth_request) |" in (tmp_path / "i.md").read_text()
+    )
     text = (tmp_path / "r.md").read_text()
     assert "| `send_asgi_response[small]` | 4.00x |" in text and "| uvicorn | `/` | 1.20x | 2.00x | 1.02x |" in text
     assert "| uvicorn | `/` | 5.0 | 3.0 | 10.0 | 0.5 |" in text
@@ -417,6 +439,25 @@ Transfer/sec:      5.31MB
     assert e2e.fit_duration(5, 3, 10_000) == 5
     assert e2e.fit_duration(5, 3, runs * 3 + 100) == 3
     assert e2e.fit_duration(5, 3, 1) == 2 and e2e.fit_duration(1, 1, 1) == 1
+
+
+def test_instruction_counting_reads_whole_responses_and_no_more():
+    import socket
+
+    import e2e_instructions as ei
+
+    a, b = socket.socketpair()
+    with a, b:
+        fixed = b"HTTP/1.1 200 OK\r\nContent-Length: 5\r\n\r\nhello"
+        chunked = b"HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n3\r\nabc\r\n0\r\n\r\n"
+        a.sendall(fixed[:20])
+        a.sendall(fixed[20:] + chunked + b"HTTP/1.1")
+        rest = ei.read_response(b, b"")
+        assert (chunked + b"HTTP/1.1").startswith(rest)  # the first response's bytes are all gone
+        assert ei.read_response(b, rest) == b"HTTP/1.1"
+        a.close()
+        with pytest.raises(RuntimeError, match="closed"):
+            ei.read_response(b, b"HTTP/1.1 200 OK\r\nContent-Length: 9\r\n\r\nshort")
 
 
 def test_port_name_caches_stay_bounded_and_never_admit_a_bad_name():
