@@ -455,6 +455,8 @@ def test_instruction_counting_reads_whole_responses_and_no_more():
         rest = ei.read_response(b, b"")
         assert (chunked + b"HTTP/1.1").startswith(rest)  # the first response's bytes are all gone
         assert ei.read_response(b, rest) == b"HTTP/1.1"
+        with pytest.raises(RuntimeError, match="answered b'HTTP/1.1 500"):
+            ei.read_response(b, b"HTTP/1.1 500 Internal Server Error\r\nContent-Length: 0\r\n\r\n")
         a.close()
         with pytest.raises(RuntimeError, match="closed"):
             ei.read_response(b, b"HTTP/1.1 200 OK\r\nContent-Length: 9\r\n\r\nshort")
