@@ -137,8 +137,27 @@ def instruction_rows(data):
 # --- figures -----------------------------------------------------------------------------
 
 
-def micro_rows(figures):
-    """One row per operation: native, port, floor, own times and the ratio."""
+def run_micro_instructions(out_dir, quick):
+    """Instructions per call of every micro case, or None without valgrind."""
+    if shutil.which("valgrind") is None or shutil.which("callgrind_control") is None:
+        return None
+    path = out_dir / "micro-instructions.json"
+    subprocess.run(
+        [PY, str(HERE / "micro_instructions.py"), *(["--quick"] if quick else []), "-o", str(path)],
+        check=True,
+        cwd=HERE,
+    )
+    return json.loads(path.read_text())["cases"]
+
+
+def own_ratio(native, port, floor):
+    native_own, port_own = native - floor, port - floor
+    return native_own, port_own, port_own / native_own if native_own > 0 else float("nan")
+
+
+def micro_rows(figures, counts=None):
+    """One row per operation: native, port, floor, own times and the ratio;
+    with `counts` (instructions per call), the same in instructions."""
     rows = []
     empty = figures[micro.EMPTY_COROUTINE]["median_ns"]
     for op, (what, _, floor_kind) in micro.OPERATIONS.items():
@@ -150,10 +169,17 @@ def micro_rows(figures):
             floor = figures[f"{name} floor"]["median_ns"] if has_floor else 0.0
             if floor_kind == "coroutine":
                 floor = max(floor - empty, 0.0)
-            native_own, port_own = native - floor, port - floor
-            ratio = port_own / native_own if native_own > 0 else float("nan")
+            native_own, port_own, ratio = own_ratio(native, port, floor)
+            counted = {}
+            if counts and not suffix:  # instructions do not depend on the trim threshold
+                floor_i = counts[f"{name} floor"] if has_floor else 0.0
+                if floor_kind == "coroutine":
+                    floor_i = max(floor_i - counts[micro.EMPTY_COROUTINE], 0.0)
+                n_own, p_own, r = own_ratio(counts[f"{name} native"], counts[f"{name} port"], floor_i)
+                counted = {"native_own_i": n_own, "port_own_i": p_own, "ratio_i": r}
             rows.append(
                 {
+                    **counted,
                     "name": name,
                     "what": what + (" (trim threshold raised)" if suffix else ""),
                     "native": native,
@@ -255,9 +281,16 @@ def write_markdown(path, quick, info, rows, check, allocs, e2e, ratios, elapsed,
         "both less the floor (the Python code the operation must call: a protocol method, `send`, "
         "an async generator), measured in the same run. Above 1: native is faster.\n"
     )
-    w.append("| operation | port own / native own |\n|---|---|")
+    w.append(
+        "The same in instructions (callgrind, bench/micro_instructions.py) does not move from run to run, "
+        "as time does on a shared machine.\n"
+    )
+    w.append(
+        "| operation | port own / native own, time | in instructions | native own, instructions |\n|---|---|---|---|"
+    )
     for r in rows:
-        w.append(f"| `{r['name']}` | {r['ratio']:.2f}x |")
+        in_instructions = f"{r['ratio_i']:.2f}x | {r['native_own_i']:.0f}" if "ratio_i" in r else "- | -"
+        w.append(f"| `{r['name']}` | {r['ratio']:.2f}x | {in_instructions} |")
     if ratios:
         w.append(
             "\nEnd to end, server CPU per request relative to the app through penmoth "
@@ -423,11 +456,15 @@ def write_chart(path, rows, ratios, quick):
     panels = 2 if ratios else 1
     fig, axes = plt.subplots(1, panels, figsize=(7 * panels, 5.5), squeeze=False)
     ax = axes[0][0]
-    names = [r["name"] for r in rows]
-    values = [r["ratio"] if r["ratio"] == r["ratio"] else 0 for r in rows]
+    # in instructions where they were counted: the steadier of the two
+    counted = any("ratio_i" in r for r in rows)
+    key = "ratio_i" if counted else "ratio"
+    shown = [r for r in rows if key in r]
+    names = [r["name"] for r in shown]
+    values = [r[key] if r[key] == r[key] else 0 for r in shown]
     ax.barh(names, values, color="#3b6ea5")
     ax.axvline(1, color="black", linewidth=0.8)
-    ax.set_xlabel("port own / native own (above 1: native faster)")
+    ax.set_xlabel("port own / native own" + (", in instructions" if counted else "") + " (above 1: native faster)")
     ax.set_title("micro-benchmarks" + (" (quick smoke run)" if quick else ""))
     ax.invert_yaxis()
     for i, v in enumerate(values):
@@ -466,6 +503,8 @@ def main():
         tmp = Path(tmp)
         print("==> micro-benchmarks", flush=True)
         figures = run_micro(tmp, args.quick)
+        print("==> micro-benchmarks in instructions (callgrind)", flush=True)
+        counts = run_micro_instructions(tmp, args.quick)
         print("==> blocks allocated per call", flush=True)
         allocs = run_allocations()
         e2e = instructions = None
@@ -474,7 +513,7 @@ def main():
             instructions = run_e2e_instructions(tmp, args.quick)
             print("==> end to end under load (wrk)", flush=True)
             e2e = run_e2e(tmp, args.quick, BUDGET_S - (time.monotonic() - started))
-    rows = micro_rows(figures)
+    rows = micro_rows(figures, counts)
     check = header_check_cost(figures)
     ratios = e2e_ratios(e2e) if e2e else []
     elapsed = time.monotonic() - started

@@ -6,6 +6,7 @@ allocates nothing."""
 import asyncio
 import json
 import os
+import shutil
 import signal
 import subprocess
 import sys
@@ -319,6 +320,11 @@ def test_report_figures_and_files(tmp_path):
     assert rows["send_asgi_response[small]"]["ratio"] == 4.0
     assert f"{micro.TRIM_OPERATION}{micro.TRIM_SUFFIX}" in rows
     assert run.header_check_cost(figures) == {"native": 1200.0, "port": 0.0}
+    counts = {name: value["median_ns"] * 10 for name, value in figures.items()}
+    in_instructions = {r["name"]: r for r in run.micro_rows(figures, counts)}
+    assert in_instructions["send_asgi_response[small]"]["ratio_i"] == 4.0  # the empty coroutine taken away too
+    assert in_instructions["write_sse"]["native_own_i"] == 3000.0
+    assert "ratio_i" not in in_instructions[f"{micro.TRIM_OPERATION}{micro.TRIM_SUFFIX}"]
 
     e2e = {
         "duration_s": 1,
@@ -439,6 +445,14 @@ Transfer/sec:      5.31MB
     assert e2e.fit_duration(5, 3, 10_000) == 5
     assert e2e.fit_duration(5, 3, runs * 3 + 100) == 3
     assert e2e.fit_duration(5, 3, 1) == 2 and e2e.fit_duration(1, 1, 1) == 1
+
+
+@pytest.mark.skipif(not shutil.which("callgrind_control"), reason="valgrind is not installed")
+def test_a_micro_case_counts_in_instructions():
+    import micro_instructions
+
+    once, twice = (micro_instructions.measure("write_sse native", n) for n in (100, 200))
+    assert 200 < once < 20_000 and abs(once - twice) < 0.2 * once  # per call, the loop count taken out
 
 
 def test_instruction_counting_reads_whole_responses_and_no_more():
