@@ -7,6 +7,8 @@ when that module is there.
     /        5 bytes of text/plain
     /json    a small JSON object, serialised per request
     /stream  10 parts from one async generator, streamed
+    /gib     1 GiB in 64 KiB parts from one async generator, as fast as it
+             can make them (bench/e2e_memory.py; not for wrk)
 """
 
 import json
@@ -37,6 +39,14 @@ JSON_TYPE = "application/json"
 async def ten_parts():
     for part in PARTS:
         yield part
+
+
+GIB_PART = b"x" * 65536
+
+
+async def gib_parts():
+    for _ in range(16384):
+        yield GIB_PART
 
 
 # --- bare callables: they write the response themselves -------------------------------
@@ -83,9 +93,9 @@ async def raw_asgi(scope, receive, send):
             }
         )
         await send({"type": "http.response.body", "body": body})
-    elif path == "/stream":
+    elif path == "/stream" or path == "/gib":
         await send(STREAM_START)
-        async for part in ten_parts():
+        async for part in ten_parts() if path == "/stream" else gib_parts():
             await send({"type": "http.response.body", "body": part, "more_body": True})
         await send({"type": "http.response.body", "body": b""})
     else:
@@ -104,9 +114,9 @@ async def raw_rsgi(scope, protocol):
         protocol.response_str(200, TEXT_HEADERS, TEXT)
     elif path == "/json":
         protocol.response_str(200, JSON_HEADERS, json.dumps(DATA))
-    elif path == "/stream":
+    elif path == "/stream" or path == "/gib":
         transport = protocol.response_stream(200, STREAM_HEADERS)
-        async for part in ten_parts():
+        async for part in ten_parts() if path == "/stream" else gib_parts():
             await transport.send_bytes(part)
     else:
         protocol.response_empty(404, [])
@@ -140,6 +150,8 @@ def make_response(path):
         return Response(200, None, JSONContent(DATA))
     if path == "/stream" or path == b"/stream":
         return Response(200, None, StreamedContent(b"text/plain", ten_parts))
+    if path == "/gib" or path == b"/gib":
+        return Response(200, None, StreamedContent(b"text/plain", gib_parts))
     return Response(404)
 
 

@@ -104,6 +104,13 @@ def run_e2e_instructions(out_dir, quick):
     return json.loads(path.read_text())
 
 
+def run_e2e_memory(out_dir, quick):
+    path = out_dir / "e2e-memory.json"
+    cmd = [PY, str(HERE / "e2e_memory.py"), *(["--quick"] if quick else []), "-o", str(path)]
+    subprocess.run(cmd, check=True, cwd=HERE)
+    return json.loads(path.read_text())
+
+
 # Per server: the app each app's instructions are set against, and why.
 INSTRUCTION_BASES = {
     "raw_read": "raw",
@@ -261,7 +268,7 @@ def fmt(ns):
     return f"{ns / 1000:.1f} us" if abs(ns) >= 10_000 else f"{ns:.0f} ns"
 
 
-def write_markdown(path, quick, info, rows, check, allocs, e2e, ratios, elapsed, counted=()):
+def write_markdown(path, quick, info, rows, check, allocs, e2e, ratios, elapsed, counted=(), memory=None):
     w = []
     w.append("# Benchmarks of morrowfen.penmoth\n")
     if quick:
@@ -419,6 +426,23 @@ def write_markdown(path, quick, info, rows, check, allocs, e2e, ratios, elapsed,
                 f"| {r['server']} | `{r['route']}` | {r['app']} | {r['instructions']:.0f} | "
                 f"{signed(r, 'over raw')} | {signed(r, 'over raw_read')} | {over} |"
             )
+    if memory:
+        w.append("\n## Memory while streaming 1 GiB\n")
+        w.append(
+            "One response of 1 GiB (16,384 parts of 64 KiB from an async generator that makes them as fast "
+            "as it is asked), read at full speed by one client over 127.0.0.1 (bench/e2e_memory.py); the "
+            "server's process tree sampled every 10 ms. On uvicorn `send()` waits while the socket is full, "
+            "so the producer runs at the client's pace; granian's RSGI `transport.send_bytes()` returns "
+            "before the part is written, so what the producer makes faster than the socket drains is queued "
+            "in the worker, for the bare app as for penmoth. What to do about it: docs/production.md, "
+            '"Fast producers on granian RSGI".\n'
+        )
+        w.append("| server | app | seconds | resident before | highest growth |\n|---|---|---|---|---|")
+        for r in memory["results"]:
+            w.append(
+                f"| {r['server']} | {r['app']} | {r['seconds']:.1f} | {r['before_mib']:.0f} MiB | "
+                f"+{r['peak_growth_mib']:.0f} MiB |"
+            )
     w.append("\n## Method\n")
     w.append(
         "- The port (bench/pyport.py) is penmoth written as a careful Python engineer would write it: "
@@ -507,10 +531,12 @@ def main():
         counts = run_micro_instructions(tmp, args.quick)
         print("==> blocks allocated per call", flush=True)
         allocs = run_allocations()
-        e2e = instructions = None
+        e2e = instructions = memory = None
         if not args.no_e2e:
             print("==> end to end, instructions per request (callgrind)", flush=True)
             instructions = run_e2e_instructions(tmp, args.quick)
+            print("==> memory while streaming 1 GiB", flush=True)
+            memory = run_e2e_memory(tmp, args.quick)
             print("==> end to end under load (wrk)", flush=True)
             e2e = run_e2e(tmp, args.quick, BUDGET_S - (time.monotonic() - started))
     rows = micro_rows(figures, counts)
@@ -519,7 +545,9 @@ def main():
     elapsed = time.monotonic() - started
     info = machine()
     counted = instruction_rows(instructions) if instructions else []
-    write_markdown(args.out / "results.md", args.quick, info, rows, check, allocs, e2e, ratios, elapsed, counted)
+    write_markdown(
+        args.out / "results.md", args.quick, info, rows, check, allocs, e2e, ratios, elapsed, counted, memory
+    )
     write_chart(args.out / "results.png", rows, ratios, args.quick)
     print(f"\n{'operation':40} {'native own':>12} {'port own':>12} {'ratio':>8}")
     for r in rows:

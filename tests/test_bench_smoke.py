@@ -383,12 +383,15 @@ def test_report_figures_and_files(tmp_path):
     assert found["granian-rsgi", "penmoth"]["over raw_read"] == 300.0
     assert found["granian-rsgi", "server"]["base"] == "penmoth" and found["granian-rsgi", "server"]["over base"] == 100
     assert found["uvicorn", "server"]["base"] == "penmoth_request" and found["uvicorn", "server"]["over raw"] == 600
+    memory = {
+        "results": [{"server": "uvicorn", "app": "raw", "seconds": 1.5, "before_mib": 40.2, "peak_growth_mib": 2.4}]
+    }
     run.write_markdown(
-        tmp_path / "i.md", True, run.machine(), [], {"native": 0, "port": 0}, allocs, None, [], 1.0, counted
+        tmp_path / "i.md", True, run.machine(), [], {"native": 0, "port": 0}, allocs, None, [], 1.0, counted, memory
     )
-    assert (
-        "| uvicorn | `/` | server | 2600 | +600 | - | +100 (over penmoth_request) |" in (tmp_path / "i.md").read_text()
-    )
+    written = (tmp_path / "i.md").read_text()
+    assert "| uvicorn | `/` | server | 2600 | +600 | - | +100 (over penmoth_request) |" in written
+    assert "| uvicorn | raw | 1.5 | 40 MiB | +2 MiB |" in written
     text = (tmp_path / "r.md").read_text()
     assert "| `send_asgi_response[small]` | 4.00x |" in text and "| uvicorn | `/` | 1.20x | 2.00x | 1.02x |" in text
     assert "| uvicorn | `/` | 5.0 | 3.0 | 10.0 | 0.5 |" in text

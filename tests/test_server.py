@@ -551,6 +551,22 @@ def test_a_client_leaving_ends_an_idle_stream_on_rsgi(caplog, protocol_type):
     assert not error_records(caplog)
 
 
+def test_a_stream_that_never_waits_is_not_watched():
+    # Nothing could interrupt it: the client is not asked about, on either face.
+    async def parts():
+        for i in range(3):
+            yield b"p%d;" % i
+
+    async def handler(request):
+        return Response(200, None, StreamedContent(b"text/plain", parts))
+
+    app = Application(handler)
+    protocol = run(rsgi(app))
+    assert protocol.parts == [b"p0;", b"p1;", b"p2;"] and protocol.disconnect is None
+    client = run(asgi(app))
+    assert client.complete and client.body == b"p0;p1;p2;" and client.receives == 0
+
+
 def test_a_stream_runs_to_its_end_while_the_client_stays():
     for face in ("asgi", "rsgi"):
         probe = Probe(parts=3, idle=0.05)

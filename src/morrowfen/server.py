@@ -11,12 +11,13 @@ protocol)` with `__rsgi_init__(loop)` / `__rsgi_del__(loop)` the RSGI face.
 
 What a request costs: a buffered response goes straight from the handler to
 penmoth's sender, with no task, wrapper or extra coroutine. Only streamed
-responses pay for watching the client: the body's async iterator is taken
-here, penmoth's sender gets a StreamedContent that hands out that very
-iterator, and when the client leaves (RSGI: `protocol.client_disconnect()`
-completes; ASGI: `receive()` gives "http.disconnect") the request's own task
-is cancelled, which interrupts a stream even while it waits for its next
-part. The iterator is always closed (`aclose()` awaited) before the request
+responses pay for watching the client, and only once the sender first waits
+(a stream that never waits cannot be interrupted): the body's async iterator
+is taken here, penmoth's sender gets a StreamedContent that hands out that
+very iterator, and when the client leaves (RSGI:
+`protocol.client_disconnect()` completes; ASGI: `receive()` gives
+"http.disconnect") the request's own task is cancelled, which interrupts a
+stream even while it waits for its next part. The iterator is always closed (`aclose()` awaited) before the request
 ends.
 
 Errors: an HTTPException raised by the handler answers its status and message
@@ -36,7 +37,7 @@ import logging
 import reprlib
 import sys
 import types
-from collections.abc import AsyncIterator, Awaitable, Callable, Iterable, MutableMapping
+from collections.abc import AsyncIterator, Awaitable, Callable, Generator, Iterable, MutableMapping
 from typing import Any
 
 from morrowfen._server import instantiate_asgi_request
@@ -120,9 +121,40 @@ async def _close_iterator(iterator: Any) -> None:
         logger.exception("closing the body of a streamed response failed")
 
 
+@types.coroutine
+def _watched(sending: Any, watch: _Watch) -> Generator[Any, Any, Any]:
+    """Awaits the sender coroutine `sending` as `await` does, and begins
+    `watch` when the sender first waits."""
+    try:
+        step = sending.send(None)
+    except StopIteration as done:
+        return done.value
+    watch.begin()
+    while True:
+        try:
+            sent = yield step
+        except GeneratorExit:
+            sending.close()
+            raise
+        except BaseException as exc:
+            try:
+                step = sending.throw(exc)
+            except StopIteration as done:
+                return done.value
+        else:
+            try:
+                step = sending.send(sent)
+            except StopIteration as done:
+                return done.value
+
+
 class _Watch:
     """Ends a streamed response when its client leaves, by cancelling the
-    request's own task (which interrupts the stream wherever it waits)."""
+    request's own task (which interrupts the stream wherever it waits).
+
+    Made for every stream, it watches only from `begin()`, which `_watched`
+    calls when the sender first waits: a stream that never waits cannot be
+    interrupted, so it pays for no watching."""
 
     __slots__ = ("active", "fired", "left", "task")
 
@@ -131,6 +163,9 @@ class _Watch:
         self.active = task is not None
         self.fired = False  # a cancellation of the task that this watch caused is pending
         self.left = False  # the client has gone
+
+    def begin(self) -> None:
+        raise NotImplementedError
 
     def client_left(self) -> None:
         self.left = True
@@ -150,15 +185,18 @@ class _Watch:
 
 
 class _RSGIWatch(_Watch):
-    __slots__ = ("future",)
+    __slots__ = ("future", "protocol")
 
     def __init__(self, task: asyncio.Task[Any] | None, protocol: Any) -> None:
         super().__init__(task)
         self.future = None
-        if task is None:
+        self.protocol = protocol
+
+    def begin(self) -> None:
+        if self.task is None:
             return
         try:
-            waiting = protocol.client_disconnect()
+            waiting = self.protocol.client_disconnect()
             # a server's own future-like object is watched as it is
             future = waiting if hasattr(waiting, "add_done_callback") else asyncio.ensure_future(waiting)
             future.add_done_callback(self._done)
@@ -189,18 +227,22 @@ class _ASGIWatch(_Watch):
     are kept for the request's ASGIContent, whose `receive` is pointed at
     this queue, so a stream that still reads the request body loses none."""
 
-    __slots__ = ("drained", "messages", "queued", "receive", "runner", "waiter")
+    __slots__ = ("drained", "messages", "queued", "receive", "request", "runner", "waiter")
 
     def __init__(self, task: asyncio.Task[Any] | None, receive: Any, request: Request | None) -> None:
         super().__init__(task)
         self.receive = receive
+        self.request = request
         self.messages: collections.deque[Any] = collections.deque()
         self.queued = 0
         self.waiter: asyncio.Future[None] | None = None
         self.drained: asyncio.Future[None] | None = None
         self.runner: asyncio.Task[None] | None = None
-        if task is None:
+
+    def begin(self) -> None:
+        if self.task is None:
             return
+        receive, request = self.receive, self.request
         content = request.content if request is not None else None
         if isinstance(content, ASGIContent) and content.receive is receive:
             content.receive = self.receive_queued
@@ -412,7 +454,7 @@ class Application:
         response.content = streamed
         try:
             try:
-                await send_asgi_response(response, send)
+                await _watched(send_asgi_response(response, send), watch)
             finally:
                 watch.stop()
         except _CancelledError:
@@ -534,7 +576,7 @@ class Application:
         watch = _RSGIWatch(_current_task(), protocol)
         try:
             try:
-                await send_rsgi_response(response, protocol)
+                await _watched(send_rsgi_response(response, protocol), watch)
             finally:
                 watch.stop()
         except _CancelledError:
