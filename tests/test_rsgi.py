@@ -4,6 +4,7 @@ intake, buffered answers and streamed answers, through both faces."""
 import asyncio
 import ctypes
 import re
+import types
 
 import pytest
 
@@ -150,6 +151,41 @@ def test_a_bytes_subclass_content_type_is_looked_up_by_its_own_equality():
     _, [(_, _, html, _)] = answer("python", Response(200, None, Content(b"text/html", b"")))
     _, [(_, _, odd, _)] = answer("python", Response(200, None, Content(Type(b"whatever"), b"")))
     assert odd is html
+
+
+def test_items_called_as_the_interpreter_would():
+    class Slotted:  # no instance dict: the method is called unbound
+        __slots__ = ("pairs",)
+
+        def __init__(self, pairs):
+            self.pairs = pairs
+
+        def items(self):
+            del Slotted.items  # the call may change the type: the method is held across it
+            return self.pairs
+
+    assert pm.extract_rsgi_headers(Slotted([("host", "a")])) == [(b"host", b"a")]
+    assert pm.extract_rsgi_headers(types.MappingProxyType({"accept": "*/*"})) == [(b"accept", b"*/*")]
+
+    class Shadowed:
+        def items(self):
+            return [("a", "1")]
+
+    shadowed = Shadowed()
+    shadowed.items = lambda: [("b", "2")]  # an instance attribute still wins
+    assert pm.extract_rsgi_headers(shadowed) == [(b"b", b"2")]
+
+    class Gone:
+        __slots__ = ()
+
+        @property
+        def items(self):
+            raise AttributeError("items")  # no items after all: the object itself is read
+
+        def __iter__(self):
+            return iter([("c", "3")])
+
+    assert pm.extract_rsgi_headers(Gone()) == [(b"c", b"3")]
 
 
 class Text(str):

@@ -72,6 +72,25 @@ Ref text_attribute(PyObject* scope, PyObject* name) {
   return value;
 }
 
+// `raw.items()` when `raw` has an items attribute, else `raw` itself. A
+// method found on a type whose instances cannot shadow it (generic
+// attribute lookup, no instance dict) is called unbound, as the interpreter
+// calls `raw.items()`: no bound method is made for the one call.
+Ref items_or_self(PyObject* raw) {
+  PyTypeObject* type = Py_TYPE(raw);
+  if (type->tp_getattro == PyObject_GenericGetAttr && type->tp_dictoffset == 0) {
+    PyObject* found = _PyType_Lookup(type, k_items);  // borrowed
+    if (found && (Py_IS_TYPE(found, &PyMethodDescr_Type) || PyFunction_Check(found))) {
+      Ref method = Ref::borrow(found);  // held: the call may change the type
+      PyObject* args[] = {raw};
+      return Ref::steal(PyObject_Vectorcall(method.get(), args, 1, nullptr));
+    }
+  }
+  PyObject* items = nullptr;
+  if (PyObject_GetOptionalAttr(raw, k_items, &items) < 0) return {};
+  return items ? Ref::steal(PyObject_CallNoArgs(Ref::steal(items).get())) : Ref::borrow(raw);
+}
+
 }  // namespace
 
 // --- request intake ---------------------------------------------------------------------
@@ -80,11 +99,8 @@ Ref extract_rsgi_headers_impl(PyObject* raw_headers) noexcept {
   Ref source;
   if (PyList_CheckExact(raw_headers) || PyTuple_CheckExact(raw_headers)) {
     source = Ref::borrow(raw_headers);  // neither has an items()
-  } else {
-    PyObject* items = nullptr;
-    if (PyObject_GetOptionalAttr(raw_headers, k_items, &items) < 0) return {};
-    source = items ? Ref::steal(PyObject_CallNoArgs(Ref::steal(items).get())) : Ref::borrow(raw_headers);
-    if (!source) return {};
+  } else if (!(source = items_or_self(raw_headers))) {
+    return {};
   }
   if (source.is_none()) return Ref::steal(PyList_New(0));
   if (PyList_CheckExact(source.get()) || PyTuple_CheckExact(source.get())) {
