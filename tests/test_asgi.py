@@ -55,6 +55,21 @@ def test_no_content():
     assert [list(m) for m in messages] == [["type", "status", "headers"], ["type", "body"]]
 
 
+def test_every_message_is_a_new_dict_whatever_the_server_does_with_the_last():
+    async def meddling(message):
+        message["type"] = "changed"
+        message["extra"] = 1
+        del message["body" if "body" in message else "status"]
+
+    for _ in range(2):
+        asyncio.run(pm.send_asgi_response(Response(200, None, TextContent("hi")), meddling))
+    messages = send(Response(201, None, TextContent("hi")))
+    assert [list(m) for m in messages] == [["type", "status", "headers"], ["type", "body", "more_body"]]
+    assert messages[0]["type"] == "http.response.start" and messages[0]["status"] == 201
+    assert messages[1] == {"type": "http.response.body", "body": b"hi", "more_body": False}
+    assert messages[0] is not messages[1]
+
+
 @pytest.mark.parametrize("status", [100, 101, 199, 204, 304])
 def test_no_length_where_http_forbids_one(status):
     """1xx, 204 and 304 responses without content declare no length; the

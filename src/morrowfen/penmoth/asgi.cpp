@@ -1,4 +1,6 @@
 // Sending a Response through an ASGI `send` callable.
+#include <initializer_list>
+
 #include "../runtime/constants.h"
 #include "../runtime/coroutine.h"
 #include "../runtime/errors.h"
@@ -51,11 +53,23 @@ Ref checked_headers(Response* response) {
   return field.copy();
 }
 
+// A new message from `slot`'s template, made on first use with its keys in
+// order: `type` first, set to `kind`, the others None.
+Ref from_template(Ref& slot, PyObject* kind, std::initializer_list<PyObject*> keys) {
+  if (!slot) {
+    Ref made = Ref::steal(_PyDict_NewPresized(static_cast<Py_ssize_t>(keys.size()) + 1));
+    if (!made || PyDict_SetItem(made.get(), k_type, kind) < 0) return {};
+    for (PyObject* key : keys)
+      if (PyDict_SetItem(made.get(), key, Py_None) < 0) return {};
+    slot = std::move(made);
+  }
+  return Ref::steal(PyDict_Copy(slot.get()));
+}
+
 Ref start_message(Response* response, PyObject* headers) {
   Ref status = Ref::steal(PyLong_FromLong(response->status));
-  Ref message = Ref::steal(_PyDict_NewPresized(3));
-  if (!status || !message || PyDict_SetItem(message.get(), k_type, k_start) < 0 ||
-      PyDict_SetItem(message.get(), k_status, status.get()) < 0 ||
+  Ref message = status ? from_template(state.start_message_template, k_start, {k_status, k_headers}) : Ref();
+  if (!message || PyDict_SetItem(message.get(), k_status, status.get()) < 0 ||
       PyDict_SetItem(message.get(), k_headers, headers) < 0)
     return {};
   return message;
@@ -63,10 +77,9 @@ Ref start_message(Response* response, PyObject* headers) {
 
 // {"type": "http.response.body", "body": body[, "more_body": more]}
 Ref body_message(PyObject* body, int more_body) {
-  Ref message = Ref::steal(_PyDict_NewPresized(3));
-  if (!message || PyDict_SetItem(message.get(), k_type, k_response_body) < 0 ||
-      PyDict_SetItem(message.get(), k_body, body) < 0)
-    return {};
+  Ref message = more_body < 0 ? from_template(state.body_message_template, k_response_body, {k_body})
+                              : from_template(state.more_body_message_template, k_response_body, {k_body, k_more_body});
+  if (!message || PyDict_SetItem(message.get(), k_body, body) < 0) return {};
   if (more_body >= 0 && PyDict_SetItem(message.get(), k_more_body, more_body ? Py_True : Py_False) < 0) return {};
   return message;
 }

@@ -126,6 +126,12 @@ struct PenmothState {
   // reused by another object: while _NEW_LINES_RX is still this one, a text
   // without line breaks needs no call into it.
   Ref original_newline_pattern;
+  // The ASGI messages as templates with None for what varies, copied for
+  // each message (copying a small dict of str keys clones its key table at
+  // once; building one inserts key by key). Made on first use.
+  Ref start_message_template;      // {"type": "http.response.start", "status": None, "headers": None}
+  Ref body_message_template;       // {"type": "http.response.body", "body": None}
+  Ref more_body_message_template;  // the same with "more_body": None
   // 61440 both: the exported variable, and the module's own copy, which is
   // the only one the module reads.
   std::int32_t exported_chunk_size = 0;
