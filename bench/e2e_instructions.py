@@ -33,7 +33,7 @@ import e2e  # noqa: E402
 
 WARMUP, REQUESTS = 200, 1000
 SETUPS = [
-    ("granian-rsgi", "rsgi", ["raw", "raw_read", "penmoth", "server"], list(e2e.ROUTES)),
+    ("granian-rsgi", "rsgi", ["raw", "raw_read", "penmoth", "port", "server"], list(e2e.ROUTES)),
     ("uvicorn", "asgi", ["raw", "penmoth", "penmoth_request", "server"], ["/"]),
 ]
 

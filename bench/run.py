@@ -262,6 +262,12 @@ def machine():
 # --- report --------------------------------------------------------------------------------
 
 
+def ratio_text(ratio):
+    # nan: the native call took no longer than its floor as measured (the
+    # floor's own Python loop costs more than the native call's driving)
+    return f"{ratio:.2f}x" if ratio == ratio else "native <= floor"
+
+
 def fmt(ns):
     if ns is None:
         return "-"
@@ -296,8 +302,8 @@ def write_markdown(path, quick, info, rows, check, allocs, e2e, ratios, elapsed,
         "| operation | port own / native own, time | in instructions | native own, instructions |\n|---|---|---|---|"
     )
     for r in rows:
-        in_instructions = f"{r['ratio_i']:.2f}x | {r['native_own_i']:.0f}" if "ratio_i" in r else "- | -"
-        w.append(f"| `{r['name']}` | {r['ratio']:.2f}x | {in_instructions} |")
+        in_instructions = f"{ratio_text(r['ratio_i'])} | {r['native_own_i']:.0f}" if "ratio_i" in r else "- | -"
+        w.append(f"| `{r['name']}` | {ratio_text(r['ratio'])} | {in_instructions} |")
     if ratios:
         w.append(
             "\nEnd to end, server CPU per request relative to the app through penmoth "
@@ -327,7 +333,7 @@ def write_markdown(path, quick, info, rows, check, allocs, e2e, ratios, elapsed,
     for r in rows:
         w.append(
             f"| `{r['name']}` | {r['what']} | {fmt(r['native'])} | {fmt(r['port'])} | {fmt(r['floor'])} "
-            f"| {fmt(r['native_own'])} | {fmt(r['port_own'])} | {r['ratio']:.2f}x |"
+            f"| {fmt(r['native_own'])} | {fmt(r['port_own'])} | {ratio_text(r['ratio'])} |"
         )
     w.append("\n### The header check\n")
     w.append(
