@@ -158,8 +158,10 @@ def run_micro_instructions(out_dir, quick):
 
 
 def own_ratio(native, port, floor):
+    """Own costs and their ratio; no ratio (nan) when either is at or under
+    its floor as measured."""
     native_own, port_own = native - floor, port - floor
-    return native_own, port_own, port_own / native_own if native_own > 0 else float("nan")
+    return native_own, port_own, port_own / native_own if native_own > 0 and port_own > 0 else float("nan")
 
 
 def micro_rows(figures, counts=None):
@@ -263,9 +265,9 @@ def machine():
 
 
 def ratio_text(ratio):
-    # nan: the native call took no longer than its floor as measured (the
-    # floor's own Python loop costs more than the native call's driving)
-    return f"{ratio:.2f}x" if ratio == ratio else "native <= floor"
+    # nan: a call took no longer than its floor as measured (the floor's own
+    # Python loop can cost more than the call's driving; time is noisy)
+    return f"{ratio:.2f}x" if ratio == ratio else "at the floor"
 
 
 def fmt(ns):
@@ -522,12 +524,41 @@ def write_chart(path, rows, ratios, quick):
     fig.savefig(path, dpi=110)
 
 
+def report(out, data):
+    """results.md and results.png from the measured data."""
+    rows = micro_rows(data["micro"], data["micro_instructions"])
+    check = header_check_cost(data["micro"])
+    e2e = data["e2e"]
+    ratios = e2e_ratios(e2e) if e2e else []
+    counted = instruction_rows(data["e2e_instructions"]) if data["e2e_instructions"] else []
+    write_markdown(
+        out / "results.md",
+        data["quick"],
+        data["machine"],
+        rows,
+        check,
+        data["allocations"],
+        e2e,
+        ratios,
+        data["elapsed_s"],
+        counted,
+        data["e2e_memory"],
+    )
+    write_chart(out / "results.png", rows, ratios, data["quick"])
+    return rows, check, ratios
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--quick", action="store_true", help="a smoke run: one iteration per case, 1 s wrk runs")
     parser.add_argument("--no-e2e", action="store_true", help="skip the end-to-end load")
-    parser.add_argument("--out", type=Path, default=HERE, help="where results.md and results.png go")
+    parser.add_argument("--out", type=Path, default=HERE, help="where results.md, .png and .json go")
+    parser.add_argument("--render", type=Path, help="write the report again from a results.json, measuring nothing")
     args = parser.parse_args()
+    if args.render:
+        data = json.loads(args.render.read_text())
+        report(args.out, data)
+        return
     started = time.monotonic()
     with tempfile.TemporaryDirectory(prefix="morrowfen-bench-") as tmp:
         tmp = Path(tmp)
@@ -545,16 +576,20 @@ def main():
             memory = run_e2e_memory(tmp, args.quick)
             print("==> end to end under load (wrk)", flush=True)
             e2e = run_e2e(tmp, args.quick, BUDGET_S - (time.monotonic() - started))
-    rows = micro_rows(figures, counts)
-    check = header_check_cost(figures)
-    ratios = e2e_ratios(e2e) if e2e else []
-    elapsed = time.monotonic() - started
-    info = machine()
-    counted = instruction_rows(instructions) if instructions else []
-    write_markdown(
-        args.out / "results.md", args.quick, info, rows, check, allocs, e2e, ratios, elapsed, counted, memory
-    )
-    write_chart(args.out / "results.png", rows, ratios, args.quick)
+    data = {
+        "quick": args.quick,
+        "machine": machine(),
+        "elapsed_s": time.monotonic() - started,
+        "micro": figures,
+        "micro_instructions": counts,
+        "allocations": allocs,
+        "e2e": e2e,
+        "e2e_instructions": instructions,
+        "e2e_memory": memory,
+    }
+    (args.out / "results.json").write_text(json.dumps(data, indent=1))
+    rows, check, ratios = report(args.out, data)
+    allocs = data["allocations"]
     print(f"\n{'operation':40} {'native own':>12} {'port own':>12} {'ratio':>8}")
     for r in rows:
         print(f"{r['name']:40} {fmt(r['native_own']):>12} {fmt(r['port_own']):>12} {r['ratio']:7.2f}x")
@@ -566,7 +601,7 @@ def main():
             f"e2e {r['server']:13} {r['route']:8} penmoth {r['penmoth_cpu']:.1f} us CPU/req; "
             + ", ".join(f"{k} {r[k]:.2f}x" for k in ("port/penmoth", "starlette/penmoth", "server/penmoth") if k in r)
         )
-    print(f"\nwrote {args.out / 'results.md'} and {args.out / 'results.png'} in {elapsed:.0f} s")
+    print(f"\nwrote results.md, .png and .json in {args.out} in {data['elapsed_s']:.0f} s")
 
 
 if __name__ == "__main__":

@@ -323,6 +323,8 @@ def test_report_figures_and_files(tmp_path):
     counts = {name: value["median_ns"] * 10 for name, value in figures.items()}
     in_instructions = {r["name"]: r for r in run.micro_rows(figures, counts)}
     assert in_instructions["send_asgi_response[small]"]["ratio_i"] == 4.0  # the empty coroutine taken away too
+    assert run.own_ratio(300.0, 90.0, 100.0)[2] != run.own_ratio(300.0, 90.0, 100.0)[2]  # port at its floor: none
+    assert run.ratio_text(float("nan")) == "at the floor"
     assert in_instructions["write_sse"]["native_own_i"] == 3000.0
     assert "ratio_i" not in in_instructions[f"{micro.TRIM_OPERATION}{micro.TRIM_SUFFIX}"]
 
@@ -398,6 +400,24 @@ def test_report_figures_and_files(tmp_path):
     pytest.importorskip("matplotlib")
     run.write_chart(tmp_path / "r.png", list(rows.values()), [ratio], True)
     assert (tmp_path / "r.png").read_bytes()[:4] == b"\x89PNG"
+    data = {
+        "quick": True,
+        "machine": run.machine(),
+        "elapsed_s": 1.0,
+        "micro": figures,
+        "micro_instructions": counts,
+        "allocations": {"method": "test", "calls": 1, "cases": {}},
+        "e2e": None,
+        "e2e_instructions": None,
+        "e2e_memory": None,
+    }
+    (tmp_path / "results.json").write_text(json.dumps(data))
+    subprocess.run(
+        [sys.executable, str(BENCH / "run.py"), "--render", str(tmp_path / "results.json"), "--out", str(tmp_path)],
+        check=True,
+        capture_output=True,
+    )
+    assert "| `write_sse` | 3.00x | 3.00x | 3000 |" in (tmp_path / "results.md").read_text()
 
 
 def test_e2e_helpers():
