@@ -471,6 +471,7 @@ Transfer/sec:      5.31MB
 
 
 @pytest.mark.skipif(not shutil.which("callgrind_control"), reason="valgrind is not installed")
+@pytest.mark.skipif("asan" in os.environ.get("LD_PRELOAD", ""), reason="valgrind cannot run the sanitizer build")
 def test_a_micro_case_counts_in_instructions():
     import micro_instructions
 
