@@ -17,8 +17,8 @@ is taken here, penmoth's sender gets a StreamedContent that hands out that
 very iterator, and when the client leaves (RSGI:
 `protocol.client_disconnect()` completes; ASGI: `receive()` gives
 "http.disconnect") the request's own task is cancelled, which interrupts a
-stream even while it waits for its next part. The iterator is always closed (`aclose()` awaited) before the request
-ends.
+stream even while it waits for its next part. The iterator is always closed
+(`aclose()` awaited) before the request ends.
 
 Errors: an HTTPException raised by the handler answers its status and message
 as text/plain; anything else answers 500 "Internal Server Error" and is
