@@ -97,6 +97,21 @@ def command(server, app, interface, port):
     ]
 
 
+def process_tree(pid):
+    """`pid` and every process under it (those that exist while it is read)."""
+    pids, todo = [], [pid]
+    while todo:
+        p = todo.pop()
+        pids.append(p)
+        try:
+            for task in os.listdir(f"/proc/{p}/task"):
+                with open(f"/proc/{p}/task/{task}/children") as f:
+                    todo.extend(int(c) for c in f.read().split())
+        except OSError:
+            continue
+    return pids
+
+
 def free_port():
     with socket.socket() as s:
         s.bind((HOST, 0))
@@ -142,21 +157,14 @@ class Server:
 
     def cpu_seconds(self):
         """utime + stime of the server process and every process under it."""
-        total, todo, seen = 0, [self.process.pid], set()
-        while todo:
-            pid = todo.pop()
-            if pid in seen:
-                continue
-            seen.add(pid)
+        total = 0
+        for pid in process_tree(self.process.pid):
             try:
                 with open(f"/proc/{pid}/stat") as f:
                     fields = f.read().rsplit(")", 1)[1].split()
-                total += int(fields[11]) + int(fields[12])  # utime, stime (fields 14 and 15)
-                for task in os.listdir(f"/proc/{pid}/task"):
-                    with open(f"/proc/{pid}/task/{task}/children") as f:
-                        todo.extend(int(c) for c in f.read().split())
-            except (FileNotFoundError, ProcessLookupError):
+            except OSError:
                 continue
+            total += int(fields[11]) + int(fields[12])  # utime, stime (fields 14 and 15)
         return total / CLK_TCK
 
     def stop(self):

@@ -30,6 +30,7 @@ if str(HERE) not in sys.path:
     sys.path.insert(0, str(HERE))
 
 import e2e  # noqa: E402
+import micro_instructions  # noqa: E402
 
 WARMUP, REQUESTS = 200, 1000
 SETUPS = [
@@ -68,20 +69,6 @@ def requests(sock, host, path, count):
     for _ in range(count):
         sock.sendall(message)
         buf = read_response(sock, buf)
-
-
-def process_tree(pid):
-    pids, todo = [], [pid]
-    while todo:
-        p = todo.pop()
-        pids.append(p)
-        try:
-            for task in os.listdir(f"/proc/{p}/task"):
-                with open(f"/proc/{p}/task/{task}/children") as f:
-                    todo.extend(int(c) for c in f.read().split())
-        except FileNotFoundError:
-            continue
-    return pids
 
 
 def control(option, pids):
@@ -131,7 +118,7 @@ def measure_app(server, interface, app, routes, warmup, count):
             host = f"{e2e.HOST}:{port}"
             for part, route in enumerate(routes, start=1):
                 requests(sock, host, route, warmup)
-                pids = process_tree(process.pid)
+                pids = e2e.process_tree(process.pid)
                 control("-z", pids)
                 requests(sock, host, route, count)
                 control("-d", pids)
@@ -177,9 +164,8 @@ def main():
     parser.add_argument("--quick", action="store_true", help="20 + 50 requests per route")
     parser.add_argument("-o", "--output", help="write the results as JSON")
     args = parser.parse_args()
-    for tool in ("valgrind", "callgrind_control"):
-        if shutil.which(tool) is None:
-            sys.exit(f"{tool} is not installed (apt-get install -y valgrind; ./dev bench installs it)")
+    if missing := micro_instructions.callgrind_missing():
+        sys.exit(missing)
     data = run(args.quick)
     if args.output:
         Path(args.output).write_text(json.dumps(data, indent=1))

@@ -13,7 +13,6 @@ client reads.
 
 import argparse
 import json
-import os
 import socket
 import sys
 import threading
@@ -36,27 +35,13 @@ GIB = 1 << 30
 def rss_kib(pid):
     """Resident memory of `pid` and every process under it."""
     total = 0
-    for p in tree(pid):
+    for p in e2e.process_tree(pid):
         try:
             with open(f"/proc/{p}/status") as f:
                 total += next(int(line.split()[1]) for line in f if line.startswith("VmRSS:"))
         except (OSError, StopIteration):
             continue
     return total
-
-
-def tree(pid):
-    pids, todo = [], [pid]
-    while todo:
-        p = todo.pop()
-        pids.append(p)
-        try:
-            for task in os.listdir(f"/proc/{p}/task"):
-                with open(f"/proc/{p}/task/{task}/children") as f:
-                    todo.extend(int(c) for c in f.read().split())
-        except OSError:
-            continue
-    return pids
 
 
 def read_stream(port, path):

@@ -23,6 +23,14 @@ HERE = Path(__file__).resolve().parent
 LOOPS = 400
 
 
+def callgrind_missing():
+    """Why nothing can be counted here, or None when callgrind is there."""
+    for tool in ("valgrind", "callgrind_control"):
+        if shutil.which(tool) is None:
+            return f"{tool} is not installed (apt-get install -y valgrind; ./dev bench installs it)"
+    return None
+
+
 def total(dump):
     for line in dump.read_text(errors="replace").splitlines():
         if line.startswith(("summary:", "totals:")):
@@ -96,9 +104,8 @@ def main():
     parser.add_argument("--quick", action="store_true", help="20 loops per case")
     parser.add_argument("-o", "--output", help="write the results as JSON")
     args = parser.parse_args()
-    for tool in ("valgrind", "callgrind_control"):
-        if shutil.which(tool) is None:
-            sys.exit(f"{tool} is not installed (apt-get install -y valgrind; ./dev bench installs it)")
+    if missing := callgrind_missing():
+        sys.exit(missing)
     data = run(args.quick)
     if args.output:
         Path(args.output).write_text(json.dumps(data, indent=1))

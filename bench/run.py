@@ -11,7 +11,6 @@ import datetime
 import json
 import os
 import platform
-import shutil
 import subprocess
 import sys
 import tempfile
@@ -22,6 +21,7 @@ HERE = Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE))
 
 import micro  # noqa: E402
+import micro_instructions  # noqa: E402
 
 PY = sys.executable
 
@@ -95,8 +95,8 @@ def run_e2e(out_dir, quick, budget):
 
 def run_e2e_instructions(out_dir, quick):
     """Instructions per request under callgrind, or None without valgrind."""
-    if shutil.which("valgrind") is None or shutil.which("callgrind_control") is None:
-        print("valgrind is not installed: no instruction counts", flush=True)
+    if missing := micro_instructions.callgrind_missing():
+        print(f"{missing}: no instruction counts", flush=True)
         return None
     path = out_dir / "e2e-instructions.json"
     cmd = [PY, str(HERE / "e2e_instructions.py"), *(["--quick"] if quick else []), "-o", str(path)]
@@ -146,7 +146,7 @@ def instruction_rows(data):
 
 def run_micro_instructions(out_dir, quick):
     """Instructions per call of every micro case, or None without valgrind."""
-    if shutil.which("valgrind") is None or shutil.which("callgrind_control") is None:
+    if micro_instructions.callgrind_missing():
         return None
     path = out_dir / "micro-instructions.json"
     subprocess.run(
