@@ -1,8 +1,9 @@
 """Rules the C++ sources keep that no compiler checks.
 
 g++ 12 mislays the frame of a coroutine that has co_await or co_yield inside
-the condition of an `if` (the frame is then neither freed nor destroyed
-correctly), so the coroutine bodies take the result first:
+the condition of an `if` or in a branch of a conditional expression (the
+frame is then neither freed nor destroyed correctly, or the result is lost),
+so the coroutine bodies take the result first:
 `bool sent = static_cast<bool>(co_await ...); if (!sent) ...`."""
 
 import re
@@ -65,11 +66,39 @@ def suspending_if_conditions(source):
     return found
 
 
-def test_no_co_await_or_co_yield_in_an_if_condition():
+def suspending_conditional_branches(source):
+    """The line numbers of the conditional expressions (`c ? a : b`) with co_await or co_yield in a branch."""
+    code = code_only(source)
+    found = []
+    for match in re.finditer(r"\?", code):
+        depth, j = 0, match.end()
+        while j < len(code):
+            c = code[j]
+            if c in "([{":
+                depth += 1
+            elif c in ")]}":
+                if depth == 0:
+                    break
+                depth -= 1
+            elif c in ";," and depth == 0:
+                break
+            j += 1
+        if SUSPENSION.search(code, match.end(), j):
+            found.append(code.count("\n", 0, match.start()) + 1)
+    return found
+
+
+def test_no_co_await_or_co_yield_in_an_if_condition_or_a_conditional_branch():
     files = sorted(p for p in SRC.rglob("*") if p.suffix in SUFFIXES)
     assert any(SUSPENSION.search(code_only(p.read_text())) for p in files)  # the coroutine bodies are scanned
-    faults = [f"{p.relative_to(SRC)}:{line}" for p in files for line in suspending_if_conditions(p.read_text())]
-    assert not faults, "co_await or co_yield inside an if condition (take the result first):\n" + "\n".join(faults)
+    faults = [
+        f"{p.relative_to(SRC)}:{line}"
+        for p in files
+        for line in suspending_if_conditions(p.read_text()) + suspending_conditional_branches(p.read_text())
+    ]
+    assert not faults, "co_await or co_yield in an if condition or a ?: branch (take the result first):\n" + "\n".join(
+        faults
+    )
 
 
 @pytest.mark.parametrize(
@@ -82,7 +111,7 @@ def test_no_co_await_or_co_yield_in_an_if_condition():
         ("if(co_await x){}", [1]),
         # what the rule allows
         ("bool sent = static_cast<bool>(co_await send(m));\nif (!sent) co_return {};", []),
-        ("while (!co_await x) {}\nRef r = ok ? co_await a : co_await b;", []),
+        ("while (!co_await x) {}", []),
         ("if (f(g(1), h(2))) { Ref r = co_await x; }", []),
         ("// if (co_await x) in a comment\n/* if (co_await y) */\nif (ok) {}", []),
         ('log("if (co_await x)"); if (c == \'(\') {}\nauto s = R"(if (co_yield v))";', []),
@@ -92,3 +121,16 @@ def test_no_co_await_or_co_yield_in_an_if_condition():
 )
 def test_the_rule_check(source, lines):
     assert suspending_if_conditions(source) == lines
+
+
+@pytest.mark.parametrize(
+    "source, lines",
+    [
+        ("Ref r = ok ? co_await a : Ref();", [1]),
+        ("Ref r = ok\n  ? Ref()\n  : co_await b;", [2]),
+        ("bool s = static_cast<bool>(co_await send(m, more ? 0 : 1));", []),
+        ("Ref r = co_await x;\nint n = r ? 1 : 0;", []),
+    ],
+)
+def test_the_conditional_rule_check(source, lines):
+    assert suspending_conditional_branches(source) == lines

@@ -17,7 +17,7 @@ bool is_iterable_coroutine(PyObject* obj) {
 }
 
 // The iterator that `await obj` drives, as the interpreter obtains it.
-Ref awaitable_iter(PyObject* obj) {
+Ref awaitable_iter_of(PyObject* obj) {
   PyTypeObject* type = Py_TYPE(obj);
   if (type == &coroutine_type) {
     if (as_gen(obj)->yf) {
@@ -58,7 +58,7 @@ PromiseBase::AwaitAdapter PromiseBase::await_transform(Await a) noexcept {
   // Taken out of the argument: temporaries of a co_await expression live on
   // in the frame across the suspension, where the collector cannot see them.
   Ref target = std::move(a.target);
-  Ref it = target ? awaitable_iter(target.get()) : Ref();
+  Ref it = target ? awaitable_iter_of(target.get()) : Ref();
   return {*this, std::move(it), Ref(), false};
 }
 
@@ -77,7 +77,7 @@ PromiseBase::AwaitAdapter PromiseBase::await_transform(AwaitNext a) noexcept {
     PyErr_Format(PyExc_TypeError, "'async for' received an invalid object from __anext__: %.200s", step_type->tp_name);
     return {*this, Ref(), Ref(), false};
   }
-  return {*this, awaitable_iter(step.get()), Ref(), false};
+  return {*this, awaitable_iter_of(step.get()), Ref(), false};
 }
 
 // The first step of `yield from`: often the awaited object is done at once
@@ -91,6 +91,7 @@ bool PromiseBase::AwaitAdapter::await_ready() noexcept {
     iterator.reset();
     return true;
   }
+  if (SuspendHook hook = std::exchange(promise.suspend_hook, nullptr)) hook(promise.suspend_context);
   promise.owner->yf = std::move(iterator);
   promise.value = Ref::steal(out);
   promise.suspended = Suspend::awaiting;
@@ -150,6 +151,8 @@ bool is_awaitable(Handle obj) noexcept {
   return (type->tp_as_async && type->tp_as_async->am_await) || PyCoro_CheckExact(obj.get()) ||
          detail::is_iterable_coroutine(obj.get());
 }
+
+Ref awaitable_iter(Handle obj) noexcept { return detail::awaitable_iter_of(obj.get()); }
 
 Ref aiter(Handle obj) noexcept {
   PyTypeObject* type = Py_TYPE(obj.get());

@@ -13,9 +13,11 @@
 //
 // Every awaited result is a Ref that is empty when an exception is pending,
 // exactly as the C API reports errors. Keep co_await and co_yield out of the
-// conditions of `if` statements: g++ 12 mislays the frame of such a
-// coroutine (it is then neither freed nor destroyed correctly). Take the
-// result first: `bool sent = static_cast<bool>(co_await ...); if (!sent) ...`. Only Python awaitables can be awaited:
+// conditions of `if` statements and out of the branches of conditional
+// expressions (`c ? co_await a : b`): g++ 12 mislays the frame of such a
+// coroutine (it is then neither freed nor destroyed correctly, or the awaited
+// result is lost). Take the result first:
+// `bool sent = static_cast<bool>(co_await ...); if (!sent) ...`. Only Python awaitables can be awaited:
 // the promise refuses anything else at compile time.
 //
 // The Python objects behave as the interpreter's own coroutines, async
@@ -52,9 +54,28 @@ struct AwaitNext {
 };
 inline AwaitNext anext(const Ref& it) noexcept { return {it.get()}; }
 
+// Asks for `hook(context)` to be called once, the first time the body is
+// about to suspend in an awaited object from here on: `co_await
+// mf::on_first_suspend(hook, context)`. An await that completes at once does
+// not call it; `on_first_suspend(nullptr, nullptr)` withdraws the request.
+// The hook runs before the body suspends, inside the step that advances it,
+// must not raise, and leaves no exception set. (The serving layer begins
+// watching a client only once a stream really waits.)
+using SuspendHook = void (*)(void* context) noexcept;
+struct OnFirstSuspend {
+  SuspendHook hook;
+  void* context;
+};
+inline OnFirstSuspend on_first_suspend(SuspendHook hook, void* context) noexcept { return {hook, context}; }
+
 // True when `await obj` would accept `obj` (a coroutine, a generator-based
 // coroutine, or an object with __await__).
 bool is_awaitable(Handle obj) noexcept;
+
+// The iterator that `await obj` drives, as the interpreter obtains it (the
+// coroutine itself, or its __await__()); TypeError when `obj` is not
+// awaitable.
+Ref awaitable_iter(Handle obj) noexcept;
 
 // The asynchronous iterator of `obj` (its __aiter__), as `async for` takes it.
 Ref aiter(Handle obj) noexcept;
@@ -76,6 +97,8 @@ struct PromiseBase {
   // exception pending means an error travels in that direction.
   Ref value;
   Suspend suspended = Suspend::none;
+  SuspendHook suspend_hook = nullptr;
+  void* suspend_context = nullptr;
 
   static void* operator new(std::size_t size) noexcept { return PyObject_Malloc(size); }
   static void operator delete(void* p) noexcept { PyObject_Free(p); }
@@ -96,6 +119,18 @@ struct PromiseBase {
   };
   AwaitAdapter await_transform(Await a) noexcept;
   AwaitAdapter await_transform(AwaitNext a) noexcept;
+
+  // Records the hook; never suspends.
+  struct HookAdapter {
+    bool await_ready() noexcept { return true; }
+    void await_suspend(std::coroutine_handle<>) noexcept {}
+    void await_resume() noexcept {}
+  };
+  HookAdapter await_transform(OnFirstSuspend h) noexcept {
+    suspend_hook = h.hook;
+    suspend_context = h.context;
+    return {};
+  }
 
   struct YieldAdapter {
     PromiseBase& promise;
