@@ -22,12 +22,14 @@ Str k_get_parts{"get_parts"};
 Str k_get_chunks{"get_chunks"};
 Bytes k_empty{""};
 
+}  // namespace
+
 // The response's header list as the server gets it (the very object), after
 // a check of every pair: a (name, value) pair of bytes (TypeError), the name
 // a token and the value free of CR, LF and NUL (ValueError). A response
 // without a list gets a new empty one, as adding a header would give it.
 // Nothing here runs Python code, so the list cannot change while it is read.
-Ref checked_headers(Response* response) {
+Ref asgi_checked_headers(Response* response) noexcept {
   Ref& field = response->base.raw_headers;
   if (!field || field.is_none()) {
     Ref fresh = Ref::steal(PyList_New(0));
@@ -53,6 +55,8 @@ Ref checked_headers(Response* response) {
   return field.copy();
 }
 
+namespace {
+
 // A new message from `slot`'s template, made on first use with its keys in
 // order: `type` first, set to `kind`, the others None.
 Ref from_template(Ref& slot, PyObject* kind, std::initializer_list<PyObject*> keys) {
@@ -66,7 +70,9 @@ Ref from_template(Ref& slot, PyObject* kind, std::initializer_list<PyObject*> ke
   return Ref::steal(PyDict_Copy(slot.get()));
 }
 
-Ref start_message(Response* response, PyObject* headers) {
+}  // namespace
+
+Ref asgi_start_message(Response* response, PyObject* headers) noexcept {
   Ref status = Ref::steal(PyLong_FromLong(response->status));
   Ref message = status ? from_template(state.start_message_template, k_start, {k_status, k_headers}) : Ref();
   if (!message || PyDict_SetItem(message.get(), k_status, status.get()) < 0 ||
@@ -76,7 +82,7 @@ Ref start_message(Response* response, PyObject* headers) {
 }
 
 // {"type": "http.response.body", "body": body[, "more_body": more]}
-Ref body_message(PyObject* body, int more_body) {
+Ref asgi_body_message(PyObject* body, int more_body) noexcept {
   Ref message = more_body < 0 ? from_template(state.body_message_template, k_response_body, {k_body})
                               : from_template(state.more_body_message_template, k_response_body, {k_body, k_more_body});
   if (!message || PyDict_SetItem(message.get(), k_body, body) < 0) return {};
@@ -85,11 +91,23 @@ Ref body_message(PyObject* body, int more_body) {
 }
 
 // A part or slice: exactly bytes, or None (which goes out as b"").
-PyObject* checked_part(PyObject* part) {
+PyObject* asgi_checked_part(PyObject* part) noexcept {
   if (part == Py_None) return k_empty;
   if (PyBytes_CheckExact(part)) return part;
   return expected_type_error("bytes", part);
 }
+
+AsgiBody asgi_body_kind(PyObject* content_object) noexcept {
+  if (content_object == Py_None) return AsgiBody::empty;
+  int has_content = PyObject_IsTrue(content_object);
+  if (has_content <= 0) return has_content < 0 ? AsgiBody::failed : AsgiBody::empty;
+  Content* content = content_of(content_object);
+  if (!content) return AsgiBody::failed;
+  if (content->length < 0 || PyObject_TypeCheck(content_object, state.StreamedContent)) return AsgiBody::streamed;
+  return content->length > state.chunk_size ? AsgiBody::sliced : AsgiBody::single;
+}
+
+namespace {
 
 // `send(message)`, to be awaited.
 Await send_message(const Ref& send, Ref message) {
@@ -108,23 +126,22 @@ CoroutineBody send_asgi_body(SendAsgi& L) {
   auto* response = L.response.as<Response>();
   L.content = response->base.content.copy();
   if (set_headers_for_response_content_impl(response) < 0) co_return {};
-  Ref headers = checked_headers(response);
+  Ref headers = asgi_checked_headers(response);
   if (!headers) co_return {};
-  Ref start = start_message(response, headers.get());
+  Ref start = asgi_start_message(response, headers.get());
   headers.reset();
   bool sent = static_cast<bool>(co_await send_message(L.send, std::move(start)));
   if (!sent) co_return {};
 
-  int has_content = PyObject_IsTrue(L.content.get());
-  if (has_content < 0) co_return {};
-  if (!has_content) {
-    sent = static_cast<bool>(co_await send_message(L.send, body_message(k_empty, -1)));
+  AsgiBody kind = asgi_body_kind(L.content.get());
+  if (kind == AsgiBody::failed) co_return {};
+  if (kind == AsgiBody::empty) {
+    sent = static_cast<bool>(co_await send_message(L.send, asgi_body_message(k_empty, -1)));
     co_return sent ? Ref::none() : Ref();
   }
-  Content* content = content_of(L.content.get());
-  if (!content) co_return {};
+  Content* content = L.content.as<Content>();
 
-  if (content->length < 0 || PyObject_TypeCheck(L.content.get(), state.StreamedContent)) {
+  if (kind == AsgiBody::streamed) {
     // Streamed: part by part; an empty (or None) part is the closing one.
     Ref parts = Ref::steal(PyObject_CallMethodNoArgs(L.content.get(), k_get_parts));
     if (!parts || !(L.iter = aiter(parts.get()))) co_return {};
@@ -135,18 +152,18 @@ CoroutineBody send_asgi_body(SendAsgi& L) {
         if (async_iteration_ended()) break;
         co_return {};
       }
-      PyObject* chunk = checked_part(L.chunk.get());
+      PyObject* chunk = asgi_checked_part(L.chunk.get());
       if (!chunk) co_return {};
       bool closing = PyBytes_GET_SIZE(chunk) == 0;
-      sent = static_cast<bool>(co_await send_message(L.send, body_message(chunk, !closing)));
+      sent = static_cast<bool>(co_await send_message(L.send, asgi_body_message(chunk, !closing)));
       if (!sent) co_return {};
       if (closing) co_return Ref::none();  // the body is complete: nothing more is read or sent
     }
-    sent = static_cast<bool>(co_await send_message(L.send, body_message(k_empty, 0)));
+    sent = static_cast<bool>(co_await send_message(L.send, asgi_body_message(k_empty, 0)));
     co_return sent ? Ref::none() : Ref();
   }
 
-  if (content->length > state.chunk_size) {
+  if (kind == AsgiBody::sliced) {
     // Large and buffered: slices, the last one empty.
     Ref get_chunks = lookup_global(k_get_chunks);
     if (!get_chunks) co_return {};
@@ -164,16 +181,16 @@ CoroutineBody send_asgi_body(SendAsgi& L) {
         if (PyErr_Occurred()) co_return {};
         break;
       }
-      PyObject* chunk = checked_part(L.chunk.get());
+      PyObject* chunk = asgi_checked_part(L.chunk.get());
       if (!chunk) co_return {};
-      sent = static_cast<bool>(co_await send_message(L.send, body_message(chunk, PyBytes_GET_SIZE(chunk) > 0)));
+      sent = static_cast<bool>(co_await send_message(L.send, asgi_body_message(chunk, PyBytes_GET_SIZE(chunk) > 0)));
       if (!sent) co_return {};
     }
     co_return Ref::none();
   }
 
   // Small and buffered: one message, the body as it is.
-  sent = static_cast<bool>(co_await send_message(L.send, body_message(content->body.get(), 0)));
+  sent = static_cast<bool>(co_await send_message(L.send, asgi_body_message(content->body.get(), 0)));
   co_return sent ? Ref::none() : Ref();
 }
 

@@ -20,11 +20,6 @@
 namespace mf::penmoth {
 
 namespace {
-constinit StateStorage storage;
-}  // namespace
-PenmothState& state = storage.value;
-
-namespace {
 
 Str k_re{"re"};
 
@@ -329,24 +324,6 @@ PyModuleDef_Slot slots[] = {
 PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "penmoth", nullptr, 0, nullptr, slots, nullptr, nullptr, nullptr};
 
 }  // namespace
-
-Ref lookup_global(PyObject* name) noexcept {
-  PyObject* value = nullptr;
-  if (PyDict_GetItemRef(state.globals, name, &value) != 0) return Ref::steal(value);
-  if (PyDict_GetItemRef(state.builtins, name, &value) != 0) return Ref::steal(value);
-  if (!PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
-  return {};
-}
-
-Content* content_of(PyObject* content) noexcept {
-  if (PyObject_TypeCheck(content, state.Content)) return reinterpret_cast<Content*>(content);
-  PyErr_Format(PyExc_TypeError, "Cannot convert %.200s to %.200s", Py_TYPE(content)->tp_name, state.Content->tp_name);
-  return nullptr;
-}
-
-PyObject* refuse_none(const char* param, PyTypeObject* expected) noexcept {
-  return argument_type_error(param, expected, Py_None);
-}
 
 }  // namespace mf::penmoth
 

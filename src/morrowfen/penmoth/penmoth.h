@@ -72,6 +72,41 @@ PyObject* send_rsgi_response_sync_py(PyObject* self, PyObject* const* args);
 PyObject* send_rsgi_stream_py(PyObject* self, PyObject* const* args);
 PyObject* send_rsgi_response_py(PyObject* self, PyObject* const* args);
 
+// --- what the serving layer's exchange (morrowfen._server) shares with the senders
+//
+// Each sender's rule for "is this answer streamed?" is the function below;
+// the exchange asks it rather than restating it.
+
+// asgi.cpp: what the ASGI sender sends after the start message, for a
+// response's content (None included).
+enum class AsgiBody : unsigned char { empty, single, sliced, streamed, failed };
+AsgiBody asgi_body_kind(PyObject* content) noexcept;
+// The response's header list, checked, as the server gets it (the very list).
+Ref asgi_checked_headers(Response* response) noexcept;
+Ref asgi_start_message(Response* response, PyObject* headers) noexcept;
+// {"type": "http.response.body", "body": body[, "more_body": more]}: with
+// `more_body` -1 the key is left out.
+Ref asgi_body_message(PyObject* body, int more_body) noexcept;
+// A part of a stream: exactly bytes, or None (b""); borrowed, or nullptr.
+PyObject* asgi_checked_part(PyObject* part) noexcept;
+
+// rsgi_request.cpp: the scope's attribute NAME, exactly str or None (else
+// TypeError "Expected str, got ..."); the query text as the client's bytes
+// (UTF-8; the shared b"" for None or ""); a header value of the scope as
+// bytes, through the value table (the objects extract_rsgi_headers gives).
+Ref rsgi_scope_text(PyObject* scope, PyObject* name) noexcept;
+Ref rsgi_query_bytes(PyObject* query) noexcept;
+Ref rsgi_header_value_bytes(PyObject* value) noexcept;
+
+// rsgi_response.cpp: a StreamedContent without a buffered body is streamed
+// (`content` is not None).
+bool rsgi_streams(PyObject* content) noexcept;
+// The RSGI header list of a response's raw headers and content.
+Ref rsgi_headers(PyObject* raw, PyObject* content) noexcept;
+// trx.send_bytes(chunk) or trx.send_str(chunk), by the chunk's type: the
+// awaitable the transport returns.
+Ref rsgi_send_chunk(PyObject* trx, PyObject* chunk) noexcept;
+
 // exports.cpp: the module's __pyx_capi__ (created when missing), filled in
 // the order of the interface.
 int export_interface(PyObject* module) noexcept;

@@ -64,13 +64,26 @@ Ref converted_pair(PyObject* pair) {
   return pair_of(std::move(name_bytes), std::move(value_bytes));
 }
 
-// scope.NAME, which must be exactly str or None.
-Ref text_attribute(PyObject* scope, PyObject* name) {
+
+}  // namespace
+
+Ref rsgi_scope_text(PyObject* scope, PyObject* name) noexcept {
   Ref value = Ref::steal(PyObject_GetAttr(scope, name));
   if (value && !value.is_none() && !PyUnicode_CheckExact(value.get()))
     return Ref::steal(expected_type_error("str", value.get()));
   return value;
 }
+
+Ref rsgi_query_bytes(PyObject* query) noexcept {
+  if (query == Py_None || PyUnicode_GET_LENGTH(query) == 0) return Ref::borrow(k_empty);
+  // The server decoded the target's bytes as UTF-8: encoding the text again
+  // gives the client's bytes (ASCII, every percent-encoded query, as it is).
+  return Ref::steal(PyUnicode_AsUTF8String(query));
+}
+
+Ref rsgi_header_value_bytes(PyObject* value) noexcept { return to_bytes(value, state.tables.header_val_bytes); }
+
+namespace {
 
 // `raw.items()` when `raw` has an items attribute, else `raw` itself. A
 // method found on a type whose instances cannot shadow it (generic
@@ -139,19 +152,16 @@ Ref extract_rsgi_headers_impl(PyObject* raw_headers) noexcept {
 }
 
 Ref instantiate_rsgi_request_impl(PyObject* scope, PyObject* protocol) noexcept {
-  Ref path = text_attribute(scope, k_path);
+  Ref path = rsgi_scope_text(scope, k_path);
   Ref raw_path = path ? Ref::steal(PyUnicode_AsUTF8String(path.get())) : Ref();
   if (!raw_path) return {};
-  Ref query = text_attribute(scope, k_query_string);
-  if (!query) return {};
-  Ref raw_query = query.is_none() || PyUnicode_GET_LENGTH(query.get()) == 0
-                      ? Ref::borrow(k_empty)
-                      : Ref::steal(PyUnicode_AsLatin1String(query.get()));
+  Ref query = rsgi_scope_text(scope, k_query_string);
+  Ref raw_query = query ? rsgi_query_bytes(query.get()) : Ref();
   if (!raw_query) return {};
   Ref scope_headers = Ref::steal(PyObject_GetAttr(scope, k_headers));
   Ref headers = scope_headers ? extract_rsgi_headers_impl(scope_headers.get()) : Ref();
   if (!headers) return {};
-  Ref method = text_attribute(scope, k_method);
+  Ref method = rsgi_scope_text(scope, k_method);
   if (!method) return {};
   Ref request = Ref::steal(reinterpret_cast<PyObject*>(
       state.acquire_request(method.get(), raw_path.get(), raw_query.get(), headers.get(), scope, 0)));

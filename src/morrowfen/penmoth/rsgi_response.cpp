@@ -200,12 +200,20 @@ Ref shortcut_headers(PyObject* content) {
   return list;
 }
 
-Ref rsgi_headers(PyObject* raw, PyObject* content) {
+}  // namespace
+
+Ref rsgi_headers(PyObject* raw, PyObject* content) noexcept {
   if (raw == Py_None) return shortcut_headers(content);
   Py_ssize_t n = PyList_CheckExact(raw) ? PyList_GET_SIZE(raw) : PyObject_Length(raw);
   if (n < 0) return {};
   return n == 0 ? shortcut_headers(content) : converted_headers(raw, content);
 }
+
+bool rsgi_streams(PyObject* content) noexcept {
+  return PyObject_TypeCheck(content, state.StreamedContent) && reinterpret_cast<Content*>(content)->body.is_none();
+}
+
+namespace {
 
 // protocol.NAME(status, headers[, body]); the result is dropped.
 Ref respond(PyObject* protocol, PyObject* name, Response* response, PyObject* headers, PyObject* body) {
@@ -229,16 +237,14 @@ Ref send_rsgi_response_sync_impl(PyObject* response_object, PyObject* protocol) 
   Ref headers = rsgi_headers(raw.get(), content.get());
   if (!headers) return {};
   if (content.is_none()) return respond(protocol, k_response_empty, response, headers.get(), nullptr);
-  Ref body = content.as<Content>()->body.copy();
-  if (body.is_none()) {
-    if (PyObject_TypeCheck(content.get(), state.StreamedContent)) {
-      Ref stream = lookup_global(k_send_rsgi_stream);
-      if (!stream) return {};
-      PyObject* args[] = {response_object, protocol, headers.get(), content.get()};
-      return Ref::steal(PyObject_Vectorcall(stream.get(), args, 4, nullptr));
-    }
-    return respond(protocol, k_response_empty, response, headers.get(), nullptr);
+  if (rsgi_streams(content.get())) {
+    Ref stream = lookup_global(k_send_rsgi_stream);
+    if (!stream) return {};
+    PyObject* args[] = {response_object, protocol, headers.get(), content.get()};
+    return Ref::steal(PyObject_Vectorcall(stream.get(), args, 4, nullptr));
   }
+  Ref body = content.as<Content>()->body.copy();
+  if (body.is_none()) return respond(protocol, k_response_empty, response, headers.get(), nullptr);
   if (PyBytes_CheckExact(body.get())) return respond(protocol, k_response_bytes, response, headers.get(), body.get());
   if (PyUnicode_CheckExact(body.get())) return respond(protocol, k_response_str, response, headers.get(), body.get());
   if (bytes_like(body.get())) {
@@ -257,8 +263,9 @@ struct SendStream {
   Ref response, protocol, headers, content, trx, iter, chunk;
 };
 
-// trx.send_bytes(...) or trx.send_str(...) for one chunk, by its type.
-Ref send_chunk(PyObject* trx, PyObject* chunk) {
+}  // namespace
+
+Ref rsgi_send_chunk(PyObject* trx, PyObject* chunk) noexcept {
   if (PyBytes_CheckExact(chunk)) return Ref::steal(PyObject_CallMethodOneArg(trx, k_send_bytes, chunk));
   if (PyUnicode_CheckExact(chunk)) return Ref::steal(PyObject_CallMethodOneArg(trx, k_send_str, chunk));
   if (bytes_like(chunk)) {
@@ -268,6 +275,8 @@ Ref send_chunk(PyObject* trx, PyObject* chunk) {
   Ref text = Ref::steal(PyObject_Str(chunk));
   return text ? Ref::steal(PyObject_CallMethodOneArg(trx, k_send_str, text.get())) : Ref();
 }
+
+namespace {
 
 CoroutineBody send_stream_body(SendStream& L) {
   if (L.response.is_none()) co_return Ref::steal(refuse_none("response", state.Response));
@@ -298,7 +307,7 @@ CoroutineBody send_stream_body(SendStream& L) {
     int has = PyObject_IsTrue(L.chunk.get());
     if (has < 0) co_return {};
     if (!has) continue;
-    bool sent = static_cast<bool>(co_await await(send_chunk(L.trx.get(), L.chunk.get())));
+    bool sent = static_cast<bool>(co_await await(rsgi_send_chunk(L.trx.get(), L.chunk.get())));
     if (!sent) co_return {};
   }
   co_return Ref::none();

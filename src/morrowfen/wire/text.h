@@ -76,4 +76,18 @@ inline Ref join_bytes(PyObject* list, const char* what) noexcept {
   return out;
 }
 
+// A request target: `path`, or `path?query` when the query is not empty
+// (both exactly bytes); the path object itself when there is no query.
+inline Ref join_target(PyObject* path, PyObject* query) noexcept {
+  if (PyBytes_GET_SIZE(query) == 0) return Ref::borrow(path);
+  Py_ssize_t n = PyBytes_GET_SIZE(path), q = PyBytes_GET_SIZE(query);
+  Ref target = Ref::steal(PyBytes_FromStringAndSize(nullptr, n + 1 + q));
+  if (!target) return {};
+  char* p = PyBytes_AS_STRING(target.get());
+  std::memcpy(p, PyBytes_AS_STRING(path), static_cast<std::size_t>(n));
+  p[n] = '?';
+  std::memcpy(p + n + 1, PyBytes_AS_STRING(query), static_cast<std::size_t>(q));
+  return target;
+}
+
 }  // namespace mf::wire
