@@ -267,6 +267,7 @@ SIGNATURES = {
             "InternalServerError",
             "UnsupportedMediaType",
             "UnprocessableEntity",
+            "ContentTooLarge",
         ]
     },
     **{

@@ -28,6 +28,9 @@ class UnsupportedMediaType(HTTPException):
 class UnprocessableEntity(HTTPException):
     def __init__(self, message: str | None = "") -> None: ...
 
+class ContentTooLarge(HTTPException):
+    def __init__(self, message: str | None = "") -> None: ...
+
 @disjoint_base
 class InvalidArgument(Exception):
     status: int

@@ -50,7 +50,8 @@ inline const mf::Bytes k_form_urlencoded{"application/x-www-form-urlencoded"};
 
 // The process state of the module, bound once in its start-up.
 struct ContentsState {
-  PyObject* message_aborted = nullptr;  // morrowfen.exceptions.MessageAborted
+  PyObject* message_aborted = nullptr;      // morrowfen.exceptions.MessageAborted
+  PyObject* content_too_large = nullptr;    // morrowfen.exceptions.ContentTooLarge
   PyObject* json_dumps = nullptr;       // json.dumps
   PyObject* compact_separators = nullptr;
   PyObject* separators_kwnames = nullptr;
@@ -162,6 +163,23 @@ inline PyObject* content_new(PyTypeObject* type, PyObject*, PyObject*) {
   sup::fill_none<Refs>(self.get());
   as_content(self.get())->length = -1;
   return self.release();
+}
+
+// A body reader (ASGIContent, RSGIContent): a content without a limit.
+template <const auto& Refs, const auto* Table, class Reader>
+inline PyObject* reader_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
+  PyObject* self = content_new<Refs, Table>(type, args, kwds);
+  if (self) reinterpret_cast<Reader*>(self)->limit = -1;
+  return self;
+}
+
+// Counts `more` body bytes against a reader's limit: false with
+// ContentTooLarge set once the total passes it.
+inline bool within_limit(std::int64_t limit, std::int64_t& total, Py_ssize_t more) noexcept {
+  total += more;
+  if (limit < 0 || total <= limit) return true;
+  PyErr_SetNone(state.content_too_large);
+  return false;
 }
 
 template <const auto& Refs>

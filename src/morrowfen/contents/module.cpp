@@ -29,8 +29,13 @@ PyGetSetDef content_getset[] = {
 };
 PyGetSetDef streamed_getset[] = {sup::object_field("data_provider", offsetof(StreamedContent, data_provider)),
                                  sup::getset_end};
-PyGetSetDef asgi_getset[] = {sup::object_field("receive", offsetof(ASGIContent, receive)), sup::getset_end};
-PyGetSetDef rsgi_getset[] = {sup::object_field("protocol", offsetof(RSGIContent, protocol)), sup::getset_end};
+constexpr const char* limit_doc = "The most body bytes stream() and read() take (ContentTooLarge past it); -1: no limit.";
+PyGetSetDef asgi_getset[] = {sup::object_field("receive", offsetof(ASGIContent, receive)),
+                             sup::integer_field<std::int64_t>("limit", offsetof(ASGIContent, limit), limit_doc),
+                             sup::getset_end};
+PyGetSetDef rsgi_getset[] = {sup::object_field("protocol", offsetof(RSGIContent, protocol)),
+                             sup::integer_field<std::int64_t>("limit", offsetof(RSGIContent, limit), limit_doc),
+                             sup::getset_end};
 PyGetSetDef multipart_getset[] = {sup::object_field("parts", offsetof(MultiPartFormData, parts)),
                                   sup::object_field("boundary", offsetof(MultiPartFormData, boundary)),
                                   sup::getset_end};
@@ -118,10 +123,10 @@ const TypeDef type_defs[] = {
      &ContentType, content_new<streamed_refs, &streamed_vtable>, fast_init_of<StreamedInit, StreamedContentType>(),
      streamed_getset, streamed_methods, &streamed_vtable},
     {&ASGIContentType, "morrowfen.contents.ASGIContent", "ASGIContent(receive)", sizeof(ASGIContent), &ContentType,
-     content_new<asgi_refs, &asgi_vtable>, fast_init_of<ASGIInit, ASGIContentType>(), asgi_getset, asgi_methods,
+     reader_new<asgi_refs, &asgi_vtable, ASGIContent>, fast_init_of<ASGIInit, ASGIContentType>(), asgi_getset, asgi_methods,
      &asgi_vtable},
     {&RSGIContentType, "morrowfen.contents.RSGIContent", "RSGIContent(protocol)", sizeof(RSGIContent), &ContentType,
-     content_new<rsgi_refs, &rsgi_vtable>, fast_init_of<RSGIInit, RSGIContentType>(), rsgi_getset, rsgi_methods,
+     reader_new<rsgi_refs, &rsgi_vtable, RSGIContent>, fast_init_of<RSGIInit, RSGIContentType>(), rsgi_getset, rsgi_methods,
      &rsgi_vtable},
     {&TextContentType, "morrowfen.contents.TextContent", "TextContent(text: str)", sizeof(TextContent), &ContentType,
      nullptr, fast_init_of<TextInit, TextContentType>(), nullptr, nullptr, &content_vtable},
@@ -195,7 +200,9 @@ int bind_globals(PyObject* module) {
   if (!state.message_aborted) {
     Ref exceptions = Ref::steal(PyImport_ImportModule("morrowfen.exceptions"));
     Ref aborted = exceptions ? Ref::steal(PyObject_GetAttrString(exceptions.get(), "MessageAborted")) : Ref();
-    if (!aborted) return -1;
+    Ref too_large = aborted ? Ref::steal(PyObject_GetAttrString(exceptions.get(), "ContentTooLarge")) : Ref();
+    if (!too_large) return -1;
+    sup::keep(state.content_too_large, std::move(too_large));
     sup::keep(state.message_aborted, std::move(aborted));
   }
   if (!state.json_dumps) {

@@ -38,6 +38,12 @@ bool asgi_request_chunk(PyObject* message, Ref& chunk, bool& more) noexcept {
 struct AsgiStreamLocals {
   Ref content, message;
 };
+// The size of a chunk read from a server, for the limit (-1 with an
+// exception set when it has none).
+Py_ssize_t chunk_size(PyObject* chunk) noexcept {
+  if (PyBytes_Check(chunk)) return PyBytes_GET_SIZE(chunk);
+  return PyObject_Length(chunk);
+}
 mf::AsyncGeneratorBody asgi_stream_body(AsgiStreamLocals& L) {
   if (!check_content(L.content)) co_return {};
   auto* c = L.content.as<ASGIContent>();
@@ -45,6 +51,7 @@ mf::AsyncGeneratorBody asgi_stream_body(AsgiStreamLocals& L) {
     Ref sent = co_yield c->base.body.copy();
     co_return sent ? Ref::none() : Ref();
   }
+  std::int64_t total = 0;
   for (;;) {
     Ref receive = c->receive.copy();  // held across its call, which may replace the field
     Ref pending = Ref::steal(PyObject_CallNoArgs(receive.get()));
@@ -63,8 +70,9 @@ mf::AsyncGeneratorBody asgi_stream_body(AsgiStreamLocals& L) {
     bool more = false;
     if (!asgi_request_chunk(L.message.get(), chunk, more)) co_return {};
     L.message.reset();
-    if (chunk && !chunk.is_none() && PyObject_Length(chunk.get()) != 0) {
-      if (PyErr_Occurred()) co_return {};
+    Py_ssize_t size = chunk && !chunk.is_none() ? chunk_size(chunk.get()) : 0;
+    if (size != 0) {
+      if (size < 0 || !within_limit(c->limit, total, size)) co_return {};
       Ref sent = co_yield std::move(chunk);
       if (!sent) co_return {};
     }
@@ -115,25 +123,48 @@ mf::AsyncGeneratorBody rsgi_stream_body(RsgiStreamLocals& L) {
   }
   L.iter = mf::aiter(c->protocol.copy().get());
   if (!L.iter) co_return {};
+  std::int64_t total = 0;
   for (;;) {
     Ref chunk = co_await mf::anext(L.iter);
     if (!chunk) {
       if (mf::async_iteration_ended()) break;
       co_return {};
     }
+    if (c->limit >= 0) {
+      Py_ssize_t size = chunk_size(chunk.get());
+      if (size < 0 || !within_limit(c->limit, total, size)) co_return {};
+    }
     Ref sent = co_yield std::move(chunk);
     if (!sent) co_return {};
   }
   co_return Ref::none();
 }
-// RSGIContent.read(): `await protocol()`.
+// RSGIContent.read(): `await protocol()`; with a limit, the chunks of
+// stream() joined, so that a body past the limit is refused as it arrives
+// instead of being read whole first.
 struct RsgiReadLocals {
-  Ref content;
+  Ref content, iter, chunks;
 };
 mf::CoroutineBody rsgi_read_body(RsgiReadLocals& L) {
   if (!check_content(L.content)) co_return {};
   auto* c = L.content.as<RSGIContent>();
   if (has_body(&c->base)) co_return c->base.body.copy();
+  if (c->limit >= 0) {
+    L.iter = Ref::steal(run(state.rsgi_stream_fn, L.content.get(), rsgi_stream_body));
+    L.chunks = Ref::steal(PyList_New(0));
+    if (!L.iter || !L.chunks) co_return {};
+    for (;;) {
+      Ref chunk = co_await mf::anext(L.iter);
+      if (!chunk) {
+        if (mf::async_iteration_ended()) break;
+        co_return {};
+      }
+      if (PyList_Append(L.chunks.get(), chunk.get()) < 0) co_return {};
+    }
+    Ref body = mf::wire::join_bytes(L.chunks.get(), "body chunks");
+    if (body) cache_body(&c->base, body);
+    co_return body;
+  }
   Ref protocol = c->protocol.copy();  // held across its call, which may replace the field
   Ref pending = Ref::steal(PyObject_CallNoArgs(protocol.get()));
   protocol.reset();
@@ -193,11 +224,13 @@ int ASGIInit::setup(PyObject* self, PyObject* const* bound) noexcept {
   PyObject* receive = bound[0];
   if (!is_callable(receive, "receive")) return -1;
   reinterpret_cast<ASGIContent*>(self)->receive = Ref::borrow(receive);
+  reinterpret_cast<ASGIContent*>(self)->limit = -1;
   return 0;
 }
 // RSGIContent(protocol)
 int RSGIInit::setup(PyObject* self, PyObject* const* bound) noexcept {
   reinterpret_cast<RSGIContent*>(self)->protocol = Ref::borrow(bound[0]);
+  reinterpret_cast<RSGIContent*>(self)->limit = -1;
   return 0;
 }
 

@@ -23,6 +23,7 @@ const mf::Str k_not_found{"Not Found"};
 const mf::Str k_internal_error{"Internal Server Error"};
 const mf::Str k_unsupported_media{"Unsupported Media Type"};
 const mf::Str k_unprocessable{"Unprocessable Entity"};
+const mf::Str k_content_too_large{"Content Too Large"};
 const mf::Str k_aborted{"The message was aborted before it was complete."};
 
 PyTypeObject* base_exception() noexcept { return reinterpret_cast<PyTypeObject*>(PyExc_Exception); }
@@ -162,6 +163,7 @@ PyTypeObject InvalidArgument = mf::static_type();
 PyTypeObject InvalidOperation = mf::static_type();
 PyTypeObject FailedRequestError = mf::static_type();
 PyTypeObject InvalidExceptionHandler = mf::static_type();
+PyTypeObject ContentTooLarge = mf::static_type();
 
 // A constructor with a parameter table: its tp_doc carries the signature.
 using DocFn = const char* (*)(const char* type_name, const char* text) noexcept;
@@ -214,6 +216,9 @@ const ClassDef classes[] = {
      plain_init<&k_empty>, "FailedRequestError(*args)\n--\n\nA request to another service failed."},
     {&InvalidExceptionHandler, "morrowfen.exceptions.InvalidExceptionHandler", nullptr, exc_new<0, &k_empty>,
      plain_init<&k_empty>, "InvalidExceptionHandler(*args)\n--\n\nAn exception handler was configured wrongly."},
+    with_table<FixedStatusInit<&k_content_too_large>>(
+        &ContentTooLarge, "morrowfen.exceptions.ContentTooLarge", &HTTPException, exc_new<413, &k_content_too_large>,
+        "ContentTooLarge(message='')\n\nHTTP 413: the request body is larger than the application takes."),
 };
 
 bool types_ready = false;

@@ -48,12 +48,14 @@ struct StreamedContent {
 
 struct ASGIContent {
   Content base;
-  Ref receive;  // the ASGI receive callable
+  Ref receive;         // the ASGI receive callable
+  std::int64_t limit;  // the most body bytes stream() and read() take (ContentTooLarge past it); negative: none
 };
 
 struct RSGIContent {
   Content base;
-  Ref protocol;  // the RSGI protocol object
+  Ref protocol;        // the RSGI protocol object
+  std::int64_t limit;  // as ASGIContent's
 };
 
 // TextContent, HTMLContent, JSONContent and FormContent use Content's layout

@@ -3,6 +3,8 @@
 
 #include <Python.h>
 
+#include <cstdint>
+
 #include "../runtime/ref.h"
 
 namespace mf::messages {
@@ -47,6 +49,29 @@ struct Message {
 using RequestVTable = MessageVTable;
 using ResponseVTable = MessageVTable;
 
+// A server's intake may leave parts of a Request to be made when first read:
+// the request then carries the intake's table and a bit per part not made
+// yet. Every reader of those fields in the messages module (the attributes,
+// the header methods, the body readers) makes the part first, so nothing
+// outside sees a difference but the time the work is done.
+enum RequestPart : unsigned {
+  part_method = 1,   // Request.method
+  part_url = 2,      // Request.url
+  part_headers = 4,  // Message.raw_headers
+  part_content = 8,  // Message.content (the body reader)
+};
+
+struct RequestIntake {
+  // Makes `part` (one bit) from the request's scope and channel and stores
+  // it in its field; 0, or -1 with an exception set.
+  int (*make)(Request* request, unsigned part);
+  // The values of the headers named `name` (lower-case ASCII) as a new list
+  // of bytes, or only the first value (or None) when `first` is set, without
+  // converting the other headers; an empty Ref without an exception when the
+  // intake cannot tell (the caller then makes the whole list). May be null.
+  Ref (*values)(Request* request, const char* name, Py_ssize_t size, bool first);
+};
+
 struct Request {
   Message base;
   Ref method;   // str or None
@@ -54,7 +79,29 @@ struct Request {
   Ref query;    // parsed query (dict of lists), computed on demand; None until then
   Ref cookies;  // parsed cookies (dict), computed on demand; None until then
   Ref scope;    // the server scope, or None
+  // Parts left to be made (see RequestIntake); zero for a complete request.
+  Ref channel;  // what the body is read through: the RSGI protocol or the ASGI receive
+  const RequestIntake* intake;
+  unsigned pending;         // RequestPart bits
+  std::int64_t body_limit;  // the limit the body reader gets (negative: none)
 };
+
+// Makes the parts among `parts` that are still pending; 0, or -1 with an
+// exception set (the part stays pending, so the next read tries again).
+inline int make_parts(Request* r, unsigned parts) noexcept {
+  for (unsigned part = part_method; part <= part_content; part <<= 1) {
+    if (!(r->pending & parts & part)) continue;
+    // Not pending while it is made: a read from the code that makes it sees
+    // the field as it is instead of starting again.
+    r->pending &= ~part;
+    if (r->intake->make(r, part) < 0) {
+      r->pending |= part;
+      return -1;
+    }
+    if (part == part_content) r->channel = Ref::none();
+  }
+  return 0;
+}
 
 struct Response {
   Message base;

@@ -13,6 +13,7 @@ namespace mf::messages::impl {
 // or replacing an item releases it, and a finalizer it runs may replace the
 // message's list meanwhile.
 Ref header_list(Message* m) noexcept {
+  if (ready(m, part_headers) < 0) return {};
   PyObject* list = m->raw_headers.get();
   if (list && PyList_Check(list)) return Ref::borrow(list);
   if (!list || list == Py_None) return {};
@@ -32,9 +33,21 @@ Ref writable_list(Message* m) noexcept {
 
 // --- the natives of the method table ---------------------------------------------
 
+// The values of one header of a request whose headers are not made yet, from
+// its intake: an empty Ref without an exception when the intake cannot tell.
+Ref intake_values(Message* m, std::string_view wanted, bool first) noexcept {
+  Request* r = pending_request(m, part_headers);
+  if (!r || !r->intake->values || wanted.size() > 64 || !mf::wire::valid_name(wanted)) return {};
+  char lower[64];
+  for (std::size_t i = 0; i < wanted.size(); ++i) lower[i] = static_cast<char>(hl::ascii_lower(wanted[i]));
+  return r->intake->values(r, lower, static_cast<Py_ssize_t>(wanted.size()), first);
+}
+
 PyObject* get_headers(Message* self, PyObject* name) noexcept {
   std::string_view wanted;
   if (!hl::name_view(name, wanted)) return nullptr;
+  if (Ref found = intake_values(self, wanted, false)) return found.release();
+  if (PyErr_Occurred()) return nullptr;
   Ref list = header_list(self);
   if (!list) return PyErr_Occurred() ? nullptr : PyList_New(0);
   return hl::values(list.get(), wanted).release();
@@ -43,6 +56,8 @@ PyObject* get_headers(Message* self, PyObject* name) noexcept {
 PyObject* get_first_header(Message* self, PyObject* name) noexcept {
   std::string_view wanted;
   if (!hl::name_view(name, wanted)) return nullptr;
+  if (Ref found = intake_values(self, wanted, true)) return found.release();
+  if (PyErr_Occurred()) return nullptr;
   Ref list = header_list(self);
   if (!list) return PyErr_Occurred() ? nullptr : mf::new_ref(Py_None);
   bool failed = false;
@@ -71,6 +86,8 @@ int remove_header(Message* self, PyObject* name) noexcept {
 int has_header(Message* self, PyObject* name) noexcept {
   std::string_view wanted;
   if (!hl::name_view(name, wanted)) return -1;
+  if (Ref found = intake_values(self, wanted, true)) return !found.is_none();
+  if (PyErr_Occurred()) return -1;
   Ref list = header_list(self);
   if (!list) return PyErr_Occurred() ? -1 : 0;
   bool failed = false;
@@ -119,6 +136,7 @@ PyObject* content_type(Message* self) noexcept {
   } else if (PyErr_Occurred()) {
     return nullptr;
   }
+  if (ready(self, part_content) < 0) return nullptr;
   PyObject* content = self->content.get();
   if (content && PyObject_TypeCheck(content, state.content_type)) {
     const Ref& type = reinterpret_cast<mf::contents::Content*>(content)->type;
@@ -170,6 +188,7 @@ bool content_or_none(PyObject* content) noexcept {
 
 PyObject* with_content(Message* self, PyObject* content) noexcept {
   if (!content_or_none(content)) return nullptr;
+  forget_part(self, part_content);
   self->content = Ref::borrow(content);
   return mf::new_ref(obj(self));
 }
@@ -177,6 +196,7 @@ PyObject* with_content(Message* self, PyObject* content) noexcept {
 // Whether the message has a body: a content whose length is not 0 (a
 // negative length is a body of unknown length).
 int has_body(Message* self) noexcept {
+  if (ready(self, part_content) < 0) return -1;
   Ref content = self->content.copy();  // held across a foreign object's __bool__
   if (!content || content.is_none()) return 0;
   if (PyObject_TypeCheck(content.get(), state.content_type)) return content.as<mf::contents::Content>()->length != 0;
@@ -276,6 +296,7 @@ constexpr MessageVTable response_vtable = make_table(c_status<message_init_prop,
 int MessageInit::setup(PyObject* self, PyObject* const* bound) noexcept {
   PyObject *headers = bound[0], *content = bound[1];
   if (!list_or_none(headers, "headers") || !content_or_none(content)) return -1;
+  forget_part(as_message(self), part_headers | part_content);
   as_message(self)->raw_headers = Ref::borrow(headers);
   as_message(self)->content = Ref::borrow(content);
   return 0;
@@ -321,8 +342,8 @@ PyMethodDef message_methods[] = {
 };
 
 PyGetSetDef message_getset[] = {
-    sup::object_field("_raw_headers", offsetof(Message, raw_headers), "The (name, value) header pairs, or None."),
-    sup::object_field("content", offsetof(Message, content), "The body (a Content), or None."),
+    part_field<part_headers>("_raw_headers", offsetof(Message, raw_headers), "The (name, value) header pairs, or None."),
+    part_field<part_content>("content", offsetof(Message, content), "The body (a Content), or None."),
     sup::getset_end,
 };
 

@@ -80,13 +80,10 @@ inline Request* as_request(PyObject* o) noexcept { return reinterpret_cast<Reque
 inline PyObject* obj(Message* m) noexcept { return sup::as_object(m); }
 
 inline constexpr std::array<std::size_t, 2> message_refs = {offsetof(Message, raw_headers), offsetof(Message, content)};
-inline constexpr std::array<std::size_t, 7> request_refs = {offsetof(Request, base.raw_headers),
-                                                            offsetof(Request, base.content),
-                                                            offsetof(Request, method),
-                                                            offsetof(Request, url),
-                                                            offsetof(Request, query),
-                                                            offsetof(Request, cookies),
-                                                            offsetof(Request, scope)};
+inline constexpr std::array<std::size_t, 8> request_refs = {
+    offsetof(Request, base.raw_headers), offsetof(Request, base.content), offsetof(Request, method),
+    offsetof(Request, url),              offsetof(Request, query),        offsetof(Request, cookies),
+    offsetof(Request, scope),            offsetof(Request, channel)};
 
 template <const auto& Refs, const MessageVTable* Table>
 inline PyObject* message_new(PyTypeObject* type, PyObject*, PyObject*) {
@@ -101,6 +98,42 @@ inline bool list_or_none(PyObject* value, const char* what) noexcept {
   if (value == Py_None || PyList_Check(value)) return true;
   PyErr_Format(PyExc_TypeError, "%s must be a list or None, not %.200s", what, Py_TYPE(value)->tp_name);
   return false;
+}
+
+// --- parts of a Request made on first read (request.cpp) ---------------------------
+
+// `m` as a Request that still has one of `parts` to make, else nullptr.
+inline Request* pending_request(Message* m, unsigned parts) noexcept {
+  if (!PyObject_TypeCheck(obj(m), &RequestType)) return nullptr;
+  auto* r = reinterpret_cast<Request*>(m);
+  return r->pending & parts ? r : nullptr;
+}
+
+// Makes the parts of `m` among `parts` when it is a Request that has them
+// pending; 0, or -1 with an exception set.
+inline int ready(Message* m, unsigned parts) noexcept {
+  Request* r = pending_request(m, parts);
+  return r ? make_parts(r, parts) : 0;
+}
+
+// A part set from outside is no longer the intake's to make.
+void forget_part(Message* m, unsigned part) noexcept;
+
+// The attribute of a field that may be a pending part: read, it is made
+// first; written, the intake no longer makes it.
+template <unsigned Part>
+PyObject* get_part(PyObject* self, void* closure) noexcept {
+  if (ready(as_message(self), Part) < 0) return nullptr;
+  return sup::get_object(self, closure);
+}
+template <unsigned Part>
+int set_part(PyObject* self, PyObject* value, void* closure) noexcept {
+  forget_part(as_message(self), Part);
+  return sup::set_object(self, value, closure);
+}
+template <unsigned Part>
+PyGetSetDef part_field(const char* name, std::size_t offset, const char* doc = nullptr) noexcept {
+  return {name, get_part<Part>, set_part<Part>, doc, sup::closure_of(offset)};
 }
 
 // --- message.cpp

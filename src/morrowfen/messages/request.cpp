@@ -10,6 +10,15 @@ Ref to_url(PyObject* value) noexcept {
   return Ref::steal(PyObject_CallOneArg(reinterpret_cast<PyObject*>(state.url_type), value));
 }
 
+// --- parts made on first read --------------------------------------------------------
+
+void forget_part(Message* m, unsigned part) noexcept {
+  Request* r = pending_request(m, part);
+  if (!r) return;
+  r->pending &= ~part;
+  if (part & part_content) r->channel = Ref::none();
+}
+
 // Request(method, url, headers)
 int RequestInit::setup(PyObject* self, PyObject* const* bound) noexcept {
   PyObject *method = bound[0], *url = bound[1], *headers = bound[2];
@@ -21,6 +30,7 @@ int RequestInit::setup(PyObject* self, PyObject* const* bound) noexcept {
   Ref url_object = to_url(url);
   if (!url_object) return -1;
   Request* r = as_request(self);
+  forget_part(&r->base, part_method | part_url | part_headers | part_content);
   r->method = Ref::borrow(method);
   r->url = std::move(url_object);
   r->base.raw_headers = Ref::borrow(headers);
@@ -32,6 +42,7 @@ int RequestInit::setup(PyObject* self, PyObject* const* bound) noexcept {
 PyObject* request_repr(PyObject* self) {
   // Held: the repr of one field may run code that replaces the other.
   Request* r = as_request(self);
+  if (make_parts(r, part_method | part_url) < 0) return nullptr;
   Ref method = r->method ? r->method.copy() : Ref::none();
   Ref value = r->url ? r->url.copy() : Ref::none();
   if (PyObject_TypeCheck(value.get(), state.url_type)) {
@@ -45,6 +56,7 @@ PyObject* request_repr(PyObject* self) {
 
 // The query of the request's URL as a dict of lists of str.
 Ref parse_query(Request* r) noexcept {
+  if (make_parts(r, part_url) < 0) return {};
   Ref result = Ref::steal(PyDict_New());
   if (!result) return {};
   PyObject* url = r->url.get();
@@ -70,10 +82,18 @@ Ref parse_cookies(Request* r) noexcept {
   static const mf::Bytes cookie_header{"cookie"};
   Ref result = Ref::steal(PyDict_New());
   if (!result) return {};
-  Ref list = header_list(&r->base);
-  if (!list) return PyErr_Occurred() ? Ref() : std::move(result);
-  Ref values = hl::values(list.get(), std::string_view(cookie_header.text(), cookie_header.size()));
-  if (!values) return {};
+  std::string_view name(cookie_header.text(), cookie_header.size());
+  Ref values;
+  if (r->pending & part_headers && r->intake->values) {
+    values = r->intake->values(r, name.data(), static_cast<Py_ssize_t>(name.size()), false);
+    if (!values && PyErr_Occurred()) return {};
+  }
+  if (!values) {
+    Ref list = header_list(&r->base);
+    if (!list) return PyErr_Occurred() ? Ref() : std::move(result);
+    values = hl::values(list.get(), name);
+    if (!values) return {};
+  }
   for (Py_ssize_t i = 0; i < PyList_GET_SIZE(values.get()); ++i) {
     PyObject* header = PyList_GET_ITEM(values.get(), i);
     if (!PyBytes_Check(header)) continue;
@@ -133,7 +153,7 @@ struct ReadLocals {
   Ref request, content, iter, chunks;
 };
 mf::CoroutineBody read_body(ReadLocals& L) {
-  if (!check_request(L.request)) co_return {};
+  if (!check_request(L.request) || make_parts(as_request(L.request.get()), part_content) < 0) co_return {};
   L.content = as_request(L.request.get())->base.content.copy();
   if (!L.content || L.content.is_none()) co_return Ref::none();
   if (PyObject_TypeCheck(L.content.get(), state.content_type)) {
@@ -187,7 +207,7 @@ struct StreamLocals {
   Ref request, iter;
 };
 mf::AsyncGeneratorBody stream_body(StreamLocals& L) {
-  if (!check_request(L.request)) co_return {};
+  if (!check_request(L.request) || make_parts(as_request(L.request.get()), part_content) < 0) co_return {};
   Ref content = as_request(L.request.get())->base.content.copy();
   if (!content || content.is_none()) co_return Ref::none();
   L.iter = content_chunks(content.get(), true);
@@ -243,18 +263,8 @@ Request* acquire_request(PyObject* method, PyObject* path, PyObject* query, PyOb
     return nullptr;
   }
   if (!list_or_none(headers, "headers")) return nullptr;
-  Ref target;
-  if (PyBytes_GET_SIZE(query) == 0) {
-    target = Ref::borrow(path);
-  } else {
-    Py_ssize_t n = PyBytes_GET_SIZE(path), q = PyBytes_GET_SIZE(query);
-    target = Ref::steal(PyBytes_FromStringAndSize(nullptr, n + 1 + q));
-    if (!target) return nullptr;
-    char* p = PyBytes_AS_STRING(target.get());
-    std::memcpy(p, PyBytes_AS_STRING(path), static_cast<std::size_t>(n));
-    p[n] = '?';
-    std::memcpy(p + n + 1, PyBytes_AS_STRING(query), static_cast<std::size_t>(q));
-  }
+  Ref target = mf::wire::join_target(path, query);
+  if (!target) return nullptr;
   Ref url = to_url(target.get());
   if (!url) return nullptr;
   Ref request = Ref::steal(message_new<request_refs, &request_vtable>(&RequestType, nullptr, nullptr));
@@ -270,6 +280,7 @@ Request* acquire_request(PyObject* method, PyObject* path, PyObject* query, PyOb
 // Drops what a request holds for the exchange with the server: its body
 // reader, scope and parsed values.
 void release_request(Request* request, int /*flag*/) {
+  forget_part(&request->base, part_content);
   request->base.content = Ref::none();
   request->scope = Ref::none();
   request->query = Ref::none();
@@ -286,8 +297,8 @@ PyMethodDef request_methods[] = {
 };
 
 PyGetSetDef request_getset[] = {
-    sup::object_field("method", offsetof(Request, method)),
-    sup::object_field("url", offsetof(Request, url)),
+    part_field<part_method>("method", offsetof(Request, method)),
+    part_field<part_url>("url", offsetof(Request, url)),
     sup::object_field("scope", offsetof(Request, scope), "The server's scope, or None."),
     {"query", get_parsed<parse_query, offsetof(Request, query)>, sup::set_object,
      "The query parameters, as a dict of lists.", sup::closure_of(offsetof(Request, query))},
