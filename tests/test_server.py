@@ -105,6 +105,10 @@ class RSGIProtocol:
     async def __call__(self):
         return self.body
 
+    async def __aiter__(self):
+        if self.body:
+            yield self.body
+
     def client_disconnect(self):
         self.disconnect = asyncio.get_running_loop().create_future()
         return self.disconnect
@@ -632,24 +636,33 @@ def test_a_stream_that_still_reads_the_request_body_loses_none_of_it():
 
 
 def test_a_body_reader_waiting_when_the_watch_ends_reads_from_the_server():
-    from morrowfen.server import _ASGIWatch
+    # a reader that waits for the watch's next message when the stream ends
+    # (and the watch with it) reads from the server instead
+    gate = asyncio.Event()
+    readers = []
 
-    async def scenario():
-        gate = asyncio.Event()
-
-        async def receive():
+    class Client(ASGIClient):
+        async def receive(self):
+            self.receives += 1
             await gate.wait()
             return {"type": "http.request", "body": b"late", "more_body": False}
 
-        watch = _ASGIWatch(asyncio.current_task(), receive, None)
-        reader = asyncio.ensure_future(watch.receive_queued())
-        await asyncio.sleep(0.01)
-        watch.stop()  # the watcher's own receive() is cancelled: the message is the reader's
+    async def handler(request):
+        async def parts():
+            readers.append(asyncio.ensure_future(request.read()))
+            await asyncio.sleep(0.01)  # the stream waits: the watch begins and reads the server
+            yield b"done"
+
+        return Response(200, None, StreamedContent(b"text/plain", parts))
+
+    async def scenario():
+        client = await asgi(Application(handler), Client())
         await asyncio.sleep(0.01)
         gate.set()
-        return await asyncio.wait_for(reader, 1)
+        return client, await asyncio.wait_for(readers[0], 1)
 
-    assert run(scenario())["body"] == b"late"
+    client, body = run(scenario())
+    assert client.complete and client.body == b"done" and body == b"late"
 
 
 def test_a_protocol_without_client_disconnect_still_streams_and_closes():

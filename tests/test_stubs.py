@@ -44,7 +44,6 @@ def test_every_module_has_a_stub_next_to_it():
         "headers",
         "messages",
         "penmoth",
-        "server",
         "url",
     ]
     assert (PACKAGE / "py.typed").exists()
