@@ -20,6 +20,7 @@ sys.path.insert(0, str(BENCH))
 
 import micro
 import pyport as pp
+from fakes import ASGIClient, Headers, RSGIProtocol, RSGIScope, send_nothing
 from morrowfen import penmoth as pm
 from morrowfen.contents import (
     Content,
@@ -54,33 +55,6 @@ async def parts(*items):
         yield item
 
 
-class Protocol:
-    def __init__(self):
-        self.calls = []
-
-    def response_empty(self, status, headers):
-        self.calls.append(("empty", status, headers))
-
-    def response_bytes(self, status, headers, body):
-        self.calls.append(("bytes", status, headers, body))
-
-    def response_str(self, status, headers, body):
-        self.calls.append(("str", status, headers, body))
-
-    def response_stream(self, status, headers):
-        self.calls.append(("stream", status, headers))
-        calls = self.calls
-
-        class Transport:
-            async def send_bytes(self, data):
-                calls.append(("send_bytes", data))
-
-            async def send_str(self, data):
-                calls.append(("send_str", data))
-
-        return Transport()
-
-
 RESPONSES = {
     "none": lambda: Response(200),
     "204": lambda: Response(204),
@@ -113,13 +87,9 @@ def test_content_headers_and_asgi_messages_agree(name):
     agree(headers)
 
     def messages(m):
-        sent = []
-
-        async def send(message):
-            sent.append(message)
-
-        asyncio.run(m.send_asgi_response(RESPONSES[name](), send))
-        return sent
+        client = ASGIClient()
+        asyncio.run(m.send_asgi_response(RESPONSES[name](), client.send))
+        return client.sent
 
     agree(messages)
 
@@ -127,17 +97,13 @@ def test_content_headers_and_asgi_messages_agree(name):
 @pytest.mark.parametrize("raw", BAD_ASGI_HEADERS, ids=range(len(BAD_ASGI_HEADERS)))
 def test_asgi_header_rule_agrees(raw):
     def run(m):
-        sent = []
-
-        async def send(message):
-            sent.append(message)
-
+        client = ASGIClient()
         response = Response(200, None, TextContent("x"))
         response._raw_headers = list(raw)
         try:
-            asyncio.run(m.send_asgi_response(response, send))
+            asyncio.run(m.send_asgi_response(response, client.send))
         finally:
-            assert sent == []  # refused before the start message
+            assert client.sent == []  # refused before the start message
 
     assert agree(run)[0] == "raised"
 
@@ -175,14 +141,6 @@ def test_write_sse_agrees(event):
     agree(lambda m: m.write_sse(event))
 
 
-class Headers:
-    def __init__(self, pairs):
-        self.pairs = pairs
-
-    def items(self):
-        return self.pairs
-
-
 @pytest.mark.parametrize(
     "raw",
     [
@@ -207,7 +165,7 @@ def test_intake_agrees(raw):
     agree(lambda m: m.extract_rsgi_headers(raw))
 
     def request(m):
-        scope = micro.Scope(raw)
+        scope = micro.scope(raw)
         r = m.instantiate_rsgi_request(scope, "the protocol")
         return r.method, r.url.value, r._raw_headers, r.scope is scope, type(r.content), r.content.protocol
 
@@ -243,7 +201,7 @@ def test_rsgi_answers_and_header_rule_agree(raw, content_type):
     def run(m):
         content = Content(b"x", b"body")
         content.type = content_type
-        protocol = Protocol()
+        protocol = RSGIProtocol()
         try:
             return m.send_rsgi_response_sync(Response(200, list(raw) if raw else raw, content), protocol)
         finally:
@@ -259,14 +217,14 @@ def test_rsgi_answers_and_header_rule_agree(raw, content_type):
 @pytest.mark.parametrize("name", ["none", "json", "typeless", "stream", "stream-closing"])
 def test_rsgi_coroutines_agree(name):
     def run(m):
-        protocol = Protocol()
+        protocol = RSGIProtocol()
         asyncio.run(m.send_rsgi_response(RESPONSES[name](), protocol))
         return protocol.calls
 
     agree(run)
 
     def chunk_table(m):
-        protocol = Protocol()
+        protocol = RSGIProtocol()
         chunks = [b"a", "b", b"", "", None, 0, bytearray(b"c"), memoryview(b"d"), 7, True]
         response = Response(206, None, StreamedContent(b"text/plain", lambda: parts(*chunks)))
         asyncio.run(m.send_rsgi_response(response, protocol))
@@ -503,7 +461,7 @@ def test_instruction_counting_reads_whole_responses_and_no_more():
 def test_port_name_caches_stay_bounded_and_never_admit_a_bad_name():
     """The port remembers checked names; past its bound it checks every name
     again, and a refused name is never remembered."""
-    protocol = Protocol()
+    protocol = RSGIProtocol()
     for i in range(pp._CACHE_LIMIT + 50):
         raw = [(b"x-name-%d" % i, b"v")]
         pp.send_rsgi_response_sync(Response(200, list(raw), TextContent("x")), protocol)
@@ -518,10 +476,6 @@ def test_port_name_caches_stay_bounded_and_never_admit_a_bad_name():
     assert all(pp._is_token(n) for n in pp._SEEN_NAMES) and all(pp._is_token(n) for n in pp._VALID_NAMES)
 
 
-async def send_nothing(message):
-    pass
-
-
 def _with_raw(name):
     response = Response(200, None, TextContent("x"))
     response._raw_headers = [(name, b"v")]
@@ -534,21 +488,14 @@ def test_the_rsgi_apps_compared_end_to_end_give_the_same_bodies(path):
     status and bytes, or the comparison of their costs means nothing."""
     import e2e_apps
 
-    class Scope:
-        def __init__(self):
-            self.path, self.method, self.query_string = path, "GET", ""
-            self.headers = {"host": "127.0.0.1"}
-
     def wire(calls):
         kind, status = calls[0][0], calls[0][1]
-        body = b"".join(
-            c[-1].encode() if isinstance(c[-1], str) else c[-1] for c in calls if c[0] in ("str", "bytes", "send_bytes")
-        )
+        body = b"".join(c[-1].encode() if isinstance(c[-1], str) else c[-1] for c in calls if c[0] in ("str", "bytes"))
         return status, "stream" if kind == "stream" else "buffered", body
 
     seen = {}
     for name in ("raw_rsgi", "raw_read_rsgi", "penmoth_rsgi", "port_rsgi"):
-        protocol = Protocol()
-        asyncio.run(getattr(e2e_apps, name)(Scope(), protocol))
+        protocol = RSGIProtocol()
+        asyncio.run(getattr(e2e_apps, name)(RSGIScope(path, headers={"host": "127.0.0.1"}), protocol))
         seen[name] = wire(protocol.calls)
     assert len(set(seen.values())) == 1, seen
