@@ -2,7 +2,7 @@
 
 Servers: granian (RSGI), granian (ASGI), uvicorn (uvloop + httptools). Apps
 (bench/e2e_apps.py): bare callables, morrowfen.penmoth, the plain-Python
-port, Starlette (uvicorn), morrowfen.server.Application (when it exists).
+port, Starlette (uvicorn), morrowfen.server.Application.
 Every app first gets a 1 s warm-up run; then, per server and route, the
 apps are loaded in turn, three rounds; each figure is the median of its three runs
 (--quick: one round of 1 s runs, no warm-up). Server CPU per request is the utime + stime
@@ -17,84 +17,35 @@ import json
 import os
 import re
 import shutil
-import signal
-import socket
 import statistics
 import subprocess
 import sys
-import tempfile
-import time
-import urllib.request
 from pathlib import Path
 
+from morrowfen._servers import HOST, Server, command, free_port
+
 HERE = Path(__file__).resolve().parent
-HOST = "127.0.0.1"
 ROUTES = {"/": "text, 5 bytes", "/json": "JSON", "/stream": "stream, 10 parts"}
 ROUNDS = 3
 CLK_TCK = os.sysconf("SC_CLK_TCK")
 
 
-def has_server_module():
-    try:
-        import morrowfen.server  # noqa: F401
-    except Exception:
-        return False
-    return True
-
-
 def setups():
-    """(server, interface, [apps]) in the order they run."""
-    server = ["server"] if has_server_module() else []
+    """(server, [apps]) in the order they run."""
     return [
-        ("granian-rsgi", "rsgi", ["raw", "raw_read", "penmoth", "port", *server]),
-        ("granian-asgi", "asgi", ["raw", "penmoth", "port", *server]),
-        ("uvicorn", "asgi", ["raw", "penmoth", "port", "starlette", *server]),
+        ("granian-rsgi", ["raw", "raw_read", "penmoth", "port", "server"]),
+        ("granian-asgi", ["raw", "penmoth", "port", "server"]),
+        ("uvicorn", ["raw", "penmoth", "port", "starlette", "server"]),
     ]
 
 
-def command(server, app, interface, port):
-    target = f"e2e_apps:{app}_{interface}"
-    if server.startswith("granian"):
-        script = Path(sys.executable).with_name("granian")
-        cmd = [str(script)] if script.exists() else [sys.executable, "-m", "granian"]
-        return [
-            *cmd,
-            "--interface",
-            interface,
-            "--host",
-            HOST,
-            "--port",
-            str(port),
-            "--workers",
-            "1",
-            "--no-ws",
-            "--log-level",
-            "warning",
-            "--workers-kill-timeout",
-            "1",
-            target,
-        ]
-    return [
-        sys.executable,
-        "-m",
-        "uvicorn",
-        "--host",
-        HOST,
-        "--port",
-        str(port),
-        "--workers",
-        "1",
-        "--loop",
-        "uvloop",
-        "--http",
-        "httptools",
-        "--no-access-log",
-        "--log-level",
-        "warning",
-        "--timeout-graceful-shutdown",
-        "1",
-        target,
-    ]
+def start(server, app, port=None, prefix=()):
+    """App `app` of bench/e2e_apps.py served by `server` for load (started, not yet
+    ready), its command line after `prefix` (a tool that runs the server)."""
+    port = port or free_port()
+    cmd = [*prefix, *command(server, port, f"e2e_apps:{app}_{{interface}}", for_load=True)]
+    env = {"PYTHONPATH": os.pathsep.join(p for p in (str(HERE), os.environ.get("PYTHONPATH")) if p)}
+    return Server(f"{server}/{app}", cmd, port, env).start()
 
 
 def process_tree(pid):
@@ -112,76 +63,17 @@ def process_tree(pid):
     return pids
 
 
-def free_port():
-    with socket.socket() as s:
-        s.bind((HOST, 0))
-        return s.getsockname()[1]
-
-
-class Server:
-    def __init__(self, server, app, interface):
-        self.name = f"{server}/{app}"
-        self.port = free_port()
-        self.log = tempfile.TemporaryFile()
-        env = {
-            **os.environ,
-            "PYTHONPATH": os.pathsep.join(p for p in (str(HERE), os.environ.get("PYTHONPATH")) if p),
-            "PYTHONDONTWRITEBYTECODE": "1",
-        }
-        self.process = subprocess.Popen(
-            command(server, app, interface, self.port),
-            stdin=subprocess.DEVNULL,
-            stdout=self.log,
-            stderr=subprocess.STDOUT,
-            env=env,
-            start_new_session=True,
-        )
-
-    def output(self):
-        self.log.seek(0)
-        return self.log.read().decode("utf-8", "replace")[-2000:]
-
-    def wait_ready(self, timeout=20.0):
-        deadline = time.monotonic() + timeout
-        while time.monotonic() < deadline:
-            if self.process.poll() is not None:
-                raise RuntimeError(f"{self.name} exited with {self.process.returncode}:\n{self.output()}")
-            try:
-                for path in ROUTES:
-                    with urllib.request.urlopen(f"http://{HOST}:{self.port}{path}", timeout=2) as r:
-                        r.read()
-                return self
-            except OSError:
-                time.sleep(0.1)
-        raise RuntimeError(f"{self.name} not ready after {timeout} s:\n{self.output()}")
-
-    def cpu_seconds(self):
-        """utime + stime of the server process and every process under it."""
-        total = 0
-        for pid in process_tree(self.process.pid):
-            try:
-                with open(f"/proc/{pid}/stat") as f:
-                    fields = f.read().rsplit(")", 1)[1].split()
-            except OSError:
-                continue
-            total += int(fields[11]) + int(fields[12])  # utime, stime (fields 14 and 15)
-        return total / CLK_TCK
-
-    def stop(self):
-        for sig in (signal.SIGTERM, signal.SIGKILL):
-            try:
-                os.killpg(self.process.pid, sig)
-                self.process.wait(5)
-                break
-            except ProcessLookupError:
-                break
-            except subprocess.TimeoutExpired:
-                continue
+def cpu_seconds(pid):
+    """utime + stime of process `pid` and every process under it."""
+    total = 0
+    for p in process_tree(pid):
         try:
-            os.killpg(self.process.pid, signal.SIGKILL)
-        except ProcessLookupError:
-            pass
-        self.log.close()
+            with open(f"/proc/{p}/stat") as f:
+                fields = f.read().rsplit(")", 1)[1].split()
+        except OSError:
+            continue
+        total += int(fields[11]) + int(fields[12])  # utime, stime (fields 14 and 15)
+    return total / CLK_TCK
 
 
 def wrk(port, path, duration):
@@ -206,35 +98,23 @@ def parse_wrk(out):
 
 
 def measure(server, path, duration):
-    before = server.cpu_seconds()
+    before = cpu_seconds(server.process.pid)
     requests, rps, failed = wrk(server.port, path, duration)
-    cpu = server.cpu_seconds() - before
+    cpu = cpu_seconds(server.process.pid) - before
     return {"requests": requests, "rps": rps, "failed": failed, "cpu_us_per_request": 1e6 * cpu / max(requests, 1)}
 
 
-def run(duration, warmup, rounds, only=None, log=print, skipped=None):
+def run(duration, warmup, rounds, only=None, log=print):
     results = []
-    skipped = [] if skipped is None else skipped
-    for server_name, interface, apps in setups():
+    for server_name, apps in setups():
         if only and server_name not in only:
             continue
         servers = []
         try:
             for app in apps:
-                servers.append(Server(server_name, app, interface))
-            for s, app in list(zip(servers, apps)):
-                try:
-                    s.wait_ready()
-                except RuntimeError as e:
-                    if app != "server":
-                        raise
-                    # morrowfen.server is someone else's work in progress: its
-                    # rows are left out, with the reason in the results.
-                    log(f"{s.name}: skipped, it does not serve ({str(e).splitlines()[0]})")
-                    skipped.append({"server": server_name, "app": app, "reason": s.output()[-600:]})
-                    s.stop()
-                    servers.remove(s)
-                    apps = [a for a in apps if a != app]
+                servers.append(start(server_name, app))
+            for s in servers:
+                s.wait_ready(paths=ROUTES)
             for s in servers:  # one warm-up run per app
                 if warmup:
                     wrk(s.port, "/json", warmup)
@@ -262,6 +142,7 @@ def run(duration, warmup, rounds, only=None, log=print, skipped=None):
         finally:
             for s in servers:
                 s.stop()
+                s.cleanup()
     return results
 
 
@@ -270,7 +151,7 @@ STARTUP_S = 8  # starting and checking one server set-up, generously
 
 def fit_duration(duration, rounds, budget, only=None):
     """The run length that keeps the whole load within `budget` seconds."""
-    chosen = [(s, apps) for s, _, apps in setups() if not only or s in only]
+    chosen = [(s, apps) for s, apps in setups() if not only or s in only]
     runs = sum(len(apps) for _, apps in chosen) * len(ROUTES) * rounds
     fixed = len(chosen) * STARTUP_S + sum(len(apps) for _, apps in chosen)  # start-up, warm-ups
     fitted = int((budget - fixed) // max(runs, 1))
@@ -301,16 +182,8 @@ def main():
     rounds = 1 if args.quick else ROUNDS
     if args.budget:
         duration = fit_duration(duration, rounds, args.budget, args.only)
-    skipped = []
-    results = run(duration, 0 if args.quick else 1, rounds, args.only, skipped=skipped)
-    data = {
-        "duration_s": duration,
-        "rounds": rounds,
-        "warmup_s": 0 if args.quick else 1,
-        "server_module": has_server_module(),
-        "skipped": skipped,
-        "results": results,
-    }
+    results = run(duration, 0 if args.quick else 1, rounds, args.only)
+    data = {"duration_s": duration, "rounds": rounds, "warmup_s": 0 if args.quick else 1, "results": results}
     if args.output:
         Path(args.output).write_text(json.dumps(data, indent=1))
 

@@ -14,15 +14,12 @@ a request (sockets, epoll) is not in it and is the same for every app.
 
 import argparse
 import json
-import os
 import re
 import shutil
-import signal
 import socket
 import subprocess
 import sys
 import tempfile
-import time
 from pathlib import Path
 
 HERE = Path(__file__).resolve().parent
@@ -34,8 +31,8 @@ import micro_instructions  # noqa: E402
 
 WARMUP, REQUESTS = 200, 1000
 SETUPS = [
-    ("granian-rsgi", "rsgi", ["raw", "raw_read", "penmoth", "port", "server"], list(e2e.ROUTES)),
-    ("uvicorn", "asgi", ["raw", "penmoth", "penmoth_request", "server"], ["/"]),
+    ("granian-rsgi", ["raw", "raw_read", "penmoth", "port", "server"], list(e2e.ROUTES)),
+    ("uvicorn", ["raw", "penmoth", "penmoth_request", "server"], ["/"]),
 ]
 
 
@@ -87,55 +84,29 @@ def dumped_totals(out_dir, part):
     return totals
 
 
-def measure_app(server, interface, app, routes, warmup, count):
-    port = e2e.free_port()
+def measure_app(server_name, app, routes, warmup, count):
     out_dir = Path(tempfile.mkdtemp(prefix="morrowfen-callgrind-"))
-    cmd = [
-        "valgrind",
-        "--tool=callgrind",
-        "--trace-children=yes",
-        f"--callgrind-out-file={out_dir}/cg.%p",
-        *e2e.command(server, app, interface, port),
-    ]
-    env = {**os.environ, "PYTHONPATH": os.pathsep.join(filter(None, [str(HERE), os.environ.get("PYTHONPATH")]))}
-    log = tempfile.TemporaryFile()
-    process = subprocess.Popen(cmd, env=env, stdout=log, stderr=log, stdin=subprocess.DEVNULL, start_new_session=True)
+    callgrind = ["valgrind", "--tool=callgrind", "--trace-children=yes", f"--callgrind-out-file={out_dir}/cg.%p"]
+    server = e2e.start(server_name, app, prefix=callgrind)
     result = {}
     try:
-        deadline = time.monotonic() + 180
-        while True:
-            if process.poll() is not None:
-                log.seek(0)
-                raise RuntimeError(f"{server}/{app} exited:\n{log.read().decode(errors='replace')[-1500:]}")
-            try:
-                sock = socket.create_connection((e2e.HOST, port), timeout=60)
-                break
-            except OSError:
-                if time.monotonic() > deadline:
-                    raise RuntimeError(f"{server}/{app} did not start under callgrind") from None
-                time.sleep(0.5)
+        server.wait_ready(timeout=180)
+        sock = socket.create_connection((e2e.HOST, server.port), timeout=60)
         with sock:
-            host = f"{e2e.HOST}:{port}"
+            host = f"{e2e.HOST}:{server.port}"
             for part, route in enumerate(routes, start=1):
                 requests(sock, host, route, warmup)
-                pids = e2e.process_tree(process.pid)
+                pids = e2e.process_tree(server.process.pid)
                 control("-z", pids)
                 requests(sock, host, route, count)
                 control("-d", pids)
                 totals = dumped_totals(out_dir, part)
                 if not totals:
-                    raise RuntimeError(f"{server}/{app}: callgrind wrote no dump")
+                    raise RuntimeError(f"{server.name}: callgrind wrote no dump")
                 result[route] = max(totals) / count
     finally:
-        try:
-            os.killpg(process.pid, signal.SIGTERM)
-            process.wait(30)
-        except (ProcessLookupError, subprocess.TimeoutExpired):
-            try:
-                os.killpg(process.pid, signal.SIGKILL)
-            except ProcessLookupError:
-                pass
-        log.close()
+        server.stop()
+        server.cleanup()
         shutil.rmtree(out_dir, ignore_errors=True)
     return result
 
@@ -143,10 +114,10 @@ def measure_app(server, interface, app, routes, warmup, count):
 def run(quick=False, log=print):
     warmup, count = (20, 50) if quick else (WARMUP, REQUESTS)
     results = []
-    for server, interface, apps, routes in SETUPS:
+    for server, apps, routes in SETUPS:
         for app in apps:
             try:
-                measured = measure_app(server, interface, app, routes, warmup, count)
+                measured = measure_app(server, app, routes, warmup, count)
             except RuntimeError as e:
                 if app not in ("server", "penmoth_request"):
                     raise

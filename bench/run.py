@@ -368,19 +368,8 @@ def write_markdown(path, quick, info, rows, check, allocs, e2e, ratios, elapsed,
             "the response themselves, `raw_read` (RSGI) the same after reading the request from the "
             "scope, `penmoth` Response objects through morrowfen.penmoth (RSGI: the "
             "request through instantiate_rsgi_request too), `port` the same through bench/pyport.py, "
-            "`starlette` Starlette on uvicorn"
-            + (
-                ", `server` morrowfen.server.Application"
-                if e2e["server_module"]
-                else "; morrowfen.server was not there, so its rows are missing"
-            )
-            + ".\n"
+            "`starlette` Starlette on uvicorn" + ", `server` morrowfen.server.Application.\n"
         )
-        for skip in e2e.get("skipped", []):
-            last = skip["reason"].strip().splitlines()[-1:] or ["no output"]
-            w.append(f"- {skip['server']}/{skip['app']} was skipped: it did not serve (`{last[0][:160]}`).")
-        if e2e.get("skipped"):
-            w.append("")
         w.append("| server | app | route | requests/s | CPU us/request | failed |\n|---|---|---|---|---|---|")
         for r in e2e["results"]:
             w.append(
