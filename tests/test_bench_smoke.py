@@ -20,7 +20,7 @@ sys.path.insert(0, str(BENCH))
 
 import micro
 import pyport as pp
-from fakes import ASGIClient, Headers, RSGIProtocol, RSGIScope, send_nothing
+from fakes import ASGIClient, Headers, RSGIProtocol, RSGIScope, http_scope, send_nothing
 from morrowfen import penmoth as pm
 from morrowfen.contents import (
     Content,
@@ -261,7 +261,8 @@ def test_prebuilt_rsgi_answer_allocates_nothing():
 
 def test_report_figures_and_files(tmp_path):
     """own = time - floor, the ratio is port own over native own, the header
-    check is 12 raw minus prebuilt, and the report and chart are written."""
+    check is 12 raw minus prebuilt, Application and the frameworks are set
+    against the server's floor, and the report and chart are written."""
     import run
 
     figures = {micro.EMPTY_COROUTINE: {"median_ns": 40.0, "stdev_ns": 0.0}}
@@ -290,15 +291,8 @@ def test_report_figures_and_files(tmp_path):
         "duration_s": 1,
         "rounds": 1,
         "results": [
-            {
-                "server": "uvicorn",
-                "app": app,
-                "route": "/",
-                "rps": 1000.0,
-                "cpu_us_per_request": cpu,
-                "requests": 1,
-                "failed": 0,
-            }
+            {"server": "uvicorn", "app": app, "route": "/", "rps": 1000.0, "cpu_us_per_request": cpu}
+            | {"requests": 1, "failed": 0}
             for app, cpu in (
                 ("raw", 20.0),
                 ("raw_read", 22.0),
@@ -310,63 +304,81 @@ def test_report_figures_and_files(tmp_path):
         ],
     }
     [ratio] = run.e2e_ratios(e2e)
-    assert ratio["port/penmoth"] == 1.2 and ratio["starlette/penmoth"] == 2.0
+    assert ratio["port/penmoth"] == 1.2 and ratio["server/penmoth"] == 25.5 / 25
     assert ratio["penmoth over raw"] == 5.0 and ratio["port over raw"] == 10.0
     assert ratio["penmoth over raw_read"] == 3.0 and ratio["server over penmoth"] == 0.5
-    allocs = {"method": "test", "calls": 1, "cases": {"a": {"native": 0.0, "port": 1.0, "floor": 0.0}}}
-    run.write_markdown(
-        tmp_path / "r.md",
-        True,
-        run.machine(),
-        list(rows.values()),
-        run.header_check_cost(figures),
-        allocs,
-        e2e,
-        [ratio],
-        1.0,
-    )
-    counted = run.instruction_rows(
-        {
-            "results": [
-                {"server": "granian-rsgi", "route": "/", "app": a, "instructions": n}
-                for a, n in (("raw", 1000.0), ("raw_read", 1200.0), ("penmoth", 1500.0), ("server", 1600.0))
-            ]
-            + [
-                {"server": "uvicorn", "route": "/", "app": a, "instructions": n}
-                for a, n in (("raw", 2000.0), ("penmoth", 2300.0), ("penmoth_request", 2500.0), ("server", 2600.0))
-            ]
-        }
-    )
+    instructions = {
+        "results": [
+            {"server": server, "route": "/", "app": a, "instructions": n, "gc_per_1000": gc}
+            for server, a, n, gc in (
+                ("granian-rsgi", "raw", 1000.0, 0),
+                ("granian-rsgi", "raw_read", 1200.0, 0),
+                ("granian-rsgi", "penmoth", 1500.0, 0),
+                ("granian-rsgi", "server", 1600.0, 0),
+                ("granian-rsgi", "emmett55", 5200.0, 1),
+                ("uvicorn", "raw", 2000.0, 0),
+                ("uvicorn", "penmoth", 2300.0, 0),
+                ("uvicorn", "server", 2600.0, 0),
+                ("uvicorn", "starlette", 3800.0, 2),
+            )
+        ],
+        "headers": {
+            "uvicorn": {
+                "raw": {"/": [["content-type", "text/plain"], ["content-length", "5"]]},
+                "starlette": {"/": [["Content-Length", "5"], ["content-type", "text/plain; charset=utf-8"]]},
+            }
+        },
+    }
+    counted = run.instruction_rows(instructions)
     found = {(r["server"], r["app"]): r for r in counted}
     assert found["granian-rsgi", "penmoth"]["over raw_read"] == 300.0
     assert found["granian-rsgi", "server"]["base"] == "penmoth" and found["granian-rsgi", "server"]["over base"] == 100
-    assert found["uvicorn", "server"]["base"] == "penmoth_request" and found["uvicorn", "server"]["over raw"] == 600
-    memory = {
-        "results": [{"server": "uvicorn", "app": "raw", "seconds": 1.5, "before_mib": 40.2, "peak_growth_mib": 2.4}]
+    assert found["uvicorn", "server"]["base"] == "penmoth" and found["uvicorn", "server"]["over raw"] == 600
+    framework_rows = run.framework_rows(counted, e2e)
+    frameworks = {(r["server"], r["app"]): r for r in framework_rows}
+    assert set(frameworks) == {("granian-rsgi", "server"), ("granian-rsgi", "emmett55")} | {
+        ("uvicorn", "server"),
+        ("uvicorn", "starlette"),
     }
-    run.write_markdown(
-        tmp_path / "i.md", True, run.machine(), [], {"native": 0, "port": 0}, allocs, None, [], 1.0, counted, memory
+    assert (
+        frameworks["granian-rsgi", "emmett55"]["over_i"] == 4000
+        and frameworks["granian-rsgi", "emmett55"]["ratio_i"] == 10
     )
-    written = (tmp_path / "i.md").read_text()
-    assert "| uvicorn | `/` | server | 2600 | +600 | - | +100 (over penmoth_request) |" in written
-    assert "| uvicorn | raw | 1.5 | 40 MiB | +2 MiB |" in written
-    text = (tmp_path / "r.md").read_text()
-    assert "| `send_asgi_response[small]` | 4.00x |" in text and "| uvicorn | `/` | 1.20x | 2.00x | 1.02x |" in text
-    assert "| uvicorn | `/` | 5.0 | 3.0 | 10.0 | 0.5 |" in text
-    pytest.importorskip("matplotlib")
-    run.write_chart(tmp_path / "r.png", list(rows.values()), [ratio], True)
-    assert (tmp_path / "r.png").read_bytes()[:4] == b"\x89PNG"
+    starlette = frameworks[
+        "uvicorn", "starlette"
+    ]  # over the bare app: 1800 against Application's 600; 30 us against 5.5
+    assert (starlette["ratio_i"], starlette["over_cpu"], starlette["ratio_cpu"]) == (3.0, 30.0, 30.0 / 5.5)
     data = {
         "quick": True,
         "machine": run.machine(),
         "elapsed_s": 1.0,
         "micro": figures,
         "micro_instructions": counts,
-        "allocations": {"method": "test", "calls": 1, "cases": {}},
-        "e2e": None,
-        "e2e_instructions": None,
-        "e2e_memory": None,
+        "allocations": {"method": "test", "calls": 1, "cases": {"a": {"native": 0.0, "port": 1.0, "floor": 0.0}}},
+        "e2e": e2e,
+        "e2e_instructions": instructions,
+        "e2e_memory": {
+            "results": [{"server": "uvicorn", "app": "raw", "seconds": 1.5, "before_mib": 40.2, "peak_growth_mib": 2.4}]
+        },
     }
+    check = run.header_check_cost(figures)
+    run.write_markdown(tmp_path / "results.md", data, list(rows.values()), check, [ratio], counted, framework_rows)
+    text = (tmp_path / "results.md").read_text()
+    for line in (
+        "| uvicorn | `/` | server | 2600 | +600 | - | +300 (over penmoth) | 0 |",
+        "| uvicorn | `/` | starlette | +1800 | 3.00x | +30.0 | 5.45x | 2 |",
+        "| uvicorn | starlette | `/` | `content-type: text/plain; charset=utf-8` (not `text/plain`) |",
+        "| uvicorn | raw | 1.5 | 40 MiB | +2 MiB |",
+        "| `send_asgi_response[small]` | 4.00x |",
+        "| uvicorn | `/` | 1.20x | 1.02x |",
+        "| uvicorn | `/` | 5.0 | 3.0 | 10.0 | 0.5 |",
+    ):
+        assert line in text, line
+    pytest.importorskip("matplotlib")
+    run.write_chart(tmp_path / "results.png", list(rows.values()), [ratio], True, framework_rows)
+    assert (tmp_path / "results.png").read_bytes()[:4] == b"\x89PNG"
+    for key in ("e2e", "e2e_instructions", "e2e_memory"):
+        data[key] = None  # a run without the end-to-end figures
     (tmp_path / "results.json").write_text(json.dumps(data))
     subprocess.run(
         [sys.executable, str(BENCH / "run.py"), "--render", str(tmp_path / "results.json"), "--out", str(tmp_path)],
@@ -430,25 +442,27 @@ def test_a_micro_case_counts_in_instructions():
     assert 200 < once < 20_000 and abs(once - twice) < 0.2 * once  # per call, the loop count taken out
 
 
-def test_instruction_counting_reads_whole_responses_and_no_more():
+def test_responses_are_read_whole_and_no_further():
     import socket
 
-    import e2e_instructions as ei
+    import e2e
 
     a, b = socket.socketpair()
     with a, b:
         fixed = b"HTTP/1.1 200 OK\r\nContent-Length: 5\r\n\r\nhello"
-        chunked = b"HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n3\r\nabc\r\n0\r\n\r\n"
+        chunked = b"HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n3\r\nabc\r\n2;x=y\r\nde\r\n0\r\n\r\n"
         a.sendall(fixed[:20])
-        a.sendall(fixed[20:] + chunked + b"HTTP/1.1")
-        rest = ei.read_response(b, b"")
-        assert (chunked + b"HTTP/1.1").startswith(rest)  # the first response's bytes are all gone
-        assert ei.read_response(b, rest) == b"HTTP/1.1"
+        a.sendall(fixed[20:] + chunked[:60])
+        status, headers, body, rest = e2e.read_response(b, b"")
+        assert (status, headers, body) == (200, [("Content-Length", "5")], b"hello")
+        assert chunked.startswith(rest)  # the first response's bytes are all gone
+        a.sendall(chunked[60:] + b"HTTP/1.1")
+        assert e2e.read_response(b, rest)[2:] == (b"abcde", b"HTTP/1.1")
         with pytest.raises(RuntimeError, match="answered b'HTTP/1.1 500"):
-            ei.read_response(b, b"HTTP/1.1 500 Internal Server Error\r\nContent-Length: 0\r\n\r\n")
+            e2e.read_response(b, b"HTTP/1.1 500 Internal Server Error\r\nContent-Length: 0\r\n\r\n")
         a.close()
         with pytest.raises(RuntimeError, match="closed"):
-            ei.read_response(b, b"HTTP/1.1 200 OK\r\nContent-Length: 9\r\n\r\nshort")
+            e2e.read_response(b, b"HTTP/1.1 200 OK\r\nContent-Length: 9\r\n\r\nshort")
 
 
 def test_port_name_caches_stay_bounded_and_never_admit_a_bad_name():
@@ -475,20 +489,25 @@ def _with_raw(name):
     return response
 
 
-@pytest.mark.parametrize("path", ["/", "/json", "/stream"])
-def test_the_rsgi_apps_compared_end_to_end_give_the_same_bodies(path):
-    """The bare apps, penmoth and the port answer each route with the same
-    status and bytes, or the comparison of their costs means nothing."""
+@pytest.mark.parametrize("route", ["/", "/hdr", "/stream", "/echo"])
+def test_the_apps_compared_end_to_end_give_the_same_answers(route):
+    """The bare apps, penmoth, the port and Application answer each route of
+    the benchmark with the status and bytes a client must get (bench/e2e.py
+    checks the frameworks on their servers), or comparing their costs means nothing."""
+    import e2e
     import e2e_apps
 
-    def wire(calls):
-        kind, status = calls[0][0], calls[0][1]
-        body = b"".join(c[-1].encode() if isinstance(c[-1], str) else c[-1] for c in calls if c[0] in ("str", "bytes"))
-        return status, "stream" if kind == "stream" else "buffered", body
-
-    seen = {}
-    for name in ("raw_rsgi", "raw_read_rsgi", "penmoth_rsgi", "port_rsgi"):
-        protocol = RSGIProtocol()
-        asyncio.run(getattr(e2e_apps, name)(RSGIScope(path, headers={"host": "127.0.0.1"}), protocol))
-        seen[name] = wire(protocol.calls)
-    assert len(set(seen.values())) == 1, seen
+    _, method, headers, body, expected = e2e.ROUTES[route]
+    rsgi_headers = dict([("host", "127.0.0.1"), *headers])
+    asgi_headers = [(n.encode(), v.encode()) for n, v in rsgi_headers.items()]
+    for name in ("raw_rsgi", "raw_read_rsgi", "penmoth_rsgi", "port_rsgi", "server_rsgi"):
+        protocol = RSGIProtocol(body)
+        app = getattr(e2e_apps, name)
+        asyncio.run(getattr(app, "__rsgi__", app)(RSGIScope(route, "", rsgi_headers, method), protocol))
+        assert (protocol.answer[0], protocol.answer[2] or b"".join(protocol.parts)) == (200, expected), name
+    for name in ("raw_asgi", "penmoth_asgi", "server_asgi"):
+        client = ASGIClient((body,))
+        asyncio.run(
+            getattr(e2e_apps, name)(http_scope(route, method=method, headers=asgi_headers), client.receive, client.send)
+        )
+        assert (client.status, client.body, client.complete) == (200, expected, True), name

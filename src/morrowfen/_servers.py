@@ -76,7 +76,9 @@ class Server:
         self.name, self.command, self.port = name, command, port
         self.extra_env = dict(env or {})
         self.url = None if port is None else f"http://{HOST}:{port}"
-        self.log_file = tempfile.NamedTemporaryFile(prefix=f"morrowfen-{name}-", suffix=".log", delete=False)
+        self.log_file = tempfile.NamedTemporaryFile(
+            prefix=f"morrowfen-{name.replace('/', '-')}-", suffix=".log", delete=False
+        )
         self.process: subprocess.Popen[bytes] | None = None
         self.log_text = ""
 
