@@ -1,17 +1,30 @@
-"""The applications bench/e2e.py serves: the same three routes written as
-bare ASGI and RSGI callables (on RSGI also one that reads the request from
-the server as a framework must), through morrowfen.penmoth, through the
-plain-Python port, with Starlette, and through morrowfen.server.Application
-when that module is there.
+"""The applications bench/e2e.py, e2e_instructions.py and e2e_memory.py
+serve, each the same routes answering the same bytes:
 
-    /        5 bytes of text/plain
-    /json    a small JSON object, serialised per request
-    /stream  10 parts from one async generator, streamed
-    /gib     1 GiB in 64 KiB parts from one async generator, as fast as it
-             can make them (bench/e2e_memory.py; not for wrk)
-"""
+    GET  /        "hello", text/plain; charset=utf-8
+    GET  /hdr     the request's accept-language header (the client sends 12
+                  browser-like headers), text/plain; charset=utf-8
+    GET  /stream  10 parts from one async generator, text/plain, streamed
+    POST /echo    the request body (1 KiB), application/octet-stream
+    GET  /gib     1 GiB in 64 KiB parts from one async generator, as fast as
+                  it can make them (bench/e2e_memory.py; raw and penmoth only)
 
-import json
+Apps (each server imports `<app>_<interface>`): `raw`, bare ASGI and RSGI
+callables that write the answer themselves; `raw_read` (RSGI), the same
+after reading the request from the scope (headers.items(), method, path,
+query) as any framework must; `penmoth`, the request taken in and the
+answer written through morrowfen's module functions; `port`, the same
+through bench/pyport.py (RSGI); `server`, morrowfen.server.Application; and
+the frameworks users pick instead, each written as its own documentation
+shows: `emmett55` (RSGI), `starlette`, `fastapi`, `falcon`, `litestar` (ASGI).
+
+With MORROWFEN_BENCH_GC_DIR set, each process that imports this module counts
+the cyclic collections of its interpreter in a file of that folder (see
+count_collections)."""
+
+import gc
+import mmap
+import os
 import sys
 from pathlib import Path
 
@@ -21,19 +34,37 @@ if str(HERE) not in sys.path:
 
 import pyport as pp  # noqa: E402
 from morrowfen import penmoth as pm  # noqa: E402
-from morrowfen.contents import JSONContent, StreamedContent, TextContent  # noqa: E402
+from morrowfen._server import instantiate_asgi_request  # noqa: E402
+from morrowfen.contents import Content, StreamedContent, TextContent  # noqa: E402
 from morrowfen.messages import Response  # noqa: E402
 
-try:
-    from morrowfen._server import instantiate_asgi_request
-except ImportError:  # an older tree, measured for comparison: no penmoth_request app
-    instantiate_asgi_request = None
-
 TEXT = "hello"
-DATA = {"message": "Hello, World!", "id": 42}
 PARTS = [b"part %d of the stream\n" % i for i in range(10)]
 TEXT_TYPE = "text/plain; charset=utf-8"
-JSON_TYPE = "application/json"
+STREAM_TYPE = "text/plain"
+OCTETS_TYPE = "application/octet-stream"
+HEADER = "accept-language"  # the one /hdr echoes
+
+
+def count_collections(folder):
+    """Counts this interpreter's cyclic collections (every generation) in
+    the 8 bytes of `folder`/gc.<pid>, mapped shared: the count can be read
+    from outside at any moment, and counting costs no system call."""
+    path = os.path.join(folder, f"gc.{os.getpid()}")
+    with open(path, "wb+") as f:
+        f.write(bytes(8))
+        f.flush()
+        counter = memoryview(mmap.mmap(f.fileno(), 8)).cast("Q")
+
+    def collection(phase, info):
+        if phase == "start":
+            counter[0] += 1
+
+    gc.callbacks.append(collection)
+
+
+if os.environ.get("MORROWFEN_BENCH_GC_DIR"):
+    count_collections(os.environ["MORROWFEN_BENCH_GC_DIR"])
 
 
 async def ten_parts():
@@ -49,7 +80,7 @@ async def gib_parts():
         yield GIB_PART
 
 
-# --- bare callables: they write the response themselves -------------------------------
+# --- bare callables: they write the answer themselves -----------------------------------
 
 
 async def lifespan(receive, send):
@@ -62,18 +93,26 @@ async def lifespan(receive, send):
             return
 
 
-TEXT_START = {
-    "type": "http.response.start",
-    "status": 200,
-    "headers": [(b"content-type", TEXT_TYPE.encode()), (b"content-length", b"5")],
-}
+def asgi_start(content_type, length=None):
+    headers = [(b"content-type", content_type.encode())]
+    headers.append((b"content-length", b"%d" % length) if length is not None else (b"transfer-encoding", b"chunked"))
+    return {"type": "http.response.start", "status": 200, "headers": headers}
+
+
+TEXT_START = asgi_start(TEXT_TYPE, len(TEXT))
 TEXT_BODY = {"type": "http.response.body", "body": TEXT.encode()}
-STREAM_START = {
-    "type": "http.response.start",
-    "status": 200,
-    "headers": [(b"content-type", b"text/plain"), (b"transfer-encoding", b"chunked")],
-}
+STREAM_START = asgi_start(STREAM_TYPE)
 NOT_FOUND = {"type": "http.response.start", "status": 404, "headers": [(b"content-length", b"0")]}
+ASGI_HEADER = HEADER.encode()
+
+
+async def asgi_body(receive):
+    body, more = b"", True
+    while more:
+        message = await receive()
+        body += message.get("body", b"")
+        more = message.get("more_body", False)
+    return body
 
 
 async def raw_asgi(scope, receive, send):
@@ -83,15 +122,12 @@ async def raw_asgi(scope, receive, send):
     if path == "/":
         await send(TEXT_START)
         await send(TEXT_BODY)
-    elif path == "/json":
-        body = json.dumps(DATA).encode()
-        await send(
-            {
-                "type": "http.response.start",
-                "status": 200,
-                "headers": [(b"content-type", JSON_TYPE.encode()), (b"content-length", b"%d" % len(body))],
-            }
-        )
+    elif path == "/hdr" or path == "/echo":
+        if path == "/hdr":
+            body = next(v for n, v in scope["headers"] if n == ASGI_HEADER)
+        else:
+            body = await asgi_body(receive)
+        await send(asgi_start(TEXT_TYPE if path == "/hdr" else OCTETS_TYPE, len(body)))
         await send({"type": "http.response.body", "body": body})
     elif path == "/stream" or path == "/gib":
         await send(STREAM_START)
@@ -104,16 +140,18 @@ async def raw_asgi(scope, receive, send):
 
 
 TEXT_HEADERS = [("content-type", TEXT_TYPE)]
-JSON_HEADERS = [("content-type", JSON_TYPE)]
-STREAM_HEADERS = [("content-type", "text/plain")]
+STREAM_HEADERS = [("content-type", STREAM_TYPE)]
+OCTETS_HEADERS = [("content-type", OCTETS_TYPE)]
 
 
 async def raw_rsgi(scope, protocol):
     path = scope.path
     if path == "/":
         protocol.response_str(200, TEXT_HEADERS, TEXT)
-    elif path == "/json":
-        protocol.response_str(200, JSON_HEADERS, json.dumps(DATA))
+    elif path == "/hdr":
+        protocol.response_str(200, TEXT_HEADERS, scope.headers.get(HEADER))
+    elif path == "/echo":
+        protocol.response_bytes(200, OCTETS_HEADERS, await protocol())
     elif path == "/stream" or path == "/gib":
         transport = protocol.response_stream(200, STREAM_HEADERS)
         async for part in ten_parts() if path == "/stream" else gib_parts():
@@ -126,12 +164,14 @@ async def raw_read_rsgi(scope, protocol):
     # The bare app that also asks the server for what any framework reads to
     # build a request (its headers, method, path, query): the floor of
     # request intake on RSGI, whatever does the intake.
-    request = (scope.headers.items(), scope.method, scope.path, scope.query_string)
-    path = request[2]
+    headers, path = scope.headers, scope.path
+    headers.items(), scope.method, scope.query_string
     if path == "/":
         protocol.response_str(200, TEXT_HEADERS, TEXT)
-    elif path == "/json":
-        protocol.response_str(200, JSON_HEADERS, json.dumps(DATA))
+    elif path == "/hdr":
+        protocol.response_str(200, TEXT_HEADERS, headers.get(HEADER))
+    elif path == "/echo":
+        protocol.response_bytes(200, OCTETS_HEADERS, await protocol())
     elif path == "/stream":
         transport = protocol.response_stream(200, STREAM_HEADERS)
         async for part in ten_parts():
@@ -140,88 +180,208 @@ async def raw_read_rsgi(scope, protocol):
         protocol.response_empty(404, [])
 
 
-# --- through the framework's objects --------------------------------------------------
+# --- through morrowfen -------------------------------------------------------------------
 
 
-def make_response(path):
-    if path == "/" or path == b"/":
+async def respond(request):
+    """The handler of the morrowfen apps: Application's, and the one the
+    penmoth and port apps call after their intake."""
+    path = request.url.path
+    if path == b"/":
         return Response(200, None, TextContent(TEXT))
-    if path == "/json" or path == b"/json":
-        return Response(200, None, JSONContent(DATA))
-    if path == "/stream" or path == b"/stream":
-        return Response(200, None, StreamedContent(b"text/plain", ten_parts))
-    if path == "/gib" or path == b"/gib":
-        return Response(200, None, StreamedContent(b"text/plain", gib_parts))
+    if path == b"/hdr":
+        return Response(200, None, TextContent(request.get_first_header(ASGI_HEADER).decode()))
+    if path == b"/echo":
+        return Response(200, None, Content(OCTETS_TYPE.encode(), await request.read()))
+    if path == b"/stream":
+        return Response(200, None, StreamedContent(STREAM_TYPE.encode(), ten_parts))
+    if path == b"/gib":
+        return Response(200, None, StreamedContent(STREAM_TYPE.encode(), gib_parts))
     return Response(404)
-
-
-def asgi_app(module):
-    send_response = module.send_asgi_response
-
-    async def app(scope, receive, send):
-        if scope["type"] == "lifespan":
-            return await lifespan(receive, send)
-        await send_response(make_response(scope["path"]), send)
-
-    return app
 
 
 def rsgi_app(module):
     instantiate, send_response = module.instantiate_rsgi_request, module.send_rsgi_response
 
     async def app(scope, protocol):
-        request = instantiate(scope, protocol)
-        await send_response(make_response(request.url.path), protocol)
+        await send_response(await respond(instantiate(scope, protocol)), protocol)
 
     return app
 
 
-async def penmoth_request_asgi(scope, receive, send):
-    # The ASGI app through penmoth that also builds the Request, as
-    # morrowfen.server.Application does (penmoth itself has no ASGI intake).
+async def penmoth_asgi(scope, receive, send):
     if scope["type"] == "lifespan":
         return await lifespan(receive, send)
-    request = instantiate_asgi_request(scope, receive)
-    await pm.send_asgi_response(make_response(request.url.path), send)
+    await pm.send_asgi_response(await respond(instantiate_asgi_request(scope, receive)), send)
 
 
-penmoth_asgi, penmoth_rsgi = asgi_app(pm), rsgi_app(pm)
-port_asgi, port_rsgi = asgi_app(pp), rsgi_app(pp)
+penmoth_rsgi, port_rsgi = rsgi_app(pm), rsgi_app(pp)
 
 
-# --- Starlette ------------------------------------------------------------------------
+# --- the frameworks users pick instead, as their documentation shows -------------------------
+
+
+def make_server():
+    from morrowfen.server import Application
+
+    return Application(respond)
+
+
+def make_emmett55():
+    from emmett55 import App, request, response
+
+    app = App(__name__)
+
+    @app.route("/", methods="get")
+    async def index():
+        response.content_type = TEXT_TYPE
+        return TEXT
+
+    @app.route("/hdr", methods="get")
+    async def hdr():
+        response.content_type = TEXT_TYPE
+        return request.headers.get(HEADER)
+
+    @app.route("/stream", methods="get")
+    async def stream():
+        response.content_type = STREAM_TYPE
+        return response.wrap_aiter(ten_parts())
+
+    @app.route("/echo", methods="post", output="bytes")
+    async def echo():
+        response.content_type = OCTETS_TYPE
+        return await request.body
+
+    return app
 
 
 def make_starlette():
     from starlette.applications import Starlette
-    from starlette.responses import JSONResponse, PlainTextResponse, StreamingResponse
+    from starlette.responses import PlainTextResponse, Response, StreamingResponse
     from starlette.routing import Route
 
-    async def text(request):
+    async def index(request):
         return PlainTextResponse(TEXT)
 
-    async def data(request):
-        return JSONResponse(DATA)
+    async def hdr(request):
+        return PlainTextResponse(request.headers[HEADER])
 
     async def stream(request):
-        return StreamingResponse(ten_parts(), media_type="text/plain")
+        return StreamingResponse(ten_parts(), media_type=STREAM_TYPE)
 
-    return Starlette(routes=[Route("/", text), Route("/json", data), Route("/stream", stream)])
+    async def echo(request):
+        return Response(await request.body(), media_type=OCTETS_TYPE)
+
+    return Starlette(
+        routes=[
+            Route("/", index),
+            Route("/hdr", hdr),
+            Route("/stream", stream),
+            Route("/echo", echo, methods=["POST"]),
+        ]
+    )
+
+
+def make_fastapi():
+    from typing import Annotated
+
+    from fastapi import FastAPI, Header, Request
+    from fastapi.responses import PlainTextResponse, Response, StreamingResponse
+
+    app = FastAPI()
+
+    @app.get("/", response_class=PlainTextResponse)
+    async def index():
+        return TEXT
+
+    @app.get("/hdr", response_class=PlainTextResponse)
+    async def hdr(accept_language: Annotated[str, Header()]):
+        return accept_language
+
+    @app.get("/stream")
+    async def stream():
+        return StreamingResponse(ten_parts(), media_type=STREAM_TYPE)
+
+    @app.post("/echo")
+    async def echo(request: Request):
+        return Response(await request.body(), media_type=OCTETS_TYPE)
+
+    return app
+
+
+def make_falcon():
+    import falcon
+    import falcon.asgi
+
+    class Index:
+        async def on_get(self, req, resp):
+            resp.content_type = falcon.MEDIA_TEXT
+            resp.text = TEXT
+
+    class Hdr:
+        async def on_get(self, req, resp):
+            resp.content_type = falcon.MEDIA_TEXT
+            resp.text = req.get_header(HEADER)
+
+    class Stream:
+        async def on_get(self, req, resp):
+            resp.content_type = STREAM_TYPE
+            resp.stream = ten_parts()
+
+    class Echo:
+        async def on_post(self, req, resp):
+            resp.content_type = OCTETS_TYPE
+            resp.data = await req.stream.read()
+
+    app = falcon.asgi.App()
+    app.add_route("/", Index())
+    app.add_route("/hdr", Hdr())
+    app.add_route("/stream", Stream())
+    app.add_route("/echo", Echo())
+    return app
+
+
+def make_litestar():
+    from typing import Annotated
+
+    from litestar import Litestar, MediaType, Request, get, post
+    from litestar.params import Parameter
+    from litestar.response import Stream
+
+    @get("/", media_type=MediaType.TEXT)
+    async def index() -> str:
+        return TEXT
+
+    @get("/hdr", media_type=MediaType.TEXT)
+    async def hdr(accept_language: Annotated[str, Parameter(header=HEADER)]) -> str:
+        return accept_language
+
+    @get("/stream")
+    async def stream() -> Stream:
+        return Stream(ten_parts(), media_type=STREAM_TYPE)
+
+    @post("/echo", media_type=OCTETS_TYPE, status_code=200)
+    async def echo(request: Request) -> bytes:
+        return await request.body()
+
+    return Litestar(route_handlers=[index, hdr, stream, echo])
+
+
+# Built on first use, so that this module imports without any framework:
+# name -> the function that makes it
+MADE = {
+    "server_asgi": make_server,
+    "server_rsgi": make_server,
+    "emmett55_rsgi": make_emmett55,
+    "starlette_asgi": make_starlette,
+    "fastapi_asgi": make_fastapi,
+    "falcon_asgi": make_falcon,
+    "litestar_asgi": make_litestar,
+}
 
 
 def __getattr__(name):
-    # Built on first use, so that this module imports without Starlette or
-    # morrowfen.server.
-    if name == "starlette_asgi":
-        app = make_starlette()
-    elif name in ("server_asgi", "server_rsgi"):
-        from morrowfen.server import Application
-
-        async def handler(request):
-            return make_response(request.url.path)
-
-        app = Application(handler)
-    else:
+    if name not in MADE:
         raise AttributeError(name)
-    globals()[name] = app
+    app = globals()[name] = MADE[name]()
     return app

@@ -25,10 +25,7 @@ if str(HERE) not in sys.path:
 
 import e2e  # noqa: E402
 
-SETUPS = [
-    ("uvicorn", "asgi", ["raw", "penmoth"]),
-    ("granian-rsgi", "rsgi", ["raw", "penmoth"]),
-]
+SETUPS = [("uvicorn", ["raw", "penmoth"]), ("granian-rsgi", ["raw", "penmoth"])]
 GIB = 1 << 30
 
 
@@ -88,14 +85,15 @@ def measure(server, path, size):
 
 def run(quick=False, log=print):
     results = []
-    for server_name, interface, apps in SETUPS:
+    for server_name, apps in SETUPS:
         for app in apps:
-            server = e2e.Server(server_name, app, interface)
+            server = e2e.start(server_name, app)
             try:
                 server.wait_ready()
                 row = {"server": server_name, "app": app, **measure(server, "/gib", GIB)}
             finally:
                 server.stop()
+                server.cleanup()
             results.append(row)
             log(
                 f"{server_name:13} {app:8} 1 GiB in {row['seconds']:.1f} s, "

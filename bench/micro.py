@@ -24,10 +24,12 @@ import time
 from pathlib import Path
 
 HERE = Path(__file__).resolve().parent
-if str(HERE) not in sys.path:
-    sys.path.insert(0, str(HERE))
+for folder in (HERE, HERE.parent / "tests"):  # tests/ for the fake server objects
+    if str(folder) not in sys.path:
+        sys.path.insert(0, str(folder))
 
 import pyport as pp  # noqa: E402
+from fakes import NullProtocol, RSGIScope, send_nothing  # noqa: E402
 from morrowfen import penmoth as pm  # noqa: E402
 from morrowfen.contents import Content, JSONContent, StreamedContent, TextServerSentEvent  # noqa: E402
 from morrowfen.messages import Response  # noqa: E402
@@ -78,30 +80,9 @@ async def parts_100():
         yield part
 
 
-class Protocol:
-    """An RSGI protocol whose methods do nothing (the floor of a buffered answer)."""
-
-    def response_empty(self, status, headers):
-        pass
-
-    def response_bytes(self, status, headers, body):
-        pass
-
-    def response_str(self, status, headers, body):
-        pass
-
-
-class Scope:
-    """An RSGI scope: plain attributes, as a server's scope object has."""
-
-    __slots__ = ("headers", "method", "path", "query_string")
-
-    def __init__(self, headers):
-        self.method, self.path, self.query_string, self.headers = "GET", "/items/42", "page=2&sort=asc", headers
-
-
-async def send_now(message):
-    """An ASGI send that completes at once."""
+def scope(headers):
+    """An RSGI scope with these headers (as the server gives them)."""
+    return RSGIScope("/items/42", "page=2&sort=asc", headers)
 
 
 def drive(coro):
@@ -169,7 +150,7 @@ def extract_case(m):
 
 
 def instantiate_case(m):
-    return sync_loop(m.instantiate_rsgi_request, Scope(BROWSER_HEADERS), Protocol())
+    return sync_loop(m.instantiate_rsgi_request, scope(BROWSER_HEADERS), NullProtocol())
 
 
 def write_sse_case(m):
@@ -179,7 +160,7 @@ def write_sse_case(m):
 def rsgi_sync_case(raw):
     def make(m):
         response = Response(200, list(raw) if raw else None, JSONContent({"ok": True}))
-        protocol = Protocol()
+        protocol = NullProtocol()
         if m is None:  # the protocol method alone, with what the answer passes
             return sync_loop(
                 protocol.response_bytes, 200, [("content-type", "application/json")], response.content.body
@@ -191,7 +172,7 @@ def rsgi_sync_case(raw):
 
 def rsgi_async_case(m):
     response = Response(200, None, JSONContent({"ok": True}))
-    protocol = Protocol()
+    protocol = NullProtocol()
     if m is None:
         headers, body = [("content-type", "application/json")], response.content.body
 
@@ -213,11 +194,11 @@ def asgi_small_case(m):
         body = {"type": "http.response.body", "body": b'{"ok":true}', "more_body": False}
 
         async def floor():
-            await send_now(start)
-            await send_now(body)
+            await send_nothing(start)
+            await send_nothing(body)
 
         return coroutine_loop(floor, before=reset)
-    return coroutine_loop(m.send_asgi_response, response, send_now, before=reset)
+    return coroutine_loop(m.send_asgi_response, response, send_nothing, before=reset)
 
 
 def asgi_stream_case(m):
@@ -232,13 +213,13 @@ def asgi_stream_case(m):
         end = {"type": "http.response.body", "body": b"", "more_body": False}
 
         async def floor():
-            await send_now(start)
+            await send_nothing(start)
             async for _ in parts_100():
-                await send_now(part)
-            await send_now(end)
+                await send_nothing(part)
+            await send_nothing(end)
 
         return coroutine_loop(floor, before=reset)
-    return coroutine_loop(m.send_asgi_response, response, send_now, before=reset)
+    return coroutine_loop(m.send_asgi_response, response, send_nothing, before=reset)
 
 
 def write_chunks_case(m):
@@ -336,12 +317,15 @@ def allocations(calls=2000):
     subjects = {
         "send_rsgi_response_sync[prebuilt]": lambda m: (
             m.send_rsgi_response_sync,
-            (Response(200, None, JSONContent({"ok": True})), Protocol()),
+            (Response(200, None, JSONContent({"ok": True})), NullProtocol()),
         ),
         "extract_rsgi_headers[12]": lambda m: (m.extract_rsgi_headers, (BROWSER_HEADERS,)),
-        "instantiate_rsgi_request[12]": lambda m: (m.instantiate_rsgi_request, (Scope(BROWSER_HEADERS), Protocol())),
+        "instantiate_rsgi_request[12]": lambda m: (
+            m.instantiate_rsgi_request,
+            (scope(BROWSER_HEADERS), NullProtocol()),
+        ),
     }
-    floor_protocol = Protocol()
+    floor_protocol = NullProtocol()
     floor = (floor_protocol.response_bytes, (200, [("content-type", "application/json")], b'{"ok": true}'))
     result = {"method": method, "calls": calls, "cases": {}}
     for name, make in subjects.items():

@@ -8,9 +8,14 @@ same handler. Prints ns per request and the difference.
     .venv/bin/python bench/server_app.py [--quick]
 """
 
+import asyncio
 import sys
 import time
+from pathlib import Path
 
+sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "tests"))  # the fake server objects
+
+from fakes import ASGIClient, Headers, NullProtocol, RSGIProtocol, RSGIScope, http_scope, receiver, send_nothing
 from morrowfen._server import instantiate_asgi_request
 from morrowfen.contents import JSONContent
 from morrowfen.messages import Response
@@ -30,60 +35,20 @@ async def handler(request):
 
 # --- the fake gateways ---------------------------------------------------------------
 
+HEADERS = [("host", "127.0.0.1:8000"), ("user-agent", "bench"), ("accept", "*/*")]
 ASGI_SCOPE = {
-    "type": "http",
+    **http_scope("/items", b"page=2", headers=[(n.encode(), v.encode()) for n, v in HEADERS]),
     "asgi": {"version": "3.0"},
     "http_version": "1.1",
-    "method": "GET",
     "scheme": "http",
-    "path": "/items",
     "raw_path": b"/items",
-    "query_string": b"page=2",
     "root_path": "",
-    "headers": [(b"host", b"127.0.0.1:8000"), (b"user-agent", b"bench"), (b"accept", b"*/*")],
     "client": ("127.0.0.1", 50000),
     "server": ("127.0.0.1", 8000),
 }
-
-
-async def receive():
-    return {"type": "http.request", "body": b"", "more_body": False}
-
-
-async def send(message):
-    pass
-
-
-class Headers:
-    def __init__(self, pairs):
-        self.pairs = pairs
-
-    def items(self):
-        return self.pairs
-
-
-class Scope:
-    proto = "http"
-    http_version = "1.1"
-    method = "GET"
-    path = "/items"
-    query_string = "page=2"
-    headers = Headers([("host", "127.0.0.1:8000"), ("user-agent", "bench"), ("accept", "*/*")])
-
-
-class Protocol:
-    def response_empty(self, status, headers):
-        pass
-
-    def response_bytes(self, status, headers, body):
-        pass
-
-    def response_str(self, status, headers, body):
-        pass
-
-
-SCOPE = Scope()
-PROTOCOL = Protocol()
+receive = receiver()  # never called: the handler reads no body
+SCOPE = RSGIScope("/items", "page=2", Headers(HEADERS))
+PROTOCOL = NullProtocol()
 
 
 # --- the two sides --------------------------------------------------------------------
@@ -102,27 +67,15 @@ async def direct_rsgi(scope, protocol):
 
 
 APP = Application(handler)
-APP._started = True  # as after the server's lifespan start-up
+_loop = asyncio.new_event_loop()
+APP.__rsgi_init__(_loop)  # the start-up a server runs before the first request
+_loop.close()
 
 
-def asgi_loop(app):
+def request_loop(app, *args):
     def run(n):
         for _ in range(n):
-            coro = app(ASGI_SCOPE, receive, send)
-            try:
-                coro.send(None)
-            except StopIteration:
-                pass
-            else:
-                raise AssertionError("the request did not complete in one step")
-
-    return run
-
-
-def rsgi_loop(app):
-    def run(n):
-        for _ in range(n):
-            coro = app(SCOPE, PROTOCOL)
+            coro = app(*args)
             try:
                 coro.send(None)
             except StopIteration:
@@ -149,41 +102,23 @@ def measure(cases):
 
 def check_same_answer():
     """Both sides put the same messages on the fake wire."""
-    for face in ("asgi", "rsgi"):
-        seen = {}
-        for side in ("direct", "app"):
-            got = []
-            if face == "asgi":
-
-                async def record(message):
-                    got.append(message)
-
-                target = direct_asgi if side == "direct" else APP
-                coro = target(ASGI_SCOPE, receive, record)
-            else:
-
-                class Recording(Protocol):
-                    def response_bytes(self, status, headers, body):
-                        got.append((status, headers, body))
-
-                target = direct_rsgi if side == "direct" else APP.__rsgi__
-                coro = target(SCOPE, Recording())
-            try:
-                coro.send(None)
-            except StopIteration:
-                pass
-            seen[side] = got
-        assert seen["direct"] == seen["app"] and seen["app"], (face, seen)
+    seen = {}
+    for side, asgi_app, rsgi_app in (("direct", direct_asgi, direct_rsgi), ("app", APP, APP.__rsgi__)):
+        client, protocol = ASGIClient(), RSGIProtocol()
+        request_loop(asgi_app, ASGI_SCOPE, receive, client.send)(1)
+        request_loop(rsgi_app, SCOPE, protocol)(1)
+        seen[side] = client.sent, protocol.calls
+    assert seen["direct"] == seen["app"] and all(seen["app"]), seen
 
 
 def main():
     check_same_answer()
     best = measure(
         {
-            "asgi direct": asgi_loop(direct_asgi),
-            "asgi Application": asgi_loop(APP),
-            "rsgi direct": rsgi_loop(direct_rsgi),
-            "rsgi Application": rsgi_loop(APP.__rsgi__),
+            "asgi direct": request_loop(direct_asgi, ASGI_SCOPE, receive, send_nothing),
+            "asgi Application": request_loop(APP, ASGI_SCOPE, receive, send_nothing),
+            "rsgi direct": request_loop(direct_rsgi, SCOPE, PROTOCOL),
+            "rsgi Application": request_loop(APP.__rsgi__, SCOPE, PROTOCOL),
         }
     )
     print(f"ns per request, small buffered response (best of {ROUNDS} rounds of {NUMBER})")

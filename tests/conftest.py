@@ -47,3 +47,26 @@ def pm():
     import morrowfen.penmoth
 
     return morrowfen.penmoth
+
+
+# --- real servers: each test module that serves gives a module-scoped `server_process` ---
+
+TIMEOUT = 15.0  # seconds for any one request of a test to a real server
+
+
+@pytest.fixture
+def server(request, server_process):
+    """The module's running server; its output is shown when the test fails."""
+    from servers import print_log_if_failed
+
+    failures = request.session.testsfailed
+    yield server_process
+    print_log_if_failed(request, server_process, failures)
+
+
+@pytest.fixture
+def client(server):
+    import httpx
+
+    with httpx.Client(base_url=server.url, timeout=TIMEOUT) as client:
+        yield client

@@ -20,6 +20,7 @@ sys.path.insert(0, str(BENCH))
 
 import micro
 import pyport as pp
+from fakes import ASGIClient, Headers, RSGIProtocol, RSGIScope, http_scope, send_nothing
 from morrowfen import penmoth as pm
 from morrowfen.contents import (
     Content,
@@ -54,33 +55,6 @@ async def parts(*items):
         yield item
 
 
-class Protocol:
-    def __init__(self):
-        self.calls = []
-
-    def response_empty(self, status, headers):
-        self.calls.append(("empty", status, headers))
-
-    def response_bytes(self, status, headers, body):
-        self.calls.append(("bytes", status, headers, body))
-
-    def response_str(self, status, headers, body):
-        self.calls.append(("str", status, headers, body))
-
-    def response_stream(self, status, headers):
-        self.calls.append(("stream", status, headers))
-        calls = self.calls
-
-        class Transport:
-            async def send_bytes(self, data):
-                calls.append(("send_bytes", data))
-
-            async def send_str(self, data):
-                calls.append(("send_str", data))
-
-        return Transport()
-
-
 RESPONSES = {
     "none": lambda: Response(200),
     "204": lambda: Response(204),
@@ -113,13 +87,9 @@ def test_content_headers_and_asgi_messages_agree(name):
     agree(headers)
 
     def messages(m):
-        sent = []
-
-        async def send(message):
-            sent.append(message)
-
-        asyncio.run(m.send_asgi_response(RESPONSES[name](), send))
-        return sent
+        client = ASGIClient()
+        asyncio.run(m.send_asgi_response(RESPONSES[name](), client.send))
+        return client.sent
 
     agree(messages)
 
@@ -127,17 +97,13 @@ def test_content_headers_and_asgi_messages_agree(name):
 @pytest.mark.parametrize("raw", BAD_ASGI_HEADERS, ids=range(len(BAD_ASGI_HEADERS)))
 def test_asgi_header_rule_agrees(raw):
     def run(m):
-        sent = []
-
-        async def send(message):
-            sent.append(message)
-
+        client = ASGIClient()
         response = Response(200, None, TextContent("x"))
         response._raw_headers = list(raw)
         try:
-            asyncio.run(m.send_asgi_response(response, send))
+            asyncio.run(m.send_asgi_response(response, client.send))
         finally:
-            assert sent == []  # refused before the start message
+            assert client.sent == []  # refused before the start message
 
     assert agree(run)[0] == "raised"
 
@@ -175,14 +141,6 @@ def test_write_sse_agrees(event):
     agree(lambda m: m.write_sse(event))
 
 
-class Headers:
-    def __init__(self, pairs):
-        self.pairs = pairs
-
-    def items(self):
-        return self.pairs
-
-
 @pytest.mark.parametrize(
     "raw",
     [
@@ -207,7 +165,7 @@ def test_intake_agrees(raw):
     agree(lambda m: m.extract_rsgi_headers(raw))
 
     def request(m):
-        scope = micro.Scope(raw)
+        scope = micro.scope(raw)
         r = m.instantiate_rsgi_request(scope, "the protocol")
         return r.method, r.url.value, r._raw_headers, r.scope is scope, type(r.content), r.content.protocol
 
@@ -243,7 +201,7 @@ def test_rsgi_answers_and_header_rule_agree(raw, content_type):
     def run(m):
         content = Content(b"x", b"body")
         content.type = content_type
-        protocol = Protocol()
+        protocol = RSGIProtocol()
         try:
             return m.send_rsgi_response_sync(Response(200, list(raw) if raw else raw, content), protocol)
         finally:
@@ -259,14 +217,14 @@ def test_rsgi_answers_and_header_rule_agree(raw, content_type):
 @pytest.mark.parametrize("name", ["none", "json", "typeless", "stream", "stream-closing"])
 def test_rsgi_coroutines_agree(name):
     def run(m):
-        protocol = Protocol()
+        protocol = RSGIProtocol()
         asyncio.run(m.send_rsgi_response(RESPONSES[name](), protocol))
         return protocol.calls
 
     agree(run)
 
     def chunk_table(m):
-        protocol = Protocol()
+        protocol = RSGIProtocol()
         chunks = [b"a", "b", b"", "", None, 0, bytearray(b"c"), memoryview(b"d"), 7, True]
         response = Response(206, None, StreamedContent(b"text/plain", lambda: parts(*chunks)))
         asyncio.run(m.send_rsgi_response(response, protocol))
@@ -303,7 +261,8 @@ def test_prebuilt_rsgi_answer_allocates_nothing():
 
 def test_report_figures_and_files(tmp_path):
     """own = time - floor, the ratio is port own over native own, the header
-    check is 12 raw minus prebuilt, and the report and chart are written."""
+    check is 12 raw minus prebuilt, Application and the frameworks are set
+    against the server's floor, and the report and chart are written."""
     import run
 
     figures = {micro.EMPTY_COROUTINE: {"median_ns": 40.0, "stdev_ns": 0.0}}
@@ -331,18 +290,9 @@ def test_report_figures_and_files(tmp_path):
     e2e = {
         "duration_s": 1,
         "rounds": 1,
-        "server_module": False,
-        "skipped": [],
         "results": [
-            {
-                "server": "uvicorn",
-                "app": app,
-                "route": "/",
-                "rps": 1000.0,
-                "cpu_us_per_request": cpu,
-                "requests": 1,
-                "failed": 0,
-            }
+            {"server": "uvicorn", "app": app, "route": "/", "rps": 1000.0, "cpu_us_per_request": cpu}
+            | {"requests": 1, "failed": 0}
             for app, cpu in (
                 ("raw", 20.0),
                 ("raw_read", 22.0),
@@ -354,63 +304,81 @@ def test_report_figures_and_files(tmp_path):
         ],
     }
     [ratio] = run.e2e_ratios(e2e)
-    assert ratio["port/penmoth"] == 1.2 and ratio["starlette/penmoth"] == 2.0
+    assert ratio["port/penmoth"] == 1.2 and ratio["server/penmoth"] == 25.5 / 25
     assert ratio["penmoth over raw"] == 5.0 and ratio["port over raw"] == 10.0
     assert ratio["penmoth over raw_read"] == 3.0 and ratio["server over penmoth"] == 0.5
-    allocs = {"method": "test", "calls": 1, "cases": {"a": {"native": 0.0, "port": 1.0, "floor": 0.0}}}
-    run.write_markdown(
-        tmp_path / "r.md",
-        True,
-        run.machine(),
-        list(rows.values()),
-        run.header_check_cost(figures),
-        allocs,
-        e2e,
-        [ratio],
-        1.0,
-    )
-    counted = run.instruction_rows(
-        {
-            "results": [
-                {"server": "granian-rsgi", "route": "/", "app": a, "instructions": n}
-                for a, n in (("raw", 1000.0), ("raw_read", 1200.0), ("penmoth", 1500.0), ("server", 1600.0))
-            ]
-            + [
-                {"server": "uvicorn", "route": "/", "app": a, "instructions": n}
-                for a, n in (("raw", 2000.0), ("penmoth", 2300.0), ("penmoth_request", 2500.0), ("server", 2600.0))
-            ]
-        }
-    )
+    instructions = {
+        "results": [
+            {"server": server, "route": "/", "app": a, "instructions": n, "gc_per_1000": gc}
+            for server, a, n, gc in (
+                ("granian-rsgi", "raw", 1000.0, 0),
+                ("granian-rsgi", "raw_read", 1200.0, 0),
+                ("granian-rsgi", "penmoth", 1500.0, 0),
+                ("granian-rsgi", "server", 1600.0, 0),
+                ("granian-rsgi", "emmett55", 5200.0, 1),
+                ("uvicorn", "raw", 2000.0, 0),
+                ("uvicorn", "penmoth", 2300.0, 0),
+                ("uvicorn", "server", 2600.0, 0),
+                ("uvicorn", "starlette", 3800.0, 2),
+            )
+        ],
+        "headers": {
+            "uvicorn": {
+                "raw": {"/": [["content-type", "text/plain"], ["content-length", "5"]]},
+                "starlette": {"/": [["Content-Length", "5"], ["content-type", "text/plain; charset=utf-8"]]},
+            }
+        },
+    }
+    counted = run.instruction_rows(instructions)
     found = {(r["server"], r["app"]): r for r in counted}
     assert found["granian-rsgi", "penmoth"]["over raw_read"] == 300.0
     assert found["granian-rsgi", "server"]["base"] == "penmoth" and found["granian-rsgi", "server"]["over base"] == 100
-    assert found["uvicorn", "server"]["base"] == "penmoth_request" and found["uvicorn", "server"]["over raw"] == 600
-    memory = {
-        "results": [{"server": "uvicorn", "app": "raw", "seconds": 1.5, "before_mib": 40.2, "peak_growth_mib": 2.4}]
+    assert found["uvicorn", "server"]["base"] == "penmoth" and found["uvicorn", "server"]["over raw"] == 600
+    framework_rows = run.framework_rows(counted, e2e)
+    frameworks = {(r["server"], r["app"]): r for r in framework_rows}
+    assert set(frameworks) == {("granian-rsgi", "server"), ("granian-rsgi", "emmett55")} | {
+        ("uvicorn", "server"),
+        ("uvicorn", "starlette"),
     }
-    run.write_markdown(
-        tmp_path / "i.md", True, run.machine(), [], {"native": 0, "port": 0}, allocs, None, [], 1.0, counted, memory
+    assert (
+        frameworks["granian-rsgi", "emmett55"]["over_i"] == 4000
+        and frameworks["granian-rsgi", "emmett55"]["ratio_i"] == 10
     )
-    written = (tmp_path / "i.md").read_text()
-    assert "| uvicorn | `/` | server | 2600 | +600 | - | +100 (over penmoth_request) |" in written
-    assert "| uvicorn | raw | 1.5 | 40 MiB | +2 MiB |" in written
-    text = (tmp_path / "r.md").read_text()
-    assert "| `send_asgi_response[small]` | 4.00x |" in text and "| uvicorn | `/` | 1.20x | 2.00x | 1.02x |" in text
-    assert "| uvicorn | `/` | 5.0 | 3.0 | 10.0 | 0.5 |" in text
-    pytest.importorskip("matplotlib")
-    run.write_chart(tmp_path / "r.png", list(rows.values()), [ratio], True)
-    assert (tmp_path / "r.png").read_bytes()[:4] == b"\x89PNG"
+    starlette = frameworks[
+        "uvicorn", "starlette"
+    ]  # over the bare app: 1800 against Application's 600; 30 us against 5.5
+    assert (starlette["ratio_i"], starlette["over_cpu"], starlette["ratio_cpu"]) == (3.0, 30.0, 30.0 / 5.5)
     data = {
         "quick": True,
         "machine": run.machine(),
         "elapsed_s": 1.0,
         "micro": figures,
         "micro_instructions": counts,
-        "allocations": {"method": "test", "calls": 1, "cases": {}},
-        "e2e": None,
-        "e2e_instructions": None,
-        "e2e_memory": None,
+        "allocations": {"method": "test", "calls": 1, "cases": {"a": {"native": 0.0, "port": 1.0, "floor": 0.0}}},
+        "e2e": e2e,
+        "e2e_instructions": instructions,
+        "e2e_memory": {
+            "results": [{"server": "uvicorn", "app": "raw", "seconds": 1.5, "before_mib": 40.2, "peak_growth_mib": 2.4}]
+        },
     }
+    check = run.header_check_cost(figures)
+    run.write_markdown(tmp_path / "results.md", data, list(rows.values()), check, [ratio], counted, framework_rows)
+    text = (tmp_path / "results.md").read_text()
+    for line in (
+        "| uvicorn | `/` | server | 2600 | +600 | - | +300 (over penmoth) | 0 |",
+        "| uvicorn | `/` | starlette | +1800 | 3.00x | +30.0 | 5.45x | 2 |",
+        "| uvicorn | starlette | `/` | `content-type: text/plain; charset=utf-8` (not `text/plain`) |",
+        "| uvicorn | raw | 1.5 | 40 MiB | +2 MiB |",
+        "| `send_asgi_response[small]` | 4.00x |",
+        "| uvicorn | `/` | 1.20x | 1.02x |",
+        "| uvicorn | `/` | 5.0 | 3.0 | 10.0 | 0.5 |",
+    ):
+        assert line in text, line
+    pytest.importorskip("matplotlib")
+    run.write_chart(tmp_path / "results.png", list(rows.values()), [ratio], True, framework_rows)
+    assert (tmp_path / "results.png").read_bytes()[:4] == b"\x89PNG"
+    for key in ("e2e", "e2e_instructions", "e2e_memory"):
+        data[key] = None  # a run without the end-to-end figures
     (tmp_path / "results.json").write_text(json.dumps(data))
     subprocess.run(
         [sys.executable, str(BENCH / "run.py"), "--render", str(tmp_path / "results.json"), "--out", str(tmp_path)],
@@ -440,10 +408,6 @@ Transfer/sec:      5.31MB
         )
     ) == (41850, 41849.52, 0)
 
-    class Tree(e2e.Server):
-        def __init__(self, process):
-            self.process = process
-
     burn = "import time\nt = time.process_time()\nwhile time.process_time() - t < 0.3: pass\ntime.sleep(30)"
     parent = subprocess.Popen(
         [
@@ -454,16 +418,15 @@ Transfer/sec:      5.31MB
         start_new_session=True,
     )
     try:
-        tree = Tree(parent)
         deadline = time.monotonic() + 10
-        while tree.cpu_seconds() < 0.25 and time.monotonic() < deadline:
+        while e2e.cpu_seconds(parent.pid) < 0.25 and time.monotonic() < deadline:
             time.sleep(0.05)
-        assert tree.cpu_seconds() >= 0.25  # the child's busy loop, not only the idle parent
+        assert e2e.cpu_seconds(parent.pid) >= 0.25  # the child's busy loop, not only the idle parent
     finally:
         os.killpg(parent.pid, signal.SIGKILL)
         parent.wait()
 
-    apps = sum(len(a) for _, _, a in e2e.setups())
+    apps = sum(len(a) for _, a in e2e.setups())
     runs = apps * len(e2e.ROUTES) * 3
     assert e2e.fit_duration(5, 3, 10_000) == 5
     assert e2e.fit_duration(5, 3, runs * 3 + 100) == 3
@@ -479,31 +442,33 @@ def test_a_micro_case_counts_in_instructions():
     assert 200 < once < 20_000 and abs(once - twice) < 0.2 * once  # per call, the loop count taken out
 
 
-def test_instruction_counting_reads_whole_responses_and_no_more():
+def test_responses_are_read_whole_and_no_further():
     import socket
 
-    import e2e_instructions as ei
+    import e2e
 
     a, b = socket.socketpair()
     with a, b:
         fixed = b"HTTP/1.1 200 OK\r\nContent-Length: 5\r\n\r\nhello"
-        chunked = b"HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n3\r\nabc\r\n0\r\n\r\n"
+        chunked = b"HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n3\r\nabc\r\n2;x=y\r\nde\r\n0\r\n\r\n"
         a.sendall(fixed[:20])
-        a.sendall(fixed[20:] + chunked + b"HTTP/1.1")
-        rest = ei.read_response(b, b"")
-        assert (chunked + b"HTTP/1.1").startswith(rest)  # the first response's bytes are all gone
-        assert ei.read_response(b, rest) == b"HTTP/1.1"
+        a.sendall(fixed[20:] + chunked[:60])
+        status, headers, body, rest = e2e.read_response(b, b"")
+        assert (status, headers, body) == (200, [("Content-Length", "5")], b"hello")
+        assert chunked.startswith(rest)  # the first response's bytes are all gone
+        a.sendall(chunked[60:] + b"HTTP/1.1")
+        assert e2e.read_response(b, rest)[2:] == (b"abcde", b"HTTP/1.1")
         with pytest.raises(RuntimeError, match="answered b'HTTP/1.1 500"):
-            ei.read_response(b, b"HTTP/1.1 500 Internal Server Error\r\nContent-Length: 0\r\n\r\n")
+            e2e.read_response(b, b"HTTP/1.1 500 Internal Server Error\r\nContent-Length: 0\r\n\r\n")
         a.close()
         with pytest.raises(RuntimeError, match="closed"):
-            ei.read_response(b, b"HTTP/1.1 200 OK\r\nContent-Length: 9\r\n\r\nshort")
+            e2e.read_response(b, b"HTTP/1.1 200 OK\r\nContent-Length: 9\r\n\r\nshort")
 
 
 def test_port_name_caches_stay_bounded_and_never_admit_a_bad_name():
     """The port remembers checked names; past its bound it checks every name
     again, and a refused name is never remembered."""
-    protocol = Protocol()
+    protocol = RSGIProtocol()
     for i in range(pp._CACHE_LIMIT + 50):
         raw = [(b"x-name-%d" % i, b"v")]
         pp.send_rsgi_response_sync(Response(200, list(raw), TextContent("x")), protocol)
@@ -518,37 +483,31 @@ def test_port_name_caches_stay_bounded_and_never_admit_a_bad_name():
     assert all(pp._is_token(n) for n in pp._SEEN_NAMES) and all(pp._is_token(n) for n in pp._VALID_NAMES)
 
 
-async def send_nothing(message):
-    pass
-
-
 def _with_raw(name):
     response = Response(200, None, TextContent("x"))
     response._raw_headers = [(name, b"v")]
     return response
 
 
-@pytest.mark.parametrize("path", ["/", "/json", "/stream"])
-def test_the_rsgi_apps_compared_end_to_end_give_the_same_bodies(path):
-    """The bare apps, penmoth and the port answer each route with the same
-    status and bytes, or the comparison of their costs means nothing."""
+@pytest.mark.parametrize("route", ["/", "/hdr", "/stream", "/echo"])
+def test_the_apps_compared_end_to_end_give_the_same_answers(route):
+    """The bare apps, penmoth, the port and Application answer each route of
+    the benchmark with the status and bytes a client must get (bench/e2e.py
+    checks the frameworks on their servers), or comparing their costs means nothing."""
+    import e2e
     import e2e_apps
 
-    class Scope:
-        def __init__(self):
-            self.path, self.method, self.query_string = path, "GET", ""
-            self.headers = {"host": "127.0.0.1"}
-
-    def wire(calls):
-        kind, status = calls[0][0], calls[0][1]
-        body = b"".join(
-            c[-1].encode() if isinstance(c[-1], str) else c[-1] for c in calls if c[0] in ("str", "bytes", "send_bytes")
+    _, method, headers, body, expected = e2e.ROUTES[route]
+    rsgi_headers = dict([("host", "127.0.0.1"), *headers])
+    asgi_headers = [(n.encode(), v.encode()) for n, v in rsgi_headers.items()]
+    for name in ("raw_rsgi", "raw_read_rsgi", "penmoth_rsgi", "port_rsgi", "server_rsgi"):
+        protocol = RSGIProtocol(body)
+        app = getattr(e2e_apps, name)
+        asyncio.run(getattr(app, "__rsgi__", app)(RSGIScope(route, "", rsgi_headers, method), protocol))
+        assert (protocol.answer[0], protocol.answer[2] or b"".join(protocol.parts)) == (200, expected), name
+    for name in ("raw_asgi", "penmoth_asgi", "server_asgi"):
+        client = ASGIClient((body,))
+        asyncio.run(
+            getattr(e2e_apps, name)(http_scope(route, method=method, headers=asgi_headers), client.receive, client.send)
         )
-        return status, "stream" if kind == "stream" else "buffered", body
-
-    seen = {}
-    for name in ("raw_rsgi", "raw_read_rsgi", "penmoth_rsgi", "port_rsgi"):
-        protocol = Protocol()
-        asyncio.run(getattr(e2e_apps, name)(Scope(), protocol))
-        seen[name] = wire(protocol.calls)
-    assert len(set(seen.values())) == 1, seen
+        assert (client.status, client.body, client.complete) == (200, expected, True), name

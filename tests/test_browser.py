@@ -17,7 +17,7 @@ import zlib
 import pytest
 
 from morrowfen import demo
-from servers import browser_events, chromium, print_log_if_failed, running_server
+from servers import browser_events, chromium, running_server
 
 pytestmark = pytest.mark.timeout(120)
 
@@ -29,15 +29,8 @@ ENDED_BADGE, CONNECTING_BADGE, OPEN_BADGE = (0xDA, 0xFB, 0xE1), (0xFF, 0xF8, 0xC
 
 
 @pytest.fixture(scope="module", params=["granian-rsgi", "uvicorn"])
-def server(request):
+def server_process(request):
     return running_server(request, request.param)
-
-
-@pytest.fixture
-def served(request, server):
-    failures = request.session.testsfailed
-    yield server
-    print_log_if_failed(request, server, failures)
 
 
 class PageLog(html.parser.HTMLParser):
@@ -173,9 +166,9 @@ def colour_counts(rows):
     return counts
 
 
-def test_page_shows_each_event_in_a_row(served):
+def test_page_shows_each_event_in_a_row(server):
     page = PageLog()
-    page.feed(dump_dom(served.url + "/events/page"))
+    page.feed(dump_dom(server.url + "/events/page"))
     page.close()
     assert page.rows, "the page shows no events"
     shown = [
@@ -203,18 +196,18 @@ def test_page_shows_each_event_in_a_row(served):
     assert not re.search(r"\b(src|href)\s*=|url\(|@import", demo.EVENTS_PAGE)
 
 
-def test_screenshot_of_the_ended_stream(served, tmp_path):
+def test_screenshot_of_the_ended_stream(server, tmp_path):
     shot = tmp_path / "events-page.png"
     run_chromium(
-        served.url + "/events/page",
+        server.url + "/events/page",
         "--hide-scrollbars",
         f"--window-size={WINDOW[0]},{WINDOW[1]}",
         f"--screenshot={shot}",
     )
     assert shot.is_file(), "chromium wrote no screenshot"
     ARTEFACTS.mkdir(parents=True, exist_ok=True)
-    shutil.copyfile(shot, ARTEFACTS / f"events-page-{served.name}.png")
-    if served.name == "granian-rsgi":  # the demo's own server
+    shutil.copyfile(shot, ARTEFACTS / f"events-page-{server.name}.png")
+    if server.name == "granian-rsgi":  # the demo's own server
         shutil.copyfile(shot, ARTEFACTS / "events-page.png")
     width, height, rows = read_png(shot.read_bytes())
     assert (width, height) == WINDOW

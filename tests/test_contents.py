@@ -9,6 +9,7 @@ from hypothesis import strategies as st
 
 import morrowfen.contents as mc
 import morrowfen.exceptions as mx
+from fakes import RSGIProtocol, receiver
 from morrowfen.contents import (
     ASGIContent,
     Content,
@@ -54,35 +55,6 @@ def run(coro):
 
 async def collect(aiterable):
     return [item async for item in aiterable]
-
-
-def receiver(*messages):
-    pending = list(messages)
-
-    async def receive():
-        return pending.pop(0)
-
-    return receive
-
-
-class Protocol:
-    """An RSGI protocol stand-in: awaitable call for the whole body, async iteration for chunks."""
-
-    def __init__(self, *chunks):
-        self.chunks = list(chunks)
-        self.calls = 0
-
-    async def __call__(self):
-        self.calls += 1
-        return b"".join(self.chunks)
-
-    def __aiter__(self):
-        return self
-
-    async def __anext__(self):
-        if not self.chunks:
-            raise StopAsyncIteration
-        return self.chunks.pop(0)
 
 
 # --- Content ------------------------------------------------------------------
@@ -185,14 +157,14 @@ def test_asgi_disconnect_raises_message_aborted(method):
 
 
 def test_rsgi_content_reads_the_protocol():
-    p = Protocol(b"x", b"y")
+    p = RSGIProtocol(b"x", b"y")
     c = RSGIContent(p)
     assert (c.type, c.body, c.length, c.protocol) == (None, None, -1, p)
     assert run(collect(c.stream())) == [b"x", b"y"]
-    p = Protocol(b"x", b"y")
+    p = RSGIProtocol(b"x", b"y")
     c = RSGIContent(p)
     assert run(c.read()) == b"xy" and run(c.read()) == b"xy"
-    assert p.calls == 1 and c.length == 2
+    assert p.reads == 1 and c.length == 2
     assert run(collect(c.get_parts())) == [b"xy"]
 
 
@@ -393,4 +365,4 @@ def test_streaming_tables_start_with_content_entries():
     stream = entry(table_of(StreamedContent), 1, ctypes.py_object, ctypes.py_object)
     assert run(collect(get_parts(s))) == run(collect(stream(s))) == [b"p"]
     read = entry(table_of(RSGIContent), 2, ctypes.py_object, ctypes.py_object)
-    assert run(read(RSGIContent(Protocol(b"q")))) == b"q"
+    assert run(read(RSGIContent(RSGIProtocol(b"q")))) == b"q"

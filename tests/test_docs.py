@@ -5,8 +5,6 @@ blocks together pass `mypy --strict`, and the pages link to each other.
 A block whose previous line is `<!-- not run: reason -->` is left out. A block
 that uses morrowfen.server is left out while that module cannot be imported."""
 
-import functools
-import importlib
 import re
 import subprocess
 import sys
@@ -18,7 +16,6 @@ import pytest
 DOCS = Path(__file__).resolve().parent.parent / "docs"
 FENCE = re.compile(r"^(\s*)```\s*([\w+-]*)\s*$")
 NOT_RUN = re.compile(r"^\s*<!--\s*not run:\s*\S.*-->\s*$")
-USES_SERVER = re.compile(r"\bmorrowfen\.server\b|^\s*from\s+morrowfen\s+import\s+[^\n]*\bserver\b", re.M)
 # What only shows on stderr when an example is wrong without raising.
 SILENT_FAULTS = ("was never awaited", "Exception ignored", "Task was destroyed but it is pending")
 
@@ -66,19 +63,6 @@ BLOCKS = [b for page in PAGES for b in blocks_of(page)]
 PYTHON = [b for b in BLOCKS if b.language == "python"]
 
 
-@functools.cache
-def server_importable():
-    try:
-        importlib.import_module("morrowfen.server")
-    except ImportError:
-        return False
-    return True
-
-
-def runnable(block):
-    return not block.skipped and (server_importable() or not USES_SERVER.search(block.code))
-
-
 def test_the_documentation_has_code():
     assert PAGES and len(PYTHON) >= 20
     assert sum(b.skipped for b in PYTHON) <= 3, "most examples must run"
@@ -90,8 +74,6 @@ def test_the_documentation_has_code():
 def test_example_runs(block, tmp_path):
     if block.skipped:
         pytest.skip("marked not run")
-    if not runnable(block):
-        pytest.skip("morrowfen.server cannot be imported yet")
     script = tmp_path / f"{block.module_name}.py"
     script.write_text(block.code, encoding="utf-8")
     proc = subprocess.run(
@@ -108,7 +90,7 @@ def test_example_runs(block, tmp_path):
 
 def test_examples_pass_mypy_strict(tmp_path):
     pytest.importorskip("mypy")
-    checked = [b for b in PYTHON if runnable(b)]
+    checked = [b for b in PYTHON if not b.skipped]
     by_file = {}
     for block in checked:
         path = tmp_path / f"{block.module_name}.py"

@@ -13,13 +13,11 @@ import time
 import httpx
 import pytest
 
-from servers import HOST, SERVERS, print_log_if_failed, running_server
+from servers import HOST, SERVERS, running_server
 
 pytestmark = pytest.mark.timeout(60)
 
-TIMEOUT = httpx.Timeout(10.0)
 HERE = os.path.dirname(os.path.abspath(__file__))
-APPS = {"asgi_app": "e2e_app:app", "rsgi_app": "e2e_app:app"}
 # what each server writes when an application raises (none of it may appear:
 # the application logs its errors itself, once)
 SERVER_ERROR_LINES = (
@@ -45,23 +43,10 @@ def server_process(request):
         "PYTHONPATH": os.pathsep.join(filter(None, [HERE, os.environ.get("PYTHONPATH")])),
         "MORROWFEN_E2E_SHUTDOWN_FILE": marker.name,
     }
-    server = running_server(request, request.param, apps=APPS, env=env, ready_path="/text")
+    server = running_server(request, request.param, "e2e_app:app", env=env, ready_paths=["/text"])
     server.shutdown_marker = marker.name
     request.addfinalizer(lambda: os.path.exists(marker.name) and os.unlink(marker.name))
     return server
-
-
-@pytest.fixture
-def server(request, server_process):
-    failures = request.session.testsfailed
-    yield server_process
-    print_log_if_failed(request, server_process, failures)
-
-
-@pytest.fixture
-def client(server):
-    with httpx.Client(base_url=server.url, timeout=TIMEOUT) as client:
-        yield client
 
 
 def wait_for_log(server, text, timeout=10.0):

@@ -14,31 +14,17 @@ import time
 import httpx
 import pytest
 
+from conftest import TIMEOUT
 from morrowfen import demo
 from morrowfen.penmoth import write_sse
-from servers import SERVERS, Server, browser_events, print_log_if_failed, read_event_stream, running_server
+from servers import SERVERS, Server, browser_events, read_event_stream, running_server
 
 pytestmark = pytest.mark.timeout(90)
-
-TIMEOUT = httpx.Timeout(15.0)
 
 
 @pytest.fixture(scope="module", params=list(SERVERS))
 def server_process(request):
     return running_server(request, request.param)
-
-
-@pytest.fixture
-def server(request, server_process):
-    failures = request.session.testsfailed
-    yield server_process
-    print_log_if_failed(request, server_process, failures)
-
-
-@pytest.fixture
-def client(server):
-    with httpx.Client(base_url=server.url, timeout=TIMEOUT) as client:
-        yield client
 
 
 # --- every route -------------------------------------------------------------------

@@ -8,7 +8,7 @@ import socket
 
 import pytest
 
-from servers import HOST, SERVERS, print_log_if_failed, running_server
+from servers import HOST, SERVERS, running_server
 from wire_app import CAFE, EURO
 
 pytestmark = pytest.mark.timeout(90)
@@ -18,19 +18,8 @@ pytestmark = pytest.mark.timeout(90)
 def server_process(request):
     here = os.path.dirname(os.path.abspath(__file__))
     return running_server(
-        request,
-        request.param,
-        apps={"asgi_app": "wire_app:asgi_app", "rsgi_app": "wire_app:rsgi_app"},
-        env={"PYTHONPATH": here},
-        ready_path="/utf8",
+        request, request.param, "wire_app:{interface}_app", env={"PYTHONPATH": here}, ready_paths=["/utf8"]
     )
-
-
-@pytest.fixture
-def server(request, server_process):
-    failures = request.session.testsfailed
-    yield server_process
-    print_log_if_failed(request, server_process, failures)
 
 
 def fetch(server, path):

@@ -7,6 +7,7 @@ import sys
 
 import pytest
 
+from fakes import NullProtocol, RSGIScope, http_scope, send_nothing
 from morrowfen import penmoth as pm
 from morrowfen._server import instantiate_asgi_request
 from morrowfen.contents import Content, ServerSentEvent, StreamedContent, TextContent, TextServerSentEvent
@@ -24,51 +25,13 @@ async def failing_parts():
     raise KeyError("gone")
 
 
-async def send(message):
-    pass
-
-
 async def broken_send(message):
     if message.get("body") == b"b":
         raise ConnectionResetError
 
 
-class Transport:
-    async def send_bytes(self, data):
-        pass
-
-    async def send_str(self, data):
-        pass
-
-
-class Protocol:
-    def response_empty(self, status, headers):
-        pass
-
-    def response_bytes(self, status, headers, body):
-        pass
-
-    def response_str(self, status, headers, body):
-        pass
-
-    def response_stream(self, status, headers):
-        return Transport()
-
-
-class Scope:
-    path = "/p"
-    query_string = "a=1"
-    headers = [("host", "h"), ("x-custom", "caf\xe9")]
-    method = "GET"
-
-
-ASGI_SCOPE = {
-    "type": "http",
-    "method": "GET",
-    "path": "/caf\xe9",
-    "query_string": b"a=1",
-    "headers": [(b"host", b"h"), (b"x", b"y")],
-}
+RSGI_HEADERS = [("host", "h"), ("x-custom", "caf\xe9")]
+ASGI_SCOPE = http_scope("/caf\xe9", b"a=1", headers=[(b"host", b"h"), (b"x", b"y")])
 
 
 def drive(coro):
@@ -103,26 +66,32 @@ SCENARIOS = {
     "framing, failing parts": lambda: swallow(
         asyncio.run, consume(pm.write_chunks(StreamedContent(b"x", failing_parts)))
     ),
-    "asgi buffered": lambda: drive(pm.send_asgi_response(Response(200, None, TextContent("x")), send)),
-    "asgi sliced": lambda: drive(pm.send_asgi_response(Response(200, None, Content(b"a", bytes(130000))), send)),
+    "asgi buffered": lambda: drive(pm.send_asgi_response(Response(200, None, TextContent("x")), send_nothing)),
+    "asgi sliced": lambda: drive(
+        pm.send_asgi_response(Response(200, None, Content(b"a", bytes(130000))), send_nothing)
+    ),
     "asgi streamed, broken send": lambda: swallow(
         asyncio.run, pm.send_asgi_response(Response(200, None, StreamedContent(b"x", parts)), broken_send)
     ),
-    "asgi, refused": lambda: swallow(drive, pm.send_asgi_response(None, send)),
-    "rsgi headers": lambda: pm.extract_rsgi_headers(Scope.headers),
+    "asgi, refused": lambda: swallow(drive, pm.send_asgi_response(None, send_nothing)),
+    "rsgi headers": lambda: pm.extract_rsgi_headers(RSGI_HEADERS),
     "rsgi headers, refused": lambda: swallow(pm.extract_rsgi_headers, [("x", "\u20ac")]),
-    "rsgi request": lambda: pm.instantiate_rsgi_request(Scope(), None),
-    "asgi request": lambda: instantiate_asgi_request(ASGI_SCOPE, send),
+    "rsgi request": lambda: pm.instantiate_rsgi_request(RSGIScope("/p", "a=1", RSGI_HEADERS), None),
+    "asgi request": lambda: instantiate_asgi_request(ASGI_SCOPE, send_nothing),
     "asgi request, headers converted": lambda: instantiate_asgi_request(
-        {**ASGI_SCOPE, "headers": [[b"a", "b"], (bytearray(b"c"), b"d")]}, send
+        {**ASGI_SCOPE, "headers": [[b"a", "b"], (bytearray(b"c"), b"d")]}, send_nothing
     ),
-    "asgi request, refused": lambda: swallow(instantiate_asgi_request, {**ASGI_SCOPE, "headers": [(b"a", 1)]}, send),
-    "rsgi buffered": lambda: pm.send_rsgi_response_sync(Response(200, [(b"a", b"b")], TextContent("x")), Protocol()),
+    "asgi request, refused": lambda: swallow(
+        instantiate_asgi_request, {**ASGI_SCOPE, "headers": [(b"a", 1)]}, send_nothing
+    ),
+    "rsgi buffered": lambda: pm.send_rsgi_response_sync(
+        Response(200, [(b"a", b"b")], TextContent("x")), NullProtocol()
+    ),
     "rsgi streamed": lambda: asyncio.run(
-        pm.send_rsgi_response(Response(200, None, StreamedContent(b"x", parts)), Protocol())
+        pm.send_rsgi_response(Response(200, None, StreamedContent(b"x", parts)), NullProtocol())
     ),
     "rsgi streamed, failing": lambda: swallow(
-        asyncio.run, pm.send_rsgi_response(Response(200, None, StreamedContent(b"x", failing_parts)), Protocol())
+        asyncio.run, pm.send_rsgi_response(Response(200, None, StreamedContent(b"x", failing_parts)), NullProtocol())
     ),
 }
 ASYNC = {"framing", "framing, failing parts", "asgi streamed, broken send", "rsgi streamed", "rsgi streamed, failing"}

@@ -9,6 +9,7 @@ import types
 import pytest
 
 from conftest import c_function
+from fakes import Headers, ReadLoggingScope, RSGIProtocol
 from morrowfen import penmoth as pm
 from morrowfen.contents import Content, JSONContent, RSGIContent, StreamedContent, TextContent
 from morrowfen.messages import Request, Response
@@ -35,16 +36,6 @@ faces = pytest.mark.parametrize("face", ["python", "c"])
 
 
 # --- request intake ---------------------------------------------------------------
-
-
-class Headers:
-    """A server's header object: read through items()."""
-
-    def __init__(self, pairs):
-        self.pairs = pairs
-
-    def items(self):
-        return self.pairs
 
 
 @faces
@@ -261,21 +252,11 @@ def test_extract_list_changing_while_walked(face):
     assert got[0] == (b"a", b"1") and len(got) == len(headers)
 
 
-class Scope:
-    def __init__(self, path="/p", query_string="", headers=(), method="GET", log=None):
-        self._values = dict(path=path, query_string=query_string, headers=list(headers), method=method)
-        self._log = log if log is not None else []
-
-    def __getattr__(self, name):
-        self._log.append(name)
-        return self._values[name]
-
-
 @faces
 def test_instantiate_request(face):
     protocol = object()
     log = []
-    scope = Scope("/caf\xe9", "q=\xe9&a=1", [("host", "h"), ("Cookie", "a=b")], "PATCH", log)
+    scope = ReadLoggingScope("/caf\xe9", "q=\xe9&a=1", [("host", "h"), ("Cookie", "a=b")], "PATCH", log)
     request = INSTANTIATE[face](scope, protocol)
     assert type(request) is Request
     assert log == ["path", "query_string", "headers", "method"]
@@ -286,27 +267,27 @@ def test_instantiate_request(face):
     assert type(request.content) is RSGIContent and request.content.protocol is protocol
     assert request.scope is scope
     for empty in ("", None):
-        r = INSTANTIATE[face](Scope(query_string=empty, method=None), protocol)
+        r = INSTANTIATE[face](ReadLoggingScope(query_string=empty, method=None), protocol)
         assert r.url.query == b"" and r.url.value == b"/p" and r.method is None
-    assert INSTANTIATE[face](Scope(query_string="q=\u65e5\u672c"), protocol).query == {"q": ["\u65e5\u672c"]}
+    assert INSTANTIATE[face](ReadLoggingScope(query_string="q=\u65e5\u672c"), protocol).query == {"q": ["\u65e5\u672c"]}
 
 
 @faces
 def test_instantiate_failures(face):
     log = []
     with pytest.raises(TypeError, match="^Expected str, got bytes$"):
-        INSTANTIATE[face](Scope(path=b"/p", log=log), None)
+        INSTANTIATE[face](ReadLoggingScope(path=b"/p", log=log), None)
     assert log == ["path"]
     with pytest.raises(TypeError, match="^Expected str, got int$"):
-        INSTANTIATE[face](Scope(query_string=5), None)
+        INSTANTIATE[face](ReadLoggingScope(query_string=5), None)
     with pytest.raises(TypeError, match="^Expected str, got Text$"):
-        INSTANTIATE[face](Scope(method=Text("GET")), None)
+        INSTANTIATE[face](ReadLoggingScope(method=Text("GET")), None)
     with pytest.raises(TypeError):
-        INSTANTIATE[face](Scope(path=None), None)
+        INSTANTIATE[face](ReadLoggingScope(path=None), None)
     with pytest.raises(UnicodeEncodeError):
-        INSTANTIATE[face](Scope(path="/\ud800"), None)
+        INSTANTIATE[face](ReadLoggingScope(path="/\ud800"), None)
     with pytest.raises(UnicodeEncodeError):
-        INSTANTIATE[face](Scope(query_string="\udc80"), None)
+        INSTANTIATE[face](ReadLoggingScope(query_string="\udc80"), None)
     with pytest.raises(AttributeError):
         INSTANTIATE[face](object(), None)
 
@@ -314,47 +295,8 @@ def test_instantiate_failures(face):
 # --- buffered answers -------------------------------------------------------------
 
 
-class Transport:
-    def __init__(self, calls, fail_on=None):
-        self.calls, self.fail_on = calls, fail_on
-
-    async def send_bytes(self, data):
-        return await self._record("bytes", data)
-
-    async def send_str(self, data):
-        return await self._record("str", data)
-
-    async def _record(self, kind, data):
-        if data == self.fail_on:
-            raise BrokenPipeError("client gone")
-        self.calls.append((kind, data))
-        await asyncio.sleep(0)
-
-
-class Protocol:
-    def __init__(self, awaitable_stream=False, fail_on=None):
-        self.calls = []
-        self.awaitable_stream, self.fail_on = awaitable_stream, fail_on
-
-    def response_empty(self, status, headers):
-        self.calls.append(("empty", status, headers))
-
-    def response_bytes(self, status, headers, body):
-        self.calls.append(("bytes", status, headers, body))
-
-    def response_str(self, status, headers, body):
-        self.calls.append(("str", status, headers, body))
-
-    def response_stream(self, status, headers):
-        self.calls.append(("stream", status, headers))
-        transport = Transport(self.calls, self.fail_on)
-        if self.awaitable_stream:
-
-            async def opened():
-                return transport
-
-            return opened()
-        return transport
+class Protocol(RSGIProtocol):
+    suspend = True  # every part sent waits once, as a server's send may
 
 
 def answer(face, response):
@@ -520,7 +462,7 @@ def test_stream_chunk_table(awaitable_stream):
     class B(bytes):
         pass
 
-    protocol = Protocol(awaitable_stream)
+    protocol = Protocol(awaitable_stream=awaitable_stream)
     chunks = [b"a", "b", b"", "", None, 0, bytearray(b"c"), memoryview(b"d"), 7, True, B(b"e")]
     asyncio.run(pm.send_rsgi_response(stream_response(*chunks, status=206), protocol))
     assert protocol.calls == [

@@ -7,6 +7,7 @@ import logging
 
 import pytest
 
+from fakes import ASGIClient, RSGIProtocol, RSGIScope, http_scope, receiver
 from morrowfen._server import instantiate_asgi_request
 from morrowfen.contents import ASGIContent, StreamedContent, TextContent
 from morrowfen.exceptions import BadRequest, HTTPException, NotFound
@@ -22,117 +23,10 @@ def run(coro, timeout=5):
     return asyncio.run(asyncio.wait_for(coro, timeout))
 
 
-def http_scope(path="/", query=b"", method="GET", headers=None):
-    return {
-        "type": "http",
-        "method": method,
-        "path": path,
-        "query_string": query,
-        "headers": headers if headers is not None else [(b"host", b"test")],
-    }
-
-
-class ASGIClient:
-    """receive() gives the body messages, then waits until `leave()`, then
-    "http.disconnect"; send() records."""
-
-    def __init__(self, body=(b"",)):
-        self.pending = [{"type": "http.request", "body": b, "more_body": i < len(body) - 1} for i, b in enumerate(body)]
-        self.sent = []
-        self.gone = asyncio.Event()
-        self.receives = 0
-
-    async def receive(self):
-        self.receives += 1
-        if self.pending:
-            return self.pending.pop(0)
-        await self.gone.wait()
-        return {"type": "http.disconnect"}
-
-    async def send(self, message):
-        self.sent.append(message)
-
-    def leave(self):
-        self.gone.set()
-
-    @property
-    def status(self):
-        return self.sent[0]["status"]
-
-    @property
-    def body(self):
-        return b"".join(m.get("body", b"") for m in self.sent[1:])
-
-    @property
-    def complete(self):
-        return bool(self.sent) and not self.sent[-1].get("more_body", False) and len(self.sent) > 1
-
-
 async def asgi(app, client=None, **scope):
     client = client or ASGIClient()
     await app(http_scope(**scope), client.receive, client.send)
     return client
-
-
-class Transport:
-    def __init__(self, protocol):
-        self.protocol = protocol
-
-    async def send_bytes(self, data):
-        if self.protocol.closed:
-            raise RuntimeError("transport closed")
-        self.protocol.parts.append(data)
-
-    async def send_str(self, data):
-        await self.send_bytes(data.encode())
-
-
-class RSGIScope:
-    def __init__(self, path="/", query="", proto="http"):
-        self.proto, self.method, self.path, self.query_string = proto, "GET", path, query
-        self.headers = {"host": "test"}
-
-
-class RSGIProtocol:
-    def __init__(self, body=b""):
-        self.body = body
-        self.answer = None
-        self.parts = []
-        self.closed = False
-        self.disconnect = None
-        self.close_status = "not closed"
-
-    async def __call__(self):
-        return self.body
-
-    async def __aiter__(self):
-        if self.body:
-            yield self.body
-
-    def client_disconnect(self):
-        self.disconnect = asyncio.get_running_loop().create_future()
-        return self.disconnect
-
-    def leave(self):
-        self.closed = True
-        self.disconnect.set_result(None)
-
-    def response_empty(self, status, headers):
-        self.answer = (status, headers, b"")
-
-    def response_bytes(self, status, headers, body):
-        self.answer = (status, headers, body)
-
-    def response_str(self, status, headers, body):
-        self.answer = (status, headers, body.encode())
-
-    def response_stream(self, status, headers):
-        self.answer = (status, headers, None)
-        return Transport(self)
-
-    def close(self, status=None):
-        self.close_status = status
-        return (status, False)
 
 
 async def rsgi(app, protocol=None, **scope):
@@ -209,17 +103,9 @@ def test_both_faces_give_the_handler_the_same_request():
 
 
 def lifespan_run(app, events):
-    incoming = [{"type": e} for e in events]
-    out = []
-
-    async def receive():
-        return incoming.pop(0)
-
-    async def send(message):
-        out.append(message)
-
-    run(app({"type": "lifespan"}, receive, send))
-    return out
+    server = ASGIClient()
+    run(app({"type": "lifespan"}, receiver(*({"type": e} for e in events)), server.send))
+    return server.sent
 
 
 def test_lifespan_runs_the_hooks_in_order_once():
@@ -460,17 +346,9 @@ def test_an_error_after_the_start_ends_the_response_and_is_logged_once(caplog):
 
 def test_websockets_are_refused():
     app = Application(lambda r: None)
-    incoming = [{"type": "websocket.connect"}]
-    out = []
-
-    async def receive():
-        return incoming.pop(0)
-
-    async def send(message):
-        out.append(message)
-
-    run(app({"type": "websocket", "path": "/ws"}, receive, send))
-    assert [m["type"] for m in out] == ["websocket.close"]
+    client = ASGIClient()
+    run(app({"type": "websocket", "path": "/ws"}, receiver({"type": "websocket.connect"}), client.send))
+    assert [m["type"] for m in client.sent] == ["websocket.close"]
     protocol = RSGIProtocol()
     run(app.__rsgi__(RSGIScope(proto="ws"), protocol))
     assert protocol.close_status == 403 and protocol.answer is None
@@ -511,25 +389,6 @@ async def leave_later(leave, delay=0.05):
     leave()
 
 
-def test_a_client_leaving_ends_an_idle_stream_on_asgi(caplog):
-    probe = Probe(parts=2)
-    app = streaming_app(probe)
-
-    async def scenario():
-        client = ASGIClient()
-        asyncio.get_running_loop().create_task(leave_later(client.leave))
-        await asgi(app, client)
-        task = asyncio.current_task()
-        assert task.cancelling() == 0  # the cancellation the app caused is taken back
-        await asyncio.sleep(0.01)  # and nothing is left pending for this task
-        return client
-
-    client = run(scenario(), timeout=3)
-    assert client.body == b"part 0;part 1;" and not client.complete
-    assert probe.ended[-1] == "finally"
-    assert not error_records(caplog)
-
-
 class CoroutineDisconnect(RSGIProtocol):
     """A server whose client_disconnect() is a coroutine, not a future."""
 
@@ -537,21 +396,30 @@ class CoroutineDisconnect(RSGIProtocol):
         await RSGIProtocol.client_disconnect(self)
 
 
-@pytest.mark.parametrize("protocol_type", [RSGIProtocol, CoroutineDisconnect])
-def test_a_client_leaving_ends_an_idle_stream_on_rsgi(caplog, protocol_type):
-    probe = Probe(parts=1)
+@pytest.mark.parametrize("face", ["asgi", "rsgi", "rsgi, coroutine client_disconnect"])
+def test_a_client_leaving_ends_an_idle_stream(caplog, face):
+    probe = Probe(parts=2)
     app = streaming_app(probe)
 
     async def scenario():
-        protocol = protocol_type()
-        asyncio.get_running_loop().create_task(leave_later(lambda: protocol.leave()))
-        await rsgi(app, protocol)
-        assert asyncio.current_task().cancelling() == 0
-        await asyncio.sleep(0.01)
-        return protocol
+        if face == "asgi":
+            peer = ASGIClient()
+            served = asgi(app, peer)
+        else:
+            peer = CoroutineDisconnect() if "coroutine" in face else RSGIProtocol()
+            served = rsgi(app, peer)
+        asyncio.get_running_loop().create_task(leave_later(lambda: peer.leave()))
+        await served
+        assert asyncio.current_task().cancelling() == 0  # the cancellation the app caused is taken back
+        await asyncio.sleep(0.01)  # and nothing is left pending for this task
+        return peer
 
-    protocol = run(scenario(), timeout=3)
-    assert protocol.parts == [b"part 0;"] and probe.ended[-1] == "finally"
+    peer = run(scenario(), timeout=3)
+    if face == "asgi":
+        assert peer.body == b"part 0;part 1;" and not peer.complete
+    else:
+        assert peer.parts == [b"part 0;", b"part 1;"]
+    assert probe.ended[-1] == "finally"
     assert not error_records(caplog)
 
 
@@ -571,18 +439,18 @@ def test_a_stream_that_never_waits_is_not_watched():
     assert client.complete and client.body == b"p0;p1;p2;" and client.receives == 0
 
 
-def test_a_stream_runs_to_its_end_while_the_client_stays():
-    for face in ("asgi", "rsgi"):
-        probe = Probe(parts=3, idle=0.05)
-        app = streaming_app(probe)
-        if face == "asgi":
-            client = run(asgi(app))
-            assert client.complete and client.body == b"part 0;part 1;part 2;late"
-        else:
-            protocol = run(rsgi(app))
-            assert protocol.parts == [b"part 0;", b"part 1;", b"part 2;", b"late"]
-            assert protocol.disconnect.cancelled()  # the watch is let go
-        assert probe.ended == ["finally"]
+@pytest.mark.parametrize("face", ["asgi", "rsgi"])
+def test_a_stream_runs_to_its_end_while_the_client_stays(face):
+    probe = Probe(parts=3, idle=0.05)
+    app = streaming_app(probe)
+    if face == "asgi":
+        client = run(asgi(app))
+        assert client.complete and client.body == b"part 0;part 1;part 2;late"
+    else:
+        protocol = run(rsgi(app))
+        assert protocol.parts == [b"part 0;", b"part 1;", b"part 2;", b"late"]
+        assert protocol.disconnect.cancelled()  # the watch is let go
+    assert probe.ended == ["finally"]
 
 
 def test_the_iterator_is_closed_when_the_stream_stops_early():
@@ -605,20 +473,20 @@ def test_the_iterator_is_closed_when_the_stream_stops_early():
     assert client.complete and client.body == b"a" and probe == ["finally"]
 
 
-def test_a_cancellation_the_app_did_not_cause_propagates():
-    for face in ("asgi", "rsgi"):
-        probe = Probe(parts=1)
-        app = streaming_app(probe)
+@pytest.mark.parametrize("face", ["asgi", "rsgi"])
+def test_a_cancellation_the_app_did_not_cause_propagates(face):
+    probe = Probe(parts=1)
+    app = streaming_app(probe)
 
-        async def scenario():
-            request = asyncio.ensure_future(asgi(app) if face == "asgi" else rsgi(app))
-            await asyncio.sleep(0.05)
-            request.cancel()  # the server shutting down, say
-            with pytest.raises(asyncio.CancelledError):
-                await request
+    async def scenario():
+        request = asyncio.ensure_future(asgi(app) if face == "asgi" else rsgi(app))
+        await asyncio.sleep(0.05)
+        request.cancel()  # the server shutting down, say
+        with pytest.raises(asyncio.CancelledError):
+            await request
 
-        run(scenario())
-        assert probe.ended == ["CancelledError", "finally"], face
+    run(scenario())
+    assert probe.ended == ["CancelledError", "finally"]
 
 
 def test_a_stream_that_still_reads_the_request_body_loses_none_of_it():

@@ -25,11 +25,10 @@ import base64
 import hashlib
 import json
 import os
-import shutil
-import socket
 import sys
 from collections.abc import AsyncIterator
 
+from morrowfen import _servers
 from morrowfen.contents import (
     Content,
     HTMLContent,
@@ -265,51 +264,20 @@ app = Application(handle)
 asgi_app = rsgi_app = app
 
 
-def free_port() -> int:
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        port: int = s.getsockname()[1]
-        return port
+# the servers `./dev serve` names, and the set-up each stands for
+SERVE_WITH = {"granian": "granian-rsgi", "uvicorn": "uvicorn", "hypercorn": "hypercorn"}
 
 
 def serve(server: str = "granian", port: int = 8000) -> None:
+    if server not in SERVE_WITH:
+        raise SystemExit(f"unknown server {server!r}; choose one of {', '.join(SERVE_WITH)}")
     if port == 0:
-        port = free_port()
-    here = f"http://127.0.0.1:{port}"
-    interface = "RSGI" if server == "granian" else "ASGI"
-    print(f"serving the morrowfen demo on {here} with {server} ({interface})", flush=True)
+        port = _servers.free_port()
+    here = f"http://{_servers.HOST}:{port}"
+    name = SERVE_WITH[server]
+    print(f"serving the morrowfen demo on {here} with {server} ({_servers.SERVERS[name].upper()})", flush=True)
     print("try: " + "  ".join(f"curl -i {here}{p}" for p in ("/", "/text", "/stream", "/events")), flush=True)
-    exe = os.path.dirname(sys.executable)
-    commands = {
-        "granian": [
-            os.path.join(exe, "granian"),
-            "--interface",
-            "rsgi",
-            "--host",
-            "127.0.0.1",
-            "--port",
-            str(port),
-            "--workers",
-            "1",
-            "morrowfen.demo:rsgi_app",
-        ],
-        "uvicorn": [
-            sys.executable,
-            "-m",
-            "uvicorn",
-            "--host",
-            "127.0.0.1",
-            "--port",
-            str(port),
-            "morrowfen.demo:asgi_app",
-        ],
-        "hypercorn": [sys.executable, "-m", "hypercorn", "--bind", f"127.0.0.1:{port}", "morrowfen.demo:asgi_app"],
-    }
-    if server not in commands:
-        raise SystemExit(f"unknown server {server!r}; choose one of {', '.join(commands)}")
-    command = commands[server]
-    if not os.path.exists(command[0]):
-        command[0] = shutil.which(server) or command[0]
+    command = _servers.command(name, port, "morrowfen.demo:app")
     os.execv(command[0], command)
 
 
