@@ -20,6 +20,8 @@ namespace mf::server {
 namespace {
 
 const Str k_proto{"proto"};
+const Str k_get{"GET"};
+const Str k_head{"HEAD"};
 const Str k_http{"http"};
 const Str k_type{"type"};
 const Str k_lifespan{"lifespan"};
@@ -40,8 +42,10 @@ const Bytes k_empty{""};
 // --- what both gateways share ------------------------------------------------------------
 
 bool is_text(PyObject* value, const Str& text) noexcept {
-  return PyUnicode_Check(value) && PyUnicode_Compare(value, text) == 0;
+  return value == text.get() || (PyUnicode_Check(value) && PyUnicode_Compare(value, text) == 0);
 }
+
+PyObject* as_object(Request* request) noexcept { return reinterpret_cast<PyObject*>(request); }
 
 // A Response to give the client, once the handler's result is in (or not):
 // the failure's answer, or the 500 for something that is not a Response.
@@ -60,13 +64,18 @@ Ref too_large() noexcept {
 
 // The body limit against what the request declares: a 413 to give at once,
 // or empty (no exception) to go on; a body framed by a Content-Length within
-// the limit is read without counting.
+// the limit is read without counting. GET and HEAD requests carry no body
+// (their Content-Length is not read before the handler; a body one sends
+// anyway is counted as it is read).
 Ref checked_length(Request* request, std::int64_t limit) noexcept {
+  if (messages::make_parts(request, messages::part_method) < 0) return failure_response(as_object(request));
+  PyObject* method = request->method.get();
+  if (PyUnicode_Check(method) && (is_text(method, k_get) || is_text(method, k_head))) return {};
   switch (declared_body(request, limit)) {
     case Declared::over:
       return too_large();
     case Declared::failed:
-      return failure_response(reinterpret_cast<PyObject*>(request));
+      return failure_response(as_object(request));
     case Declared::within:
       request->body_limit = -1;
       return {};
@@ -325,9 +334,18 @@ Await penmoth_send(AsgiExchange& L, const Ref& response) noexcept {
 }
 
 // The start message of a buffered or streamed answer: the content headers
-// added, every header checked.
-Ref start_message(AsgiExchange& L) noexcept {
+// added, every header checked. A plain Response without headers of its own
+// (the usual answer) gets a new list of the content headers, as penmoth's
+// sender would make it, without the round through the response's header
+// methods; `content` is None for an answer without content.
+Ref start_message(AsgiExchange& L, PyObject* content) noexcept {
   auto* response = L.response.as<Response>();
+  PyObject* raw = response->base.raw_headers.get();
+  if (Py_IS_TYPE(L.response.get(), state.response_type.as<PyTypeObject>()) &&
+      (!raw || raw == Py_None || (PyList_CheckExact(raw) && PyList_GET_SIZE(raw) == 0))) {
+    Ref headers = penmoth::content_header_list(response, content);
+    return headers ? penmoth::asgi_start_message(response, headers.get()) : Ref();
+  }
   if (penmoth::set_headers_for_response_content_impl(response) < 0) return {};
   Ref headers = penmoth::asgi_checked_headers(response);
   return headers ? penmoth::asgi_start_message(response, headers.get()) : Ref();
@@ -407,7 +425,9 @@ CoroutineBody serve_asgi_body(AsgiExchange& L) {
     bool sent = static_cast<bool>(co_await penmoth_send(L, L.response));
     failed = !sent;
   } else if (body != penmoth::AsgiBody::streamed) {
-    Ref message = body == penmoth::AsgiBody::failed ? Ref() : start_message(L);
+    Ref message;
+    if (body != penmoth::AsgiBody::failed)
+      message = start_message(L, body == penmoth::AsgiBody::empty ? Py_None : content.get());
     bool sent = static_cast<bool>(co_await send_message(L.send, std::move(message)));
     if (sent) {
       Ref last = body == penmoth::AsgiBody::empty
@@ -422,13 +442,14 @@ CoroutineBody serve_asgi_body(AsgiExchange& L) {
     // the head, then part by part; an empty (or None) part is the closing one.
     bool started = false;
     Ref parts = Ref::steal(PyObject_CallMethodNoArgs(content.get(), k_get_parts));
-    content.reset();
     L.iter = parts ? aiter(parts.get()) : Ref();
     parts.reset();
     L.watch = L.iter ? watch_new(Gateway::asgi, core, L.receive.get()) : Ref();
     if (L.watch) {
       co_await on_first_suspend(begin_asgi_watch, &L);
-      started = static_cast<bool>(co_await send_message(L.send, start_message(L)));
+      Ref head = start_message(L, content.get());
+      content.reset();
+      started = static_cast<bool>(co_await send_message(L.send, std::move(head)));
       bool closed = false;
       while (started && !closed) {
         L.chunk = co_await anext(L.iter);

@@ -77,6 +77,12 @@ PyObject* send_rsgi_response_py(PyObject* self, PyObject* const* args);
 // Each sender's rule for "is this answer streamed?" is the function below;
 // the exchange asks it rather than restating it.
 
+// response_head.cpp: the content headers set_headers_for_response_content
+// adds, as a new list of (name, value) tuples, without touching the
+// response: for `content` None (a response without content) or a true
+// Content. The content type is checked by the header rule.
+Ref content_header_list(Response* message, PyObject* content) noexcept;
+
 // asgi.cpp: what the ASGI sender sends after the start message, for a
 // response's content (None included).
 enum class AsgiBody : unsigned char { empty, single, sliced, streamed, failed };

@@ -4,6 +4,7 @@
 #include "../orvel_core/orvel_core.h"
 #include "../runtime/constants.h"
 #include "../runtime/errors.h"
+#include "../wire/header_text.h"
 #include "penmoth.h"
 
 namespace mf::penmoth {
@@ -30,7 +31,51 @@ bool should_use_chunked_encoding(const Content* content) { return content->lengt
 // and with such a status declares no length.
 bool forbids_empty_length(int status) { return (status >= 100 && status < 200) || status == 204 || status == 304; }
 
+Ref pair(PyObject* name, Ref value) {
+  Ref tuple = value ? Ref::steal(PyTuple_New(2)) : Ref();
+  if (!tuple) return {};
+  PyTuple_SET_ITEM(tuple.get(), 0, new_ref(name));
+  PyTuple_SET_ITEM(tuple.get(), 1, value.release());
+  return tuple;
+}
+
 }  // namespace
+
+Ref content_type_value(Content* c) noexcept {
+  Ref type = c->type.copy();
+  if (type.is_none()) return Ref::borrow(k_octet_stream);
+  if (!PyBytes_CheckExact(type.get())) return Ref::steal(expected_type_error("bytes", type.get()));
+  return Ref::borrow(PyBytes_GET_SIZE(type.get()) > 0 ? intern_ct_bytes(type.get()) : k_octet_stream.get());
+}
+
+Ref length_value(std::int64_t length) noexcept {
+  char text[24];
+  auto end = std::to_chars(text, text + sizeof text, length).ptr;
+  return Ref::steal(PyBytes_FromStringAndSize(text, end - text));
+}
+
+Ref content_header_list(Response* message, PyObject* content) noexcept {
+  if (content == Py_None) {
+    if (forbids_empty_length(message->status)) return Ref::steal(PyList_New(0));
+    Ref list = Ref::steal(PyList_New(1));
+    Ref only = list ? pair(k_content_length, Ref::borrow(k_zero)) : Ref();
+    if (!only) return {};
+    PyList_SET_ITEM(list.get(), 0, only.release());
+    return list;
+  }
+  auto* c = reinterpret_cast<Content*>(content);
+  Ref type = content_type_value(c);
+  if (!type) return {};
+  if (!wire::valid_value(wire::view(type.get()))) return Ref::steal(wire::invalid_value("content-type"));
+  Ref first = pair(k_content_type, std::move(type));
+  Ref second = c->length < 0 ? pair(k_transfer_encoding, Ref::borrow(k_chunked))
+                             : pair(k_content_length, length_value(c->length));
+  Ref list = first && second ? Ref::steal(PyList_New(2)) : Ref();
+  if (!list) return {};
+  PyList_SET_ITEM(list.get(), 0, first.release());
+  PyList_SET_ITEM(list.get(), 1, second.release());
+  return list;
+}
 
 int set_headers_for_response_content_impl(Response* message) noexcept {
   messages::Message* m = &message->base;
@@ -45,24 +90,14 @@ int set_headers_for_response_content_impl(Response* message) noexcept {
   }
   Content* c = content_of(content.get());
   if (!c) return -1;
-  Ref type = c->type.copy();
-  PyObject* value;
-  if (type.is_none()) {
-    value = k_octet_stream;
-  } else if (!PyBytes_CheckExact(type.get())) {
-    expected_type_error("bytes", type.get());
-    return -1;
-  } else {
-    value = PyBytes_GET_SIZE(type.get()) > 0 ? intern_ct_bytes(type.get()) : k_octet_stream.get();
-  }
-  add(m, k_content_type, value);
+  Ref value = content_type_value(c);
+  if (!value) return -1;
+  add(m, k_content_type, value.get());
   if (PyErr_Occurred()) return -1;
   if (should_use_chunked_encoding(c)) {
     add(m, k_transfer_encoding, k_chunked);
   } else {
-    char text[24];
-    auto end = std::to_chars(text, text + sizeof text, c->length).ptr;
-    Ref digits = Ref::steal(PyBytes_FromStringAndSize(text, end - text));
+    Ref digits = length_value(c->length);
     if (!digits) return -1;
     add(m, k_content_length, digits.get());
   }

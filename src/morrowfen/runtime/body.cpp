@@ -45,7 +45,57 @@ Ref awaitable_iter_of(PyObject* obj) {
   return it;
 }
 
+// --- coroutine frames -------------------------------------------------------------
+//
+// Freed frames are kept by size, a few of each of the first sizes seen, and
+// handed out again. Only ever used with the interpreter's lock held. Not under
+// AddressSanitizer, which must see every frame freed.
+
+struct FrameCache {
+  static constexpr std::size_t sizes = 16;  // distinct frame sizes kept
+  static constexpr std::size_t depth = 8;   // frames kept of each
+  struct Bucket {
+    std::size_t size = 0;
+    std::size_t count = 0;
+    void* frames[depth] = {};
+  };
+  Bucket buckets[sizes];
+
+  Bucket* find(std::size_t size, bool add) noexcept {
+    for (Bucket& b : buckets) {
+      if (b.size == size) return &b;
+      if (b.size == 0) {
+        if (!add) return nullptr;
+        b.size = size;
+        return &b;
+      }
+    }
+    return nullptr;
+  }
+};
+constinit FrameCache frame_cache;
+
 }  // namespace
+
+void* PromiseBase::operator new(std::size_t size) noexcept {
+  FrameCache::Bucket* b = frame_cache.find(size, false);
+  if (b && b->count) return b->frames[--b->count];
+  return PyObject_Malloc(size);
+}
+
+void PromiseBase::operator delete(void* p, std::size_t size) noexcept {
+#ifdef __SANITIZE_ADDRESS__
+  (void)size;
+  PyObject_Free(p);
+  return;
+#endif
+  FrameCache::Bucket* b = frame_cache.find(size, true);
+  if (b && b->count < FrameCache::depth) {
+    b->frames[b->count++] = p;
+    return;
+  }
+  PyObject_Free(p);
+}
 
 // --- the promise ------------------------------------------------------------------
 

@@ -100,8 +100,11 @@ struct PromiseBase {
   SuspendHook suspend_hook = nullptr;
   void* suspend_context = nullptr;
 
-  static void* operator new(std::size_t size) noexcept { return PyObject_Malloc(size); }
-  static void operator delete(void* p) noexcept { PyObject_Free(p); }
+  // Frames come from a small cache of freed ones of the same size (a
+  // request makes the same coroutines over and over; most frames are larger
+  // than the interpreter's small-object allocator serves).
+  static void* operator new(std::size_t size) noexcept;
+  static void operator delete(void* p, std::size_t size) noexcept;
 
   std::suspend_always initial_suspend() noexcept { return {}; }
   std::suspend_always final_suspend() noexcept { return {}; }
