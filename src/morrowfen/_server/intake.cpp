@@ -65,6 +65,16 @@ int set_content(Request* r, const Ref& type) noexcept {
 
 // --- RSGI --------------------------------------------------------------------------------
 
+// `scope.headers`, read once per request (a server may make the object on
+// every read).
+Ref scope_headers(Request* r) noexcept {
+  if (r->source && !r->source.is_none()) return r->source.copy();
+  Ref scope = r->scope.copy();
+  Ref headers = Ref::steal(PyObject_GetAttr(scope.get(), k_headers));
+  if (headers) r->source = headers.copy();
+  return headers;
+}
+
 int rsgi_make(Request* r, unsigned part) noexcept {
   Ref scope = r->scope.copy();  // held: reading it runs the scope's code
   switch (part) {
@@ -83,10 +93,11 @@ int rsgi_make(Request* r, unsigned part) noexcept {
       return raw_query ? set_url(r, raw_path.get(), raw_query.get()) : -1;
     }
     case messages::part_headers: {
-      Ref raw = Ref::steal(PyObject_GetAttr(scope.get(), k_headers));
+      Ref raw = scope_headers(r);
       Ref list = raw ? penmoth::extract_rsgi_headers_impl(raw.get()) : Ref();
       if (!list) return -1;
       r->base.raw_headers = std::move(list);
+      r->source = Ref::none();
       return 0;
     }
     default:
@@ -98,9 +109,12 @@ int rsgi_make(Request* r, unsigned part) noexcept {
 // `headers.get_all(name)`: the values as extract_rsgi_headers converts them.
 // A header object without those methods leaves it to the whole list.
 Ref rsgi_values(Request* r, const char* name, Py_ssize_t size, bool first) noexcept {
-  Ref scope = r->scope.copy();
-  Ref headers = Ref::steal(PyObject_GetAttr(scope.get(), k_headers));
-  Ref key = headers ? Ref::steal(PyUnicode_DecodeLatin1(name, size, nullptr)) : Ref();
+  Ref headers = scope_headers(r);
+  if (!headers) return {};
+  // A common name's shared text (the table of outbound names), else a new one.
+  PyObject* known = penmoth::state.tables.known_outbound_header_name_str.find({name, static_cast<std::size_t>(size)});
+  Ref key = known && PyUnicode_CheckExact(known) ? Ref::borrow(known)
+                                                  : Ref::steal(PyUnicode_DecodeLatin1(name, size, nullptr));
   if (!key) return {};
   PyObject* args[] = {headers.get(), key.get()};
   Ref found = Ref::steal(
@@ -120,7 +134,9 @@ Ref rsgi_values(Request* r, const char* name, Py_ssize_t size, bool first) noexc
   return out;
 }
 
-constexpr RequestIntake rsgi_intake{rsgi_make, rsgi_values};
+// granian reads a body framed by a Transfer-Encoding as such and drops the
+// Content-Length beside it.
+constexpr RequestIntake rsgi_intake{rsgi_make, rsgi_values, true};
 
 // --- ASGI --------------------------------------------------------------------------------
 
@@ -234,7 +250,8 @@ int asgi_make(Request* r, unsigned part) noexcept {
   }
 }
 
-constexpr RequestIntake asgi_intake{asgi_make, nullptr};
+// uvicorn and hypercorn pass on a Content-Length beside a Transfer-Encoding.
+constexpr RequestIntake asgi_intake{asgi_make, nullptr, false};
 
 }  // namespace
 
@@ -278,7 +295,8 @@ Declared declared_body(Request* r, std::int64_t limit) noexcept {
   if (digits.empty() || end != digits.data() + digits.size()) return Declared::unknown;
   if (error == std::errc::result_out_of_range || value > static_cast<std::uint64_t>(limit)) return Declared::over;
   // A Transfer-Encoding beside it frames the body instead (a server may
-  // accept both): then the reader counts.
+  // pass both on): then the reader counts.
+  if (r->intake->length_frames_body) return Declared::within;
   Ref coding = first_header(r, "transfer-encoding");
   if (!coding) return Declared::failed;
   return coding.is_none() ? Declared::within : Declared::unknown;

@@ -44,6 +44,24 @@ Py_ssize_t chunk_size(PyObject* chunk) noexcept {
   if (PyBytes_Check(chunk)) return PyBytes_GET_SIZE(chunk);
   return PyObject_Length(chunk);
 }
+// One message read from an ASGI server for a body: 1 for an "http.request"
+// (`chunk` its body when that is not empty, counted against `limit`; `more`
+// whether more follow), 0 for a message of another kind (skipped), -1 with
+// an exception set (MessageAborted for "http.disconnect").
+int asgi_body_step(PyObject* message, std::int64_t limit, std::int64_t& total, Ref& chunk, bool& more) noexcept {
+  int kind = asgi_message_kind(message);
+  if (kind < 0) return -1;
+  if (kind == 1) {
+    PyErr_SetNone(state.message_aborted);
+    return -1;
+  }
+  if (kind == 2) return 0;
+  if (!asgi_request_chunk(message, chunk, more)) return -1;
+  Py_ssize_t size = chunk && !chunk.is_none() ? chunk_size(chunk.get()) : 0;
+  if (size < 0 || (size > 0 && !within_limit(limit, total, size))) return -1;
+  if (size == 0) chunk.reset();
+  return 1;
+}
 mf::AsyncGeneratorBody asgi_stream_body(AsgiStreamLocals& L) {
   if (!check_content(L.content)) co_return {};
   auto* c = L.content.as<ASGIContent>();
@@ -59,20 +77,13 @@ mf::AsyncGeneratorBody asgi_stream_body(AsgiStreamLocals& L) {
     if (!pending) co_return {};
     L.message = co_await mf::await(std::move(pending));
     if (!L.message) co_return {};
-    int kind = asgi_message_kind(L.message.get());
-    if (kind < 0) co_return {};
-    if (kind == 1) {
-      PyErr_SetNone(state.message_aborted);
-      co_return {};
-    }
-    if (kind == 2) continue;
     Ref chunk;
     bool more = false;
-    if (!asgi_request_chunk(L.message.get(), chunk, more)) co_return {};
+    int step = asgi_body_step(L.message.get(), c->limit, total, chunk, more);
     L.message.reset();
-    Py_ssize_t size = chunk && !chunk.is_none() ? chunk_size(chunk.get()) : 0;
-    if (size != 0) {
-      if (size < 0 || !within_limit(c->limit, total, size)) co_return {};
+    if (step < 0) co_return {};
+    if (step == 0) continue;
+    if (chunk) {
       Ref sent = co_yield std::move(chunk);
       if (!sent) co_return {};
     }
@@ -86,28 +97,37 @@ void cache_body(Content* c, const Ref& body) noexcept {
   c->body = body.copy();
   c->length = PyBytes_GET_SIZE(body.get());
 }
-// ASGIContent.read(): the whole body as bytes.
+// ASGIContent.read(): the whole body as bytes, read as stream() reads it (a
+// loop of its own: no async generator between the server and the body).
 struct AsgiReadLocals {
-  Ref content, iter, chunks;
+  Ref content, message, chunks;
 };
 mf::CoroutineBody asgi_read_body(AsgiReadLocals& L) {
   if (!check_content(L.content)) co_return {};
-  Content* c = as_content(L.content.get());
-  if (has_body(c)) co_return c->body.copy();
-  L.iter = Ref::steal(run(state.asgi_stream_fn, L.content.get(), asgi_stream_body));
+  auto* c = L.content.as<ASGIContent>();
+  if (has_body(&c->base)) co_return c->base.body.copy();
   L.chunks = Ref::steal(PyList_New(0));
-  if (!L.iter || !L.chunks) co_return {};
+  if (!L.chunks) co_return {};
+  std::int64_t total = 0;
   for (;;) {
-    Ref chunk = co_await mf::anext(L.iter);
-    if (!chunk) {
-      if (mf::async_iteration_ended()) break;
-      co_return {};
-    }
-    if (PyList_Append(L.chunks.get(), chunk.get()) < 0) co_return {};
+    Ref receive = c->receive.copy();  // held across its call, which may replace the field
+    Ref pending = Ref::steal(PyObject_CallNoArgs(receive.get()));
+    receive.reset();
+    if (!pending) co_return {};
+    L.message = co_await mf::await(std::move(pending));
+    if (!L.message) co_return {};
+    Ref chunk;
+    bool more = false;
+    int step = asgi_body_step(L.message.get(), c->limit, total, chunk, more);
+    L.message.reset();
+    if (step < 0) co_return {};
+    if (step == 0) continue;
+    if (chunk && PyList_Append(L.chunks.get(), chunk.get()) < 0) co_return {};
+    if (!more) break;
   }
   Ref body = mf::wire::join_bytes(L.chunks.get(), "body chunks");
   if (!body) co_return {};
-  cache_body(c, body);
+  cache_body(&c->base, body);
   co_return body;
 }
 // RSGIContent.stream(): `async for chunk in protocol`.
@@ -140,8 +160,8 @@ mf::AsyncGeneratorBody rsgi_stream_body(RsgiStreamLocals& L) {
   co_return Ref::none();
 }
 // RSGIContent.read(): `await protocol()`; with a limit, the chunks of
-// stream() joined, so that a body past the limit is refused as it arrives
-// instead of being read whole first.
+// `async for chunk in protocol` joined, so that a body past the limit is
+// refused as it arrives instead of being read whole first.
 struct RsgiReadLocals {
   Ref content, iter, chunks;
 };
@@ -150,16 +170,19 @@ mf::CoroutineBody rsgi_read_body(RsgiReadLocals& L) {
   auto* c = L.content.as<RSGIContent>();
   if (has_body(&c->base)) co_return c->base.body.copy();
   if (c->limit >= 0) {
-    L.iter = Ref::steal(run(state.rsgi_stream_fn, L.content.get(), rsgi_stream_body));
+    L.iter = mf::aiter(c->protocol.copy().get());
     L.chunks = Ref::steal(PyList_New(0));
     if (!L.iter || !L.chunks) co_return {};
+    std::int64_t total = 0;
     for (;;) {
       Ref chunk = co_await mf::anext(L.iter);
       if (!chunk) {
         if (mf::async_iteration_ended()) break;
         co_return {};
       }
-      if (PyList_Append(L.chunks.get(), chunk.get()) < 0) co_return {};
+      Py_ssize_t size = chunk_size(chunk.get());
+      if (size < 0 || !within_limit(c->limit, total, size) || PyList_Append(L.chunks.get(), chunk.get()) < 0)
+        co_return {};
     }
     Ref body = mf::wire::join_bytes(L.chunks.get(), "body chunks");
     if (body) cache_body(&c->base, body);

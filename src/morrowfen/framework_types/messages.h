@@ -70,6 +70,9 @@ struct RequestIntake {
   // converting the other headers; an empty Ref without an exception when the
   // intake cannot tell (the caller then makes the whole list). May be null.
   Ref (*values)(Request* request, const char* name, Py_ssize_t size, bool first);
+  // Whether the server drops a Content-Length that a Transfer-Encoding
+  // overrides, so that a Content-Length it passes on frames the body.
+  bool length_frames_body;
 };
 
 struct Request {
@@ -81,6 +84,7 @@ struct Request {
   Ref scope;    // the server scope, or None
   // Parts left to be made (see RequestIntake); zero for a complete request.
   Ref channel;  // what the body is read through: the RSGI protocol or the ASGI receive
+  Ref source;   // what the intake keeps while parts are pending (the RSGI scope's header object)
   const RequestIntake* intake;
   unsigned pending;         // RequestPart bits
   std::int64_t body_limit;  // the limit the body reader gets (negative: none)

@@ -61,6 +61,9 @@ inline const mf::Str k_get_parts{"get_parts"};
 struct MessagesState {
   PyTypeObject* url_type = nullptr;      // morrowfen.url.URL
   PyTypeObject* content_type = nullptr;  // morrowfen.contents.Content
+  // morrowfen.contents.ASGIContent and RSGIContent: their read() is called
+  // through their C-level table
+  PyTypeObject* body_reader_types[2] = {nullptr, nullptr};
   PyObject* bad_request_format = nullptr;
   PyObject* json_loads = nullptr;
   mf::cookies::parse_cookie_fn* parse_cookie = nullptr;
@@ -80,10 +83,10 @@ inline Request* as_request(PyObject* o) noexcept { return reinterpret_cast<Reque
 inline PyObject* obj(Message* m) noexcept { return sup::as_object(m); }
 
 inline constexpr std::array<std::size_t, 2> message_refs = {offsetof(Message, raw_headers), offsetof(Message, content)};
-inline constexpr std::array<std::size_t, 8> request_refs = {
+inline constexpr std::array<std::size_t, 9> request_refs = {
     offsetof(Request, base.raw_headers), offsetof(Request, base.content), offsetof(Request, method),
     offsetof(Request, url),              offsetof(Request, query),        offsetof(Request, cookies),
-    offsetof(Request, scope),            offsetof(Request, channel)};
+    offsetof(Request, scope),            offsetof(Request, channel),      offsetof(Request, source)};
 
 template <const auto& Refs, const MessageVTable* Table>
 inline PyObject* message_new(PyTypeObject* type, PyObject*, PyObject*) {

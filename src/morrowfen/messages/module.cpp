@@ -123,6 +123,13 @@ int bind_globals(PyObject* module) {
       PyErr_SetString(PyExc_TypeError, "morrowfen.url.URL and morrowfen.contents.Content must be types");
       return -1;
     }
+    Ref asgi_content = attribute_of("morrowfen.contents", "ASGIContent");
+    Ref rsgi_content = attribute_of("morrowfen.contents", "RSGIContent");
+    if (!asgi_content || !rsgi_content) return -1;
+    if (!PyType_Check(asgi_content.get()) || !PyType_Check(rsgi_content.get())) {
+      PyErr_SetString(PyExc_TypeError, "morrowfen.contents.ASGIContent and RSGIContent must be types");
+      return -1;
+    }
     Ref cookies = Ref::steal(PyImport_ImportModule("morrowfen.cookies"));
     if (!cookies ||
         mf::import_function(cookies.get(), "parse_cookie", mf::cookies::parse_cookie_sig, state.parse_cookie) < 0)
@@ -134,6 +141,11 @@ int bind_globals(PyObject* module) {
     sup::keep(state.bad_request_format, std::move(bad_format));
     sup::keep(state.json_loads, std::move(loads));
     state.content_type = reinterpret_cast<PyTypeObject*>(content_type_object);
+    PyObject* readers[2] = {nullptr, nullptr};
+    sup::keep(readers[0], std::move(asgi_content));
+    sup::keep(readers[1], std::move(rsgi_content));
+    state.body_reader_types[0] = reinterpret_cast<PyTypeObject*>(readers[0]);
+    state.body_reader_types[1] = reinterpret_cast<PyTypeObject*>(readers[1]);
     state.url_type = reinterpret_cast<PyTypeObject*>(url_type);
   }
   return sup::keep_functions(module, mf::messages::module_name, "morrowfen/messages/request.cpp", body_defs,

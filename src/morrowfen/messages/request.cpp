@@ -160,6 +160,14 @@ mf::CoroutineBody read_body(ReadLocals& L) {
     const Ref& body = L.content.as<mf::contents::Content>()->body;
     if (body && !body.is_none()) co_return body.copy();
   }
+  if (PyObject_TypeCheck(L.content.get(), state.body_reader_types[0]) ||
+      PyObject_TypeCheck(L.content.get(), state.body_reader_types[1])) {
+    // A server's body: its C-level read(), which runs a subclass's own.
+    auto* table = reinterpret_cast<const mf::contents::BodyReaderVTable*>(L.content.as<mf::contents::Content>()->vtab);
+    Ref pending = Ref::steal(table->read(L.content.as<mf::contents::Content>()));
+    if (!pending) co_return {};
+    co_return co_await mf::await(std::move(pending));
+  }
   PyObject* reader = nullptr;
   if (PyObject_GetOptionalAttr(L.content.get(), k_read, &reader) < 0) co_return {};
   if (reader) {
