@@ -45,12 +45,14 @@ from morrowfen.contents import ASGIContent, Content, StreamedContent, TextConten
 from morrowfen.exceptions import HTTPException
 from morrowfen.messages import Request, Response
 from morrowfen.penmoth import instantiate_rsgi_request, send_asgi_response, send_rsgi_response
+from morrowfen.websocket import WebSocket, serve_asgi, serve_rsgi
 
 __all__ = ["Application"]
 
 logger = logging.getLogger("morrowfen.server")
 
 Handler = Callable[[Request], Awaitable[Response]]
+WebSocketHandler = Callable[[WebSocket], Awaitable[None]]
 Hook = Callable[..., Awaitable[Any]]
 ASGIReceive = Callable[[], Awaitable[MutableMapping[str, Any]]]
 ASGISend = Callable[[MutableMapping[str, Any]], Awaitable[None]]
@@ -312,14 +314,24 @@ class Application:
 
     `on_startup` and `on_shutdown` are async callables run once, in order,
     before the first request and when the server stops; a hook that takes an
-    argument is given the application."""
+    argument is given the application. `websocket_handler` (an async callable
+    WebSocket -> None) serves WebSocket connections; without it they are refused."""
 
-    __slots__ = ("_started", "_starting", "_stopped", "handler", "on_shutdown", "on_startup")
+    __slots__ = ("_started", "_starting", "_stopped", "handler", "on_shutdown", "on_startup", "websocket_handler")
 
-    def __init__(self, handler: Handler, on_startup: Iterable[Hook] = (), on_shutdown: Iterable[Hook] = ()) -> None:
+    def __init__(
+        self,
+        handler: Handler,
+        on_startup: Iterable[Hook] = (),
+        on_shutdown: Iterable[Hook] = (),
+        websocket_handler: WebSocketHandler | None = None,
+    ) -> None:
         if not callable(handler):
             raise TypeError(f"handler must be an async callable, not {type(handler).__name__}")
+        if websocket_handler is not None and not callable(websocket_handler):
+            raise TypeError(f"websocket_handler must be an async callable, not {type(websocket_handler).__name__}")
         self.handler = handler
+        self.websocket_handler = websocket_handler
         self.on_startup = list(on_startup)
         self.on_shutdown = list(on_shutdown)
         for hook in (*self.on_startup, *self.on_shutdown):
@@ -412,6 +424,9 @@ class Application:
             await self._lifespan(receive, send)
             return
         if kind == "websocket":
+            if self.websocket_handler is not None and (self._started or await self._started_for_request()):
+                await serve_asgi(self.websocket_handler, scope, receive, send)
+                return
             message = await receive()
             if message.get("type") == "websocket.connect":
                 await send({"type": "websocket.close", "code": 1000})
@@ -515,7 +530,11 @@ class Application:
 
     async def __rsgi__(self, scope: Any, protocol: Any) -> None:
         if scope.proto != "http":
-            # websockets are not served: refused before they are accepted
+            if scope.proto == "ws" and self.websocket_handler is not None:
+                if self._started or await self._started_for_request():
+                    await serve_rsgi(self.websocket_handler, scope, protocol)
+                    return
+            # refused before they are accepted
             protocol.close(403)
             return
         if not self._started and not await self._started_for_request():
