@@ -37,7 +37,9 @@ def granian_command():
 
 def server_command(name, port, asgi_app="morrowfen.demo:asgi_app", rsgi_app="morrowfen.demo:rsgi_app"):
     """The command line that serves an application (the demo unless told otherwise)
-    with one of the four set-ups, in one process."""
+    with one of the four set-ups, in one process. WebSockets are served on all four:
+    granian enables them by default, uvicorn picks the `websockets` package (or
+    wsproto) and hypercorn has its own."""
     if name == "uvicorn":
         return [
             sys.executable,
@@ -81,7 +83,6 @@ def server_command(name, port, asgi_app="morrowfen.demo:asgi_app", rsgi_app="mor
             str(port),
             "--workers",
             "1",
-            "--no-ws",
             "--workers-kill-timeout",
             "1",
             app,

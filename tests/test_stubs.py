@@ -46,6 +46,7 @@ def test_every_module_has_a_stub_next_to_it():
         "penmoth",
         "server",
         "url",
+        "websocket",
     ]
     assert (PACKAGE / "py.typed").exists()
 

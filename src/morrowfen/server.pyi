@@ -4,6 +4,7 @@ from collections.abc import Awaitable, Callable, Iterable, MutableMapping
 from typing import Any
 
 from morrowfen.messages import Request, Response
+from morrowfen.websocket import WebSocket
 
 __all__ = ["Application"]
 
@@ -11,6 +12,7 @@ logger: logging.Logger
 WATCH_QUEUE_LIMIT: int
 
 Handler = Callable[[Request], Awaitable[Response]]
+WebSocketHandler = Callable[[WebSocket], Awaitable[None]]
 Hook = Callable[..., Awaitable[Any]]
 ASGIReceive = Callable[[], Awaitable[MutableMapping[str, Any]]]
 ASGISend = Callable[[MutableMapping[str, Any]], Awaitable[None]]
@@ -19,7 +21,14 @@ class Application:
     handler: Handler
     on_startup: list[Hook]
     on_shutdown: list[Hook]
-    def __init__(self, handler: Handler, on_startup: Iterable[Hook] = (), on_shutdown: Iterable[Hook] = ()) -> None: ...
+    websocket_handler: WebSocketHandler | None
+    def __init__(
+        self,
+        handler: Handler,
+        on_startup: Iterable[Hook] = (),
+        on_shutdown: Iterable[Hook] = (),
+        websocket_handler: WebSocketHandler | None = None,
+    ) -> None: ...
     async def startup(self) -> None: ...
     async def shutdown(self) -> None: ...
     async def __call__(self, scope: MutableMapping[str, Any], receive: ASGIReceive, send: ASGISend) -> None: ...
