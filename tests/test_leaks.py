@@ -174,7 +174,9 @@ SCENARIOS = {
         serve_asgi(ws_echo, ASGI_SCOPE, (w := WSServer(*WS_ASGI, fail=OSError())).receive, w.send)
     ),
     "websocket rsgi echo": lambda: drive(serve_rsgi(ws_echo, Scope(), WSServer(*WS_RSGI))),
-    "websocket rsgi, send failing": lambda: drive(serve_rsgi(ws_echo, Scope(), WSServer(*WS_RSGI, fail=RSGIProtocolClosed()))),
+    "websocket rsgi, send failing": lambda: drive(
+        serve_rsgi(ws_echo, Scope(), WSServer(*WS_RSGI, fail=RSGIProtocolClosed()))
+    ),
 }
 ASYNC = {"framing", "framing, failing parts", "asgi streamed, broken send", "rsgi streamed", "rsgi streamed, failing"}
 

@@ -113,7 +113,11 @@ async def leaves_a_disconnect(ws):
 
 
 REFUSAL = [
-    {"type": "websocket.http.response.start", "status": 403, "headers": [(b"content-type", b"text/plain; charset=utf-8"), (b"content-length", b"9")]},
+    {
+        "type": "websocket.http.response.start",
+        "status": 403,
+        "headers": [(b"content-type", b"text/plain; charset=utf-8"), (b"content-length", b"9")],
+    },
     {"type": "websocket.http.response.body", "body": b"Forbidden"},
 ]
 ACCEPT = {"type": "websocket.accept", "subprotocol": None}
@@ -236,7 +240,9 @@ def test_reads_the_handshake_as_a_request_reads_a_request():
     ASGIServer().serve(handler)
     rsgi = RSGIProtocol()
     asyncio.run(serve_rsgi(handler, RSGIScope(), rsgi))
-    assert seen[0] == seen[2] == (True, "GET", "/chat/café".encode(), b"a=1&b=%20", {"a": ["1"], "b": [" "]}, {"id": "7"})
+    assert (
+        seen[0] == seen[2] == (True, "GET", "/chat/café".encode(), b"a=1&b=%20", {"a": ["1"], "b": [" "]}, {"id": "7"})
+    )
     assert seen[1] == seen[3] == ([b"1"], ["p1", "p2"], None, "connecting")
 
 

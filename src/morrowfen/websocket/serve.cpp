@@ -49,8 +49,7 @@ Ref settle(PyObject* ws_object, PyObject* error) noexcept {
       log_error("the websocket handler raised before accepting; the handshake was refused (403)", error);
     else if (phase == Phase::open)
       log_error("the websocket handler raised; the connection was closed with 1011", error);
-    else
-      log_error("the websocket handler raised after the connection had ended", error);
+    else log_error("the websocket handler raised after the connection had ended", error);
   }
   if (ended) return Ref::none();
   return start_close(ws_object, phase == Phase::open && error ? 1011 : 1000, k_no_reason);

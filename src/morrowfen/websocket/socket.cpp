@@ -97,8 +97,7 @@ bool protocol_closed_pending() noexcept {
       PyObject* found = nullptr;
       if (PyObject_GetOptionalAttrString(held.get(), "RSGIProtocolClosed", &found) > 0 && PyType_Check(found))
         sup::keep(state.protocol_closed, Ref::steal(found));
-      else
-        Py_XDECREF(found);
+      else Py_XDECREF(found);
     }
     PyErr_Clear();
     PyErr_SetRaisedException(raised.release());
@@ -304,8 +303,7 @@ Ref rsgi_close(WebSocket* ws, int code) noexcept {
   Ref number = Ref::steal(PyLong_FromLong(code));
   if (!number) return {};
   PyObject* args[] = {protocol.get(), number.get()};
-  Ref result = Ref::steal(
-      PyObject_VectorcallMethod(k_close, args, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+  Ref result = Ref::steal(PyObject_VectorcallMethod(k_close, args, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
   return result ? Ref::steal(PyTuple_New(0)) : Ref();
 }
 
@@ -336,21 +334,15 @@ namespace {
 // says why (WebSocketDisconnect once the connection has ended).
 bool ready(WebSocket* ws, const char* doing) noexcept {
   switch (ws->phase) {
-    case Phase::open:
-      return true;
+    case Phase::open: return true;
     case Phase::connecting:
       if (ws->gateway == Gateway::none)
         PyErr_Format(PyExc_RuntimeError, "cannot %s: this WebSocket is not connected to a server", doing);
-      else
-        PyErr_Format(PyExc_RuntimeError, "cannot %s before the WebSocket is accepted: await accept() first", doing);
+      else PyErr_Format(PyExc_RuntimeError, "cannot %s before the WebSocket is accepted: await accept() first", doing);
       return false;
-    case Phase::refused:
-      PyErr_Format(PyExc_RuntimeError, "cannot %s: the handshake was refused", doing);
-      return false;
+    case Phase::refused: PyErr_Format(PyExc_RuntimeError, "cannot %s: the handshake was refused", doing); return false;
     case Phase::closed:
-    case Phase::gone:
-      raise_disconnect(ws->close_code, k_empty_text);
-      return false;
+    case Phase::gone: raise_disconnect(ws->close_code, k_empty_text); return false;
   }
   return false;
 }
@@ -372,7 +364,8 @@ Ref asgi_data(WebSocket* ws, PyObject* message) noexcept {
     if (!text && PyErr_Occurred()) return {};
     Ref bytes = item(message, k_bytes);
     if (bytes && !bytes.is_none()) return as_bytes(bytes.get());
-    if (!PyErr_Occurred()) PyErr_SetString(PyExc_RuntimeError, "a websocket.receive message with neither text nor bytes");
+    if (!PyErr_Occurred())
+      PyErr_SetString(PyExc_RuntimeError, "a websocket.receive message with neither text nor bytes");
     return {};
   }
   if (same_text(kind.get(), k_ws_disconnect)) {
@@ -472,8 +465,8 @@ mf::CoroutineBody send_body(SendLocals& L) {
   } else {
     Ref transport = ws->transport.copy();  // held for the call
     PyObject* args[] = {transport.get(), L.data.get()};
-    pending = Ref::steal(PyObject_VectorcallMethod(text ? k_send_str : k_send_bytes, args,
-                                                   2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+    pending = Ref::steal(
+        PyObject_VectorcallMethod(text ? k_send_str : k_send_bytes, args, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
   }
   Ref done;
   if (pending) done = co_await mf::await(std::move(pending));
@@ -492,10 +485,8 @@ struct AcceptLocals {
 mf::CoroutineBody accept_body(AcceptLocals& L) {
   WebSocket* ws = as_websocket(L.ws);
   if (ws->phase != Phase::connecting || ws->gateway == Gateway::none) {
-    if (ws->phase == Phase::open)
-      PyErr_SetString(PyExc_RuntimeError, "the WebSocket was accepted already");
-    else
-      ready(ws, "accept");
+    if (ws->phase == Phase::open) PyErr_SetString(PyExc_RuntimeError, "the WebSocket was accepted already");
+    else ready(ws, "accept");
     co_return {};
   }
   Ref pending;
@@ -614,9 +605,7 @@ PyObject* get_subprotocols(PyObject* self, void*) {
 
 const Str phase_names[] = {Str("connecting"), Str("open"), Str("refused"), Str("closed"), Str("gone")};
 
-PyObject* get_state(PyObject* self, void*) {
-  return new_ref(phase_names[static_cast<int>(as_websocket(self)->phase)]);
-}
+PyObject* get_state(PyObject* self, void*) { return new_ref(phase_names[static_cast<int>(as_websocket(self)->phase)]); }
 
 constexpr mf::InitParam accept_params[] = {{"subprotocol", &mf::none_default, false}};
 PyObject* default_code = nullptr;  // 1000, made at start-up
