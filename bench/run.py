@@ -22,6 +22,7 @@ sys.path.insert(0, str(HERE))
 
 import micro  # noqa: E402
 import micro_instructions  # noqa: E402
+import ws_instructions  # noqa: E402
 
 PY = sys.executable
 
@@ -100,6 +101,16 @@ def run_e2e_instructions(out_dir, quick):
         return None
     path = out_dir / "e2e-instructions.json"
     cmd = [PY, str(HERE / "e2e_instructions.py"), *(["--quick"] if quick else []), "-o", str(path)]
+    subprocess.run(cmd, check=True, cwd=HERE)
+    return json.loads(path.read_text())
+
+
+def run_ws_instructions(out_dir, quick):
+    """WebSocket messages in instructions under callgrind (bench/ws_instructions.py), or None without valgrind."""
+    if micro_instructions.callgrind_missing():
+        return None
+    path = out_dir / "ws-instructions.json"
+    cmd = [PY, str(HERE / "ws_instructions.py"), *(["--quick"] if quick else []), "-o", str(path)]
     subprocess.run(cmd, check=True, cwd=HERE)
     return json.loads(path.read_text())
 
@@ -544,6 +555,9 @@ def report(out, data):
         counted,
         data["e2e_memory"],
     )
+    if data.get("ws_instructions"):
+        with open(out / "results.md", "a") as f:
+            f.write(ws_instructions.markdown(data["ws_instructions"]))
     write_chart(out / "results.png", rows, ratios, data["quick"])
     return rows, check, ratios
 
@@ -568,10 +582,12 @@ def main():
         counts = run_micro_instructions(tmp, args.quick)
         print("==> blocks allocated per call", flush=True)
         allocs = run_allocations()
-        e2e = instructions = memory = None
+        e2e = instructions = memory = ws = None
         if not args.no_e2e:
             print("==> end to end, instructions per request (callgrind)", flush=True)
             instructions = run_e2e_instructions(tmp, args.quick)
+            print("==> WebSocket messages, instructions per message (callgrind)", flush=True)
+            ws = run_ws_instructions(tmp, args.quick)
             print("==> memory while streaming 1 GiB", flush=True)
             memory = run_e2e_memory(tmp, args.quick)
             print("==> end to end under load (wrk)", flush=True)
@@ -586,6 +602,7 @@ def main():
         "e2e": e2e,
         "e2e_instructions": instructions,
         "e2e_memory": memory,
+        "ws_instructions": ws,
     }
     (args.out / "results.json").write_text(json.dumps(data, indent=1))
     rows, check, ratios = report(args.out, data)
