@@ -554,13 +554,12 @@ def test_the_rsgi_apps_compared_end_to_end_give_the_same_bodies(path):
     assert len(set(seen.values())) == 1, seen
 
 
-def test_the_websocket_apps_compared_echo_alike_and_are_reported():
-    """The bare echo and Application's echo send the same messages back, and
-    the report's row says what was measured."""
+def test_the_websocket_apps_compared_echo_alike():
+    """The bare echo and Application's echo send the same messages back, or
+    the comparison of their costs means nothing."""
     import ws_apps
-    import ws_instructions
 
-    async def asgi(app):
+    async def echoed(app):
         incoming = [{"type": "websocket.connect"}, {"type": "websocket.receive", "text": "a"}]
         incoming += [{"type": "websocket.receive", "bytes": b"b"}, {"type": "websocket.disconnect", "code": 1000}]
         sent = []
@@ -574,38 +573,4 @@ def test_the_websocket_apps_compared_echo_alike_and_are_reported():
         await app({"type": "websocket", "path": "/echo", "query_string": b"", "headers": []}, receive, send)
         return [m for m in sent if m["type"] == "websocket.send"]
 
-    class Message:
-        def __init__(self, kind, data=None):
-            self.kind, self.data = kind, data
-
-    class Transport:
-        def __init__(self):
-            self.incoming, self.sent = [Message(2, "a"), Message(1, b"b"), Message(0)], []
-
-        async def accept(self):
-            return self
-
-        async def receive(self):
-            return self.incoming.pop(0)
-
-        async def send_str(self, data):
-            self.sent.append(data)
-
-        send_bytes = send_str
-
-        def close(self, status):
-            pass
-
-    class Scope:
-        proto, path, query_string, headers = "ws", "/echo", "", {}
-
-    assert asyncio.run(asgi(ws_apps.raw_asgi)) == asyncio.run(asgi(ws_apps.server_asgi))
-    echoed = []
-    for app in (ws_apps.raw_rsgi, ws_apps.server_rsgi):
-        transport = Transport()
-        asyncio.run(app.__rsgi__(Scope(), transport))
-        echoed.append(transport.sent)
-    assert echoed == [["a", b"b"]] * 2
-    row = {"server": "uvicorn", "raw": 20000.0, "application": 21000.0, "own": 1000.0, "own_over_raw": 0.05}
-    text = ws_instructions.markdown({"messages": 1000, "message": "x" * 16, "results": [row]})
-    assert "| uvicorn | 20,000 | 21,000 | 1,000 | 5.0% |" in text
+    assert asyncio.run(echoed(ws_apps.raw_asgi)) == asyncio.run(echoed(ws_apps.server_asgi))

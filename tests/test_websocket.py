@@ -262,6 +262,8 @@ class RSGIScope:
 
 
 class RSGIProtocol:
+    """The protocol and its transport in one; a transport with nothing more to give is closed."""
+
     def __init__(self, *incoming, fail=None):
         self.incoming, self.calls, self.fail = list(incoming), [], fail
 
@@ -277,57 +279,32 @@ class RSGIProtocol:
     async def send_str(self, data):
         if self.fail:
             raise self.fail
-        self.calls.append(("str", data))
+        self.calls.append(data)
 
-    async def send_bytes(self, data):
-        self.calls.append(("bytes", data))
+    send_bytes = send_str
 
     def close(self, status):
         self.calls.append(("close", status))
 
 
-def serve_rsgi_with(handler, protocol):
+async def sends_into_a_closed_transport(ws):
+    await ws.accept()
+    with pytest.raises(WebSocketDisconnect) as caught:
+        await ws.send("x")
+    assert (caught.value.code, type(caught.value.__cause__), ws.state) == (1006, RSGIProtocolClosed, "gone")
+
+
+@pytest.mark.parametrize(
+    "handler, protocol, calls",
+    [
+        (echo, RSGIProtocol(Message(2, "hi"), Message(1, b"\x01"), Message(0)), ["accept", "hi", b"\x01"]),
+        (returns, RSGIProtocol(), [("close", 403)]),
+        (raises_late, RSGIProtocol(), ["accept", ("close", 1011)]),
+        (accepts_and_returns, RSGIProtocol(), ["accept", ("close", 1000)]),
+        (leaves_a_disconnect, RSGIProtocol(), ["accept"]),  # the transport closed under a receive: the client left
+        (sends_into_a_closed_transport, RSGIProtocol(fail=RSGIProtocolClosed("closed")), ["accept"]),
+    ],
+)
+def test_rsgi_messages_and_endings(handler, protocol, calls):
     asyncio.run(asyncio.wait_for(serve_rsgi(handler, RSGIScope(), protocol), 5))
-    return protocol.calls
-
-
-def test_rsgi_echo_and_endings():
-    ended = []
-
-    async def handler(ws):
-        await echo(ws)
-        ended.append(ws.state)
-
-    assert serve_rsgi_with(handler, RSGIProtocol(Message(2, "hi"), Message(1, b"\x01"), Message(0))) == [
-        "accept",
-        ("str", "hi"),
-        ("bytes", b"\x01"),
-    ]
-    assert ended == ["gone"]
-    assert serve_rsgi_with(returns, RSGIProtocol()) == [("close", 403)]
-    assert serve_rsgi_with(raises_late, RSGIProtocol()) == ["accept", ("close", 1011)]
-    assert serve_rsgi_with(accepts_and_returns, RSGIProtocol()) == ["accept", ("close", 1000)]
-    # a transport closed under a receive: the client has gone
-    assert serve_rsgi_with(leaves_a_disconnect, RSGIProtocol()) == ["accept"]
-
-
-def test_rsgi_send_on_a_closed_transport_raises_disconnect():
-    outcomes = []
-
-    async def handler(ws):
-        await ws.accept()
-        try:
-            await ws.send("x")
-        except WebSocketDisconnect as e:
-            outcomes.append((e.code, type(e.__cause__), ws.state))
-
-    assert serve_rsgi_with(handler, RSGIProtocol(fail=RSGIProtocolClosed("closed"))) == ["accept"]
-    assert outcomes == [(1006, RSGIProtocolClosed, "gone")]
-
-
-def test_disconnect_exception():
-    e = WebSocketDisconnect(1001, "going away")
-    assert (e.code, e.reason, e.args, str(e)) == (1001, "going away", (1001, "going away"), "1001 going away")
-    assert (WebSocketDisconnect().code, str(WebSocketDisconnect(reason=""))) == (1000, "1000")
-    with pytest.raises(TypeError):
-        WebSocketDisconnect(reason=b"x")
+    assert protocol.calls == calls
