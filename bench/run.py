@@ -28,6 +28,7 @@ sys.path.insert(0, str(HERE))
 import e2e  # noqa: E402
 import micro  # noqa: E402
 import micro_instructions  # noqa: E402
+import ws_instructions  # noqa: E402
 
 PY = sys.executable
 
@@ -106,6 +107,16 @@ def run_e2e_instructions(out_dir, quick):
         return None
     path = out_dir / "e2e-instructions.json"
     cmd = [PY, str(HERE / "e2e_instructions.py"), *(["--quick"] if quick else []), "-o", str(path)]
+    subprocess.run(cmd, check=True, cwd=HERE)
+    return json.loads(path.read_text())
+
+
+def run_ws_instructions(out_dir, quick):
+    """WebSocket messages in instructions under callgrind (bench/ws_instructions.py), or None without valgrind."""
+    if micro_instructions.callgrind_missing():
+        return None
+    path = out_dir / "ws-instructions.json"
+    cmd = [PY, str(HERE / "ws_instructions.py"), *(["--quick"] if quick else []), "-o", str(path)]
     subprocess.run(cmd, check=True, cwd=HERE)
     return json.loads(path.read_text())
 
@@ -660,6 +671,9 @@ def report(out, data):
     counted = instruction_rows(data["e2e_instructions"]) if data["e2e_instructions"] else []
     frameworks = framework_rows(counted, data["e2e"])
     write_markdown(out / "results.md", data, rows, check, ratios, counted, frameworks)
+    if data.get("ws_instructions"):
+        with open(out / "results.md", "a") as f:
+            f.write(ws_instructions.markdown(data["ws_instructions"]))
     write_chart(out / "results.png", rows, ratios, data["quick"], frameworks)
     return rows, check, ratios, frameworks
 
@@ -708,10 +722,12 @@ def main():
         counts = run_micro_instructions(tmp, args.quick)
         phase("blocks allocated per call")
         allocs = run_allocations()
-        wrk = instructions = memory = None
+        wrk = instructions = memory = ws = None
         if not args.no_e2e:
             phase("end to end, instructions and collections per request (callgrind)")
             instructions = run_e2e_instructions(tmp, args.quick)
+            phase("WebSocket messages, instructions per message (callgrind)")
+            ws = run_ws_instructions(tmp, args.quick)
             phase("memory while streaming 1 GiB")
             memory = run_e2e_memory(tmp, args.quick)
             phase("end to end under load (wrk)")
@@ -726,6 +742,7 @@ def main():
         "e2e": wrk,
         "e2e_instructions": instructions,
         "e2e_memory": memory,
+        "ws_instructions": ws,
     }
     (args.out / "results.json").write_text(json.dumps(data, indent=1))
     print_summary(data, *report(args.out, data))

@@ -511,3 +511,25 @@ def test_the_apps_compared_end_to_end_give_the_same_answers(route):
             getattr(e2e_apps, name)(http_scope(route, method=method, headers=asgi_headers), client.receive, client.send)
         )
         assert (client.status, client.body, client.complete) == (200, expected, True), name
+
+
+def test_the_websocket_apps_compared_echo_alike():
+    """The bare echo and Application's echo send the same messages back, or
+    the comparison of their costs means nothing."""
+    import ws_apps
+
+    async def echoed(app):
+        incoming = [{"type": "websocket.connect"}, {"type": "websocket.receive", "text": "a"}]
+        incoming += [{"type": "websocket.receive", "bytes": b"b"}, {"type": "websocket.disconnect", "code": 1000}]
+        sent = []
+
+        async def receive():
+            return incoming.pop(0)
+
+        async def send(message):
+            sent.append(message)
+
+        await app({"type": "websocket", "path": "/echo", "query_string": b"", "headers": []}, receive, send)
+        return [m for m in sent if m["type"] == "websocket.send"]
+
+    assert asyncio.run(echoed(ws_apps.raw_asgi)) == asyncio.run(echoed(ws_apps.server_asgi))

@@ -1,7 +1,8 @@
-"""A real browser reads /events through an EventSource: headless Chromium
-loads /events/page from the demo on granian (RSGI) and on uvicorn (ASGI); the
-events the page shows are compared with what the demo sends, and a screenshot
-of the page once the stream ended is kept in build/test-artefacts/."""
+"""A real browser reads /events through an EventSource, and talks to the /ws
+echo through a WebSocket: headless Chromium loads /events/page and /ws/page
+from the demo on granian (RSGI) and on uvicorn (ASGI); what the pages show is
+compared with what the demo sends, and a screenshot of each page once it is
+done is kept in build/test-artefacts/."""
 
 import html.parser
 import os
@@ -216,4 +217,119 @@ def test_screenshot_of_the_ended_stream(server, tmp_path):
     assert max(counts.values()) < 0.97 * width * height, "a nearly blank screenshot"
     # the badge in the picture is the ended one, not a stream still connecting or open
     assert counts.get(bytes(ENDED_BADGE), 0) > 200, "no 'stream ended' badge in the screenshot"
+    assert not counts.get(bytes(CONNECTING_BADGE)) and not counts.get(bytes(OPEN_BADGE))
+
+
+def page_when(url, condition, screenshot=None, timeout=30):
+    """Loads `url` in headless Chromium driven through its DevTools protocol, in real
+    time (a page whose work is a WebSocket exchange does not hold virtual time back,
+    as a pending fetch does), until the JavaScript `condition` is true; returns the
+    page's HTML, and writes a PNG screenshot of the window to `screenshot`."""
+    import asyncio
+    import base64
+    import json
+
+    import httpx
+    from websockets.asyncio.client import connect
+
+    async def drive(endpoint):
+        async with connect(endpoint, max_size=None) as cdp:
+            ids = iter(range(1, 1_000_000))
+
+            async def call(method, **params):
+                number = next(ids)
+                await cdp.send(json.dumps({"id": number, "method": method, "params": params}))
+                while True:
+                    reply = json.loads(await cdp.recv())
+                    if reply.get("id") == number:
+                        assert "error" not in reply, reply
+                        return reply["result"]
+
+            async def evaluate(expression):
+                return (await call("Runtime.evaluate", expression=expression, returnByValue=True))["result"]["value"]
+
+            await call(
+                "Emulation.setDeviceMetricsOverride",
+                width=WINDOW[0],
+                height=WINDOW[1],
+                deviceScaleFactor=1,
+                mobile=False,
+            )
+            await call("Page.navigate", url=url)
+            deadline = asyncio.get_running_loop().time() + timeout
+            while not await evaluate(f"document.readyState === 'complete' && Boolean({condition})"):
+                assert asyncio.get_running_loop().time() < deadline, f"{condition} still false after {timeout} s"
+                await asyncio.sleep(0.05)
+            if screenshot is not None:
+                data = (await call("Page.captureScreenshot", format="png"))["data"]
+                pathlib.Path(screenshot).write_bytes(base64.b64decode(data))
+            return await evaluate("document.documentElement.outerHTML")
+
+    with tempfile.TemporaryDirectory(prefix="morrowfen-chromium-") as profile:
+        command = [
+            chromium(),
+            "--headless",
+            "--no-sandbox",
+            "--disable-gpu",
+            "--disable-background-networking",
+            "--disable-component-update",
+            "--no-first-run",
+            "--hide-scrollbars",
+            f"--user-data-dir={profile}",
+            f"--window-size={WINDOW[0]},{WINDOW[1]}",
+            "--remote-debugging-port=0",
+            "about:blank",
+        ]
+        process = subprocess.Popen(
+            command, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, start_new_session=True
+        )
+        try:
+            for line in process.stderr:
+                if match := re.search(rb"DevTools listening on (ws://\S+)", line):
+                    break
+            else:
+                raise AssertionError("chromium exited before its DevTools endpoint was up")
+            port = re.search(rb":(\d+)/", match.group(1)).group(1).decode()
+            pages = httpx.get(f"http://127.0.0.1:{port}/json/list", timeout=10).json()
+            endpoint = next(p["webSocketDebuggerUrl"] for p in pages if p["type"] == "page")
+            return asyncio.run(drive(endpoint))
+        finally:
+            os.killpg(process.pid, signal.SIGKILL)
+            process.wait(10)
+
+
+class MessageRows(html.parser.HTMLParser):
+    """The body's attributes and the data-* attributes of every <tr class="message">."""
+
+    def __init__(self):
+        super().__init__()
+        self.body, self.rows = {}, []
+
+    def handle_starttag(self, tag, attrs):
+        attrs = dict(attrs)
+        if tag == "body":
+            self.body = attrs
+        elif tag == "tr" and attrs.get("class") == "message":
+            self.rows.append((attrs["data-kind"], attrs["data-data"]))
+
+
+WS_PAGE_DONE = "document.body.dataset.closeCode"
+
+
+def test_websocket_page_shows_every_message_echoed(server, tmp_path):
+    shot = tmp_path / "websocket-page.png"
+    page = MessageRows()
+    page.feed(page_when(server.url + "/ws/page", WS_PAGE_DONE, screenshot=shot))
+    expected = [("text", m) for m in demo.WS_MESSAGES] + [("binary", demo.WS_BINARY.hex(" "))]
+    assert page.rows == expected
+    assert (page.body.get("data-state"), page.body.get("data-close-code")) == ("closed", "1000")
+    ARTEFACTS.mkdir(parents=True, exist_ok=True)
+    shutil.copyfile(shot, ARTEFACTS / f"websocket-page-{server.name}.png")
+    if server.name == "granian-rsgi":
+        shutil.copyfile(shot, ARTEFACTS / "websocket-page.png")
+    width, height, rows = read_png(shot.read_bytes())
+    counts = colour_counts(rows)
+    assert (width, height) == WINDOW and len(counts) > 16
+    # the badge is the closed one (the page's green), not one still connecting or open
+    assert counts.get(bytes(ENDED_BADGE), 0) > 200, "no 'closed' badge in the screenshot"
     assert not counts.get(bytes(CONNECTING_BADGE)) and not counts.get(bytes(OPEN_BADGE))

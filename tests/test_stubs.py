@@ -45,6 +45,7 @@ def test_every_module_has_a_stub_next_to_it():
         "messages",
         "penmoth",
         "url",
+        "websocket",
     ]
     assert (PACKAGE / "py.typed").exists()
 

@@ -42,7 +42,8 @@ def command(name: str, port: int, app: str, *, for_load: bool = False) -> list[s
     """The command line that serves `app` ("module:attribute", where
     "{interface}" stands for the server's, asgi or rsgi) with one worker of
     server `name` (one of SERVERS). for_load: uvicorn on uvloop and
-    httptools, and every server logs warnings only (no line per request)."""
+    httptools, every server logs warnings only (no line per request), and
+    granian serves no WebSockets."""
     if name not in SERVERS:
         raise ValueError(f"unknown server {name!r}; choose one of {', '.join(SERVERS)}")
     app = app.format(interface=SERVERS[name])
@@ -63,7 +64,8 @@ def command(name: str, port: int, app: str, *, for_load: bool = False) -> list[s
         ]
     return [
         *granian_command(),
-        *["--interface", SERVERS[name], "--host", HOST, "--port", str(port), "--workers", "1", "--no-ws"],
+        *["--interface", SERVERS[name], "--host", HOST, "--port", str(port), "--workers", "1"],
+        *(["--no-ws"] if for_load else []),
         *quiet,
         *["--workers-kill-timeout", "1", app],
     ]

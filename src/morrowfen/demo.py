@@ -18,6 +18,8 @@ Routes:
     /events       server-sent events
     /events/page  a page that shows what an EventSource receives from /events
     /cookie       a Set-Cookie header
+    /ws           a WebSocket echo (ws://...): every message back as it came, text or binary
+    /ws/page      a page that sends messages through /ws and shows what comes back
 """
 
 import asyncio
@@ -43,6 +45,7 @@ from morrowfen.exceptions import NotFound
 from morrowfen.messages import Request, Response
 from morrowfen.penmoth import write_response_cookie, write_sse
 from morrowfen.server import Application
+from morrowfen.websocket import WebSocket
 
 LARGE_BODY = bytes(range(256)) * 4096  # 1 MiB
 STREAM_PARTS = [b"part %03d;" % i for i in range(100)]
@@ -191,6 +194,98 @@ EVENTS_PAGE = EVENTS_PAGE.replace(
 )
 
 
+# What /ws/page sends through the echo, in order: text, then the bytes of the last item as a binary message.
+WS_MESSAGES = ["hello", "caf\u00e9 \u2603", '{"n": 3, "ok": true}', "bye"]
+WS_BINARY = bytes([0, 1, 127, 128, 255])
+
+WS_PAGE = """<!doctype html>
+<html lang="en"><head><meta charset="utf-8">
+<meta name="viewport" content="width=device-width, initial-scale=1">
+<title>morrowfen websocket</title>
+<style>
+  :root { color-scheme: light; --ink: #1f2328; --muted: #656d76; --line: #d8dee4; --stripe: #f6f8fa; }
+  body { margin: 0; padding: 28px 36px; background: #fff; color: var(--ink);
+         font: 15px/1.45 system-ui, -apple-system, "Segoe UI", Roboto, "Helvetica Neue", Arial, sans-serif; }
+  header { display: flex; align-items: center; gap: 14px; margin-bottom: 4px; }
+  h1 { font-size: 22px; font-weight: 600; margin: 0; }
+  .hint { color: var(--muted); margin: 0 0 18px; }
+  .mono { font-family: ui-monospace, "SFMono-Regular", "DejaVu Sans Mono", Menlo, monospace; font-size: 13px; }
+  #state { display: inline-flex; align-items: center; gap: 7px; padding: 3px 11px 3px 9px; border-radius: 999px;
+           font-size: 13px; font-weight: 600; border: 1px solid; }
+  #state::before { content: ""; width: 8px; height: 8px; border-radius: 50%; background: currentColor; }
+  #state[data-state="connecting"] { color: #9a6700; background: #fff8c5; border-color: #eed888; }
+  #state[data-state="open"] { color: #0969da; background: #ddf4ff; border-color: #a8d4f5; }
+  #state[data-state="closed"] { color: #1a7f37; background: #dafbe1; border-color: #9fe0b0; }
+  #state[data-state="failed"] { color: #cf222e; background: #ffebe9; border-color: #f5b5b0; }
+  .frame { border: 1px solid var(--line); border-radius: 8px; overflow: hidden; }
+  table { width: 100%; border-collapse: collapse; }
+  th, td { text-align: left; padding: 7px 12px; border-bottom: 1px solid var(--line); }
+  th { background: var(--stripe); color: var(--muted); font-size: 12px; font-weight: 600; text-transform: uppercase; }
+  tbody tr:last-child td { border-bottom: 0; }
+  .seq { width: 3em; text-align: right; }
+  td.seq { color: var(--muted); }
+  td.kind span { padding: 0 7px; border-radius: 4px; background: #eef1f4; }
+  td.time { color: var(--muted); width: 9em; }
+</style>
+</head>
+<body data-state="connecting">
+<p class="mono" style="color: var(--muted)">morrowfen demo</p>
+<header><h1>WebSocket echo</h1><span id="state" data-state="connecting" role="status">connecting</span></header>
+<p class="hint">Messages sent through <code>/ws</code>, one row per message that came back.</p>
+<div class="frame"><table>
+<thead><tr><th class="seq">#</th><th>Kind</th><th>Data</th><th>Received</th></tr></thead>
+<tbody id="log"></tbody>
+</table></div>
+<script>
+"use strict";
+const MESSAGES = __MESSAGES__;
+const BINARY = new Uint8Array(__BINARY__);
+const log = document.getElementById("log");
+const state = document.getElementById("state");
+const socket = new WebSocket(new URL("/ws", location.href).href.replace(/^http/, "ws"));
+socket.binaryType = "arraybuffer";
+let count = 0;
+
+function setState(name, text) {
+  state.dataset.state = document.body.dataset.state = name;
+  state.textContent = text;
+}
+
+function show(kind, data) {
+  const row = log.insertRow();
+  row.className = "message";
+  row.dataset.kind = kind;
+  row.dataset.data = data;
+  count += 1;
+  for (const [name, text] of [["seq", String(count)], ["kind", ""], ["data mono", data],
+                              ["time mono", new Date().toISOString().slice(11, 23)]]) {
+    const td = row.insertCell();
+    td.className = name;
+    td.textContent = text;  // the server's data, shown as text
+  }
+  row.cells[1].appendChild(document.createElement("span")).textContent = kind;
+}
+
+socket.onopen = () => {
+  setState("open", "open");
+  for (const message of MESSAGES) socket.send(message);
+  socket.send(BINARY);
+};
+socket.onmessage = (e) => {
+  if (typeof e.data === "string") show("text", e.data);
+  else show("binary", Array.from(new Uint8Array(e.data), (b) => b.toString(16).padStart(2, "0")).join(" "));
+  if (count === MESSAGES.length + 1) socket.close(1000, "done");
+};
+socket.onclose = (e) => {
+  document.body.dataset.closeCode = String(e.code);
+  setState(count ? "closed" : "failed", count ? `closed \u00b7 ${count} messages echoed` : "connection failed");
+};
+</script>
+</body></html>
+"""
+WS_PAGE = WS_PAGE.replace("__MESSAGES__", json.dumps(WS_MESSAGES)).replace("__BINARY__", json.dumps(list(WS_BINARY)))
+
+
 async def stream_parts() -> AsyncIterator[bytes]:
     for part in STREAM_PARTS:
         yield part
@@ -252,15 +347,26 @@ async def handle(request: Request) -> Response:
         return Response(200, [(b"cache-control", b"no-cache")], StreamedContent(b"text/event-stream", event_stream))
     if path == b"/events/page":
         return Response(200, None, HTMLContent(EVENTS_PAGE))
+    if path == b"/ws/page":
+        return Response(200, None, HTMLContent(WS_PAGE))
     if path == b"/cookie":
         cookie = Cookie("session", "abc 123", path="/", http_only=True, max_age=3600, same_site="Lax")
         return Response(200, [(b"set-cookie", write_response_cookie(cookie))], TextContent("cookie set"))
     raise NotFound("Not Found")
 
 
+async def handle_websocket(ws: WebSocket) -> None:
+    """/ws: every message back as it came; any other path is refused (403)."""
+    if ws.url.path != b"/ws":
+        return
+    await ws.accept()
+    async for message in ws:
+        await ws.send(message)
+
+
 # One object serves every server: uvicorn and hypercorn call it as an ASGI
 # application, granian finds its RSGI face (__rsgi__) under either name.
-app = Application(handle)
+app = Application(handle, websocket_handler=handle_websocket)
 asgi_app = rsgi_app = app
 
 

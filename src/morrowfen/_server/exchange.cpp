@@ -23,6 +23,7 @@ const Str k_proto{"proto"};
 const Str k_get{"GET"};
 const Str k_head{"HEAD"};
 const Str k_http{"http"};
+const Str k_ws{"ws"};
 const Str k_type{"type"};
 const Str k_lifespan{"lifespan"};
 const Str k_websocket{"websocket"};
@@ -183,7 +184,7 @@ void begin_rsgi_watch(void* locals) noexcept {
   watch_begin(L.watch.get(), nullptr);
 }
 
-// A websocket is refused before it is accepted.
+// A websocket is refused before it is accepted; any other protocol too.
 Ref refuse_rsgi(RsgiExchange& L) noexcept {
   Ref code = Ref::steal(PyLong_FromLong(403));
   PyObject* args[] = {L.protocol.get(), code.get()};
@@ -224,7 +225,21 @@ CoroutineBody serve_rsgi_body(RsgiExchange& L) {
   if (!core) co_return {};
   Ref proto = Ref::steal(PyObject_GetAttr(L.scope.get(), k_proto));
   if (!proto) co_return {};
-  if (!is_text(proto.get(), k_http)) co_return refuse_rsgi(L);
+  if (!is_text(proto.get(), k_http)) {
+    // A websocket: served by the application's websocket handler, once
+    // started; refused (before it is accepted) otherwise.
+    if (!is_text(proto.get(), k_ws) || core->websocket_handler.is_none()) co_return refuse_rsgi(L);
+    if (!core->started) {
+      Ref pending = Ref::steal(PyObject_CallMethodNoArgs(L.app.get(), k_started_for_request));
+      Ref started = co_await await(std::move(pending));
+      int ok = started ? PyObject_IsTrue(started.get()) : -1;
+      if (ok < 0) co_return {};
+      if (!ok) co_return refuse_rsgi(L);
+    }
+    PyObject* args[] = {core->websocket_handler.get(), L.scope.get(), L.protocol.get()};
+    Ref pending = Ref::steal(PyObject_Vectorcall(state.websocket_rsgi.get(), args, 3, nullptr));
+    co_return co_await await(std::move(pending));
+  }
   proto.reset();
 
   if (!core->started) {
@@ -368,6 +383,21 @@ CoroutineBody serve_asgi_body(AsgiExchange& L) {
           PyObject_VectorcallMethod(k_lifespan_method, args, 3 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
       if (!pending) co_return {};
       co_return co_await await(std::move(pending));
+    }
+    if (is_text(kind.get(), k_websocket) && !core->websocket_handler.is_none()) {
+      bool serve = core->started;
+      if (!serve) {
+        Ref pending = Ref::steal(PyObject_CallMethodNoArgs(L.app.get(), k_started_for_request));
+        Ref started = co_await await(std::move(pending));
+        int ok = started ? PyObject_IsTrue(started.get()) : -1;
+        if (ok < 0) co_return {};
+        serve = ok;
+      }
+      if (serve) {
+        PyObject* args[] = {core->websocket_handler.get(), L.scope.get(), L.receive.get(), L.send.get()};
+        Ref pending = Ref::steal(PyObject_Vectorcall(state.websocket_asgi.get(), args, 4, nullptr));
+        co_return co_await await(std::move(pending));
+      }
     }
     if (is_text(kind.get(), k_websocket)) {
       // Refused: closed when it connects.

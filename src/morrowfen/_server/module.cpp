@@ -154,6 +154,8 @@ const Binding bindings[] = {
     // penmoth's start-up binds the sibling types and builds the tables the
     // exchange shares with it.
     {"morrowfen.penmoth", "send_asgi_response", &ServerState::send_asgi_response},
+    {"morrowfen.websocket", "serve_asgi", &ServerState::websocket_asgi},
+    {"morrowfen.websocket", "serve_rsgi", &ServerState::websocket_rsgi},
 };
 
 const Param p_scope_receive[] = {{"scope"}, {"receive"}};

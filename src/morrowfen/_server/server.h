@@ -63,6 +63,8 @@ struct ServerState {
   Ref ensure_future;       // asyncio.ensure_future
   Ref cancelled_error;     // asyncio.CancelledError
   Ref send_asgi_response;  // morrowfen.penmoth.send_asgi_response
+  Ref websocket_asgi;      // morrowfen.websocket.serve_asgi
+  Ref websocket_rsgi;      // morrowfen.websocket.serve_rsgi
   Ref queued_receive_fn;   // the function behind Watch.receive (watch.cpp)
 };
 extern ServerState& state;

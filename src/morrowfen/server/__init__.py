@@ -12,6 +12,6 @@ Each request is one native exchange (`morrowfen._server`): intake, the
 handler, the answer. docs/api.md and docs/behaviour.md say what it does.
 """
 
-from morrowfen.server.application import MAX_BODY_SIZE, Application, Handler, Hook
+from morrowfen.server.application import MAX_BODY_SIZE, Application, Handler, Hook, WebSocketHandler
 
-__all__ = ["MAX_BODY_SIZE", "Application", "Handler", "Hook"]
+__all__ = ["MAX_BODY_SIZE", "Application", "Handler", "Hook", "WebSocketHandler"]

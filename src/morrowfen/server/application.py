@@ -10,8 +10,10 @@ from collections.abc import Awaitable, Callable, Iterable
 from morrowfen._server import serve_asgi, serve_rsgi
 from morrowfen.messages import Request, Response
 from morrowfen.server.lifespan import Hook, Lifespan, check_hook
+from morrowfen.websocket import WebSocket
 
 Handler = Callable[[Request], Awaitable[Response]]
+WebSocketHandler = Callable[[WebSocket], Awaitable[None]]
 
 # The largest request body Application reads unless told otherwise: 16 MiB,
 # room for any JSON or form a handler reads whole, while a few such requests
@@ -20,7 +22,7 @@ Handler = Callable[[Request], Awaitable[Response]]
 # None, and read with request.stream().
 MAX_BODY_SIZE = 16 * 1024 * 1024
 
-__all__ = ["MAX_BODY_SIZE", "Application", "Handler", "Hook"]
+__all__ = ["MAX_BODY_SIZE", "Application", "Handler", "Hook", "WebSocketHandler"]
 
 
 class Application(Lifespan):
@@ -28,8 +30,10 @@ class Application(Lifespan):
 
     `on_startup` and `on_shutdown` are async callables run once, in order,
     before the first request and when the server stops; a hook that takes an
-    argument is given the application. `max_body_size` bounds the request
-    bodies read (413 past it; None: no limit)."""
+    argument is given the application. `websocket_handler` (an async callable
+    WebSocket -> None) serves WebSocket connections; without it they are
+    refused. `max_body_size` bounds the request bodies read (413 past it;
+    None: no limit)."""
 
     __slots__ = ()
 
@@ -41,10 +45,12 @@ class Application(Lifespan):
         handler: Handler,
         on_startup: Iterable[Hook] = (),
         on_shutdown: Iterable[Hook] = (),
+        websocket_handler: WebSocketHandler | None = None,
         *,
         max_body_size: int | None = MAX_BODY_SIZE,
     ) -> None:
         self.handler = handler
+        self.websocket_handler = websocket_handler
         self.max_body_size = max_body_size
         self.on_startup = list(on_startup)
         self.on_shutdown = list(on_shutdown)
