@@ -1,10 +1,13 @@
 """The application tests/test_e2e_app.py serves on real servers: one
 morrowfen.server.Application, under the name `app` for every server.
 
-The shutdown hook writes the file named by MORROWFEN_E2E_SHUTDOWN_FILE, so
-that the test can tell it ran when the server stopped."""
+The shutdown hook writes the file named by MORROWFEN_E2E_SHUTDOWN_FILE (with
+the stream counts as they were then), so that the test can tell it ran when
+the server stopped, after which streams. Request bodies are bounded at
+MAX_BODY bytes."""
 
 import asyncio
+import json
 import os
 
 from morrowfen.contents import Content, JSONContent, StreamedContent, TextContent, TextServerSentEvent
@@ -16,6 +19,8 @@ from morrowfen.server import Application
 # how many body generators of each kind began, and how many ran their finally
 streams = {"slow": [0, 0], "idle": [0, 0], "failing": [0, 0]}
 state = {"started": False, "first_request_saw_startup": None}
+calls = {"echo": 0}  # handler calls, for what must be refused before the handler runs
+MAX_BODY = 100 * 1024
 
 
 async def start(app):
@@ -27,7 +32,7 @@ async def stop(app):
     path = os.environ.get("MORROWFEN_E2E_SHUTDOWN_FILE")
     if path:
         with open(path, "w") as f:
-            f.write("shutdown hooks ran\n")
+            f.write("shutdown hooks ran\n" + json.dumps(streams) + "\n")
 
 
 def counted(kind):
@@ -75,6 +80,7 @@ async def handle(request):
     if path == b"/json":
         return Response(200, None, JSONContent({"ok": True, "items": [1, 2, 3]}))
     if path == b"/echo":
+        calls["echo"] += 1
         body = await request.read()
         return Response(200, [(b"x-length", str(len(body)).encode())], Content(b"application/octet-stream", body))
     if path.startswith(b"/query"):
@@ -95,9 +101,11 @@ async def handle(request):
         return Response(200, [(b"cache-control", b"no-cache")], StreamedContent(b"text/event-stream", idle_events))
     if path == b"/failing":
         return Response(200, None, StreamedContent(b"text/plain", failing_parts))
+    if path == b"/calls":
+        return Response(200, [(b"cache-control", b"no-store")], JSONContent(calls))
     if path == b"/stats":
         return Response(200, [(b"cache-control", b"no-store")], JSONContent(streams))
     raise NotFound("Not Found")
 
 
-app = Application(handle, on_startup=[start], on_shutdown=[stop])
+app = Application(handle, on_startup=[start], on_shutdown=[stop], max_body_size=MAX_BODY)

@@ -4,6 +4,7 @@ error answers, start-up before the first request and shutdown on SIGTERM,
 and clients that drop streamed responses (idle ones included): every body
 generator ends promptly, and hypercorn's memory stays flat."""
 
+import json
 import os
 import socket
 import struct
@@ -13,6 +14,7 @@ import time
 import httpx
 import pytest
 
+import e2e_app
 from servers import HOST, SERVERS, running_server
 
 pytestmark = pytest.mark.timeout(60)
@@ -212,16 +214,103 @@ def test_hypercorn_memory_stays_flat_over_many_dropped_streams(server, client):
     assert grown < 20 * 1024, f"RSS grew by {grown} KiB"
 
 
+
+
+# --- hostile clients -----------------------------------------------------------------------
+
+
+def exchange(port, request, shut_write=False):
+    """Sends `request` on a new connection and reads until the server closes it
+    or stops answering; the status code, or None for no answer."""
+    with socket.create_connection((HOST, port), timeout=5) as s:
+        s.sendall(request)
+        if shut_write:
+            s.shutdown(socket.SHUT_WR)
+        data = b""
+        try:
+            while b"\r\n\r\n" not in data:
+                chunk = s.recv(65536)
+                if not chunk:
+                    break
+                data += chunk
+        except (TimeoutError, ConnectionResetError):
+            pass
+    return int(data.split(b" ", 2)[1]) if data.startswith(b"HTTP/1.1 ") else None
+
+
+def test_a_raw_utf8_query_reaches_the_handler_as_sent(server, client):
+    logged = len(server.log())
+    for raw, text in ((b"q=\xe6\x97\xa5\xe6\x9c\xac", "\u65e5\u672c"), (b"q=caf\xc3\xa9", "caf\xe9")):
+        request = b"GET /query?" + raw + b" HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n"
+        with socket.create_connection((HOST, server.port), timeout=5) as s:
+            s.sendall(request)
+            answer = b"".join(iter(lambda: s.recv(65536), b""))
+        if server.name in ("uvicorn", "hypercorn"):
+            assert answer.startswith(b"HTTP/1.1 400"), answer  # they refuse such a target themselves
+            continue
+        assert answer.startswith(b"HTTP/1.1 200"), answer
+        body = json.loads(answer.partition(b"\r\n\r\n")[2])
+        assert (body["query"], body["parsed"]) == (raw.decode(), {"q": [text]})
+    assert not any(line in server.log()[logged:] for line in ("Traceback", "answered 500"))
+
+
+def test_a_body_the_client_abandons_is_not_logged_as_the_handlers_failure(server):
+    logged = len(server.log())
+    head = b"POST /echo HTTP/1.1\r\nHost: x\r\nContent-Length: 1000\r\n\r\n"
+    # the client stops sending, and may still read (400) or not (nothing)
+    assert exchange(server.port, head + b"x" * 10, shut_write=True) in (400, None)
+    with socket.create_connection((HOST, server.port), timeout=5) as s:
+        s.sendall(head + b"x" * 10)
+        time.sleep(0.1)
+    time.sleep(0.5)
+    log = server.log()[logged:]
+    assert not any(line in log for line in ("Traceback", "the handler raised", *SERVER_ERROR_LINES)), log
+
+
+def test_a_body_over_the_limit_is_refused_with_413(server, client):
+    logged = len(server.log())
+    calls = client.get("/calls").json()["echo"]
+    declared = b"POST /echo HTTP/1.1\r\nHost: x\r\nContent-Length: %d\r\n\r\n" % (e2e_app.MAX_BODY + 1)
+    assert exchange(server.port, declared) == 413  # before the body is sent, or the handler runs
+    assert client.get("/calls").json()["echo"] == calls
+    chunk = b"400\r\n" + b"x" * 1024 + b"\r\n"
+    chunked = b"POST /echo HTTP/1.1\r\nHost: x\r\nTransfer-Encoding: chunked\r\n\r\n" + chunk * 110 + b"0\r\n\r\n"
+    assert exchange(server.port, chunked) == 413  # read past the limit
+    within = client.post("/echo", content=b"y" * e2e_app.MAX_BODY)
+    assert within.status_code == 200 and len(within.content) == e2e_app.MAX_BODY
+    log = server.log()[logged:]
+    assert not any(line in log for line in ("Traceback", "answered 500", *SERVER_ERROR_LINES)), log
+
+
 # --- stopping ----------------------------------------------------------------------------
 
 
-def test_shutdown_hooks_run_when_the_server_stops(server):
-    """Last in this file: stops the server (SIGTERM) and reads what the shutdown hook wrote."""
+def test_a_stop_ends_the_open_streams_and_runs_the_hooks(server):
+    """Last in this file: stops the server (SIGTERM) with idle event streams
+    open; the streams end at once (hypercorn waits for its connections before
+    anything else, so there it is the hooks only), their finally runs, the
+    clients get a complete response, then the shutdown hooks run."""
     assert not os.path.exists(server.shutdown_marker)
+    streams = [] if server.name == "hypercorn" else [open_stream(server.port, "/events") for _ in range(3)]
+    for s in streams:
+        wait_for_body(s)
+    began = time.monotonic()
     server.terminate()
+    stopped = time.monotonic() - began
     deadline = time.monotonic() + 5
     while not os.path.exists(server.shutdown_marker) and time.monotonic() < deadline:
         time.sleep(0.05)
     assert os.path.exists(server.shutdown_marker), server.log()
     with open(server.shutdown_marker) as f:
-        assert f.read() == "shutdown hooks ran\n"
+        ran, counts = f.read().splitlines()
+    assert ran == "shutdown hooks ran"
+    if streams:
+        # the servers' limit is 1 s here: the streams do not wait for it
+        assert stopped < 2.0, (stopped, server.log())
+        begun, ended = json.loads(counts)["idle"]
+        assert begun == ended >= 3, counts
+        for s in streams:
+            with s:
+                s.settimeout(2)
+                rest = b"".join(iter(lambda: s.recv(65536), b""))
+            assert rest.endswith(b"0\r\n\r\n"), rest  # the chunked body's end
