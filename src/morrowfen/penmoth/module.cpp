@@ -20,9 +20,9 @@
 namespace mf::penmoth {
 
 namespace {
-constinit StateStorage storage;
+constinit ProcessState<PenmothState> penmoth_state;
 }  // namespace
-PenmothState& state = storage.value;
+constinit PenmothState& state = *penmoth_state;
 
 namespace {
 

@@ -1,6 +1,6 @@
 // The process state of morrowfen.penmoth, in one struct. The module loads
 // into one interpreter per process, so its state lives as long as the
-// process and is never destroyed (see Forever in runtime/ref.h).
+// process and is never destroyed (mf::ProcessState, runtime/ref.h).
 #pragma once
 
 #include <Python.h>
@@ -138,14 +138,6 @@ struct PenmothState {
   std::int32_t chunk_size = 0;
 };
 
-// Constant-initialized (so usable from any other unit's static initializers)
-// and never destroyed: C++ static destructors run after the interpreter has
-// gone, when releasing a reference is no longer allowed.
-union StateStorage {
-  constexpr StateStorage() : value() {}
-  ~StateStorage() {}
-  PenmothState value;
-};
 extern PenmothState& state;
 
 }  // namespace mf::penmoth

@@ -214,7 +214,7 @@ bool literal_default(PyObject* value) noexcept {
 }
 
 // The tp_doc texts, kept for the process: type objects point into them.
-Forever<std::deque<std::string>> g_docs;
+ProcessState<std::deque<std::string>> g_docs;
 
 }  // namespace
 

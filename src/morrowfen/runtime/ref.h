@@ -16,7 +16,6 @@
 #include <concepts>
 #include <cstddef>
 #include <cstring>
-#include <new>
 #include <type_traits>
 #include <utility>
 
@@ -101,21 +100,28 @@ class Handle {
 static_assert(sizeof(Handle) == sizeof(PyObject*));
 static_assert(std::is_trivially_copyable_v<Handle>);
 
-// Process-lifetime storage for objects that hold references (module state,
-// tables). Its contents are never destroyed: C++ static destructors run
-// after the interpreter has finalized, when releasing a reference is no
-// longer allowed.
+// The holder of a module's process state: a struct of Refs (or any other
+// process-lifetime value). Constant-initialised when T's default constructor
+// is constexpr (so usable from any unit's static initialisers), and never
+// destroyed: C++ static destructors run after the interpreter has finalized,
+// when releasing a reference is no longer allowed.
+//
+//   constinit mf::ProcessState<ContentsState> contents_state;
+//   constinit ContentsState& state = *contents_state;
 template <class T>
-class Forever {
+class ProcessState {
  public:
-  Forever() { ::new (static_cast<void*>(storage_)) T(); }
-  Forever(const Forever&) = delete;
-  Forever& operator=(const Forever&) = delete;
-  T& operator*() noexcept { return *std::launder(reinterpret_cast<T*>(storage_)); }
-  T* operator->() noexcept { return &**this; }
+  constexpr ProcessState() : value_() {}
+  ProcessState(const ProcessState&) = delete;
+  ProcessState& operator=(const ProcessState&) = delete;
+  ~ProcessState() {}
+  constexpr T& operator*() noexcept { return value_; }
+  constexpr T* operator->() noexcept { return &value_; }
 
  private:
-  alignas(T) unsigned char storage_[sizeof(T)];
+  union {
+    T value_;
+  };
 };
 
 // Reference-count primitives for the few places (type slots, capsule
