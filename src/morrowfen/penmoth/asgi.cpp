@@ -124,7 +124,7 @@ CoroutineBody send_asgi_body(SendAsgi& L) {
   Content* content = content_of(L.content.get());
   if (!content) co_return {};
 
-  if (content->length < 0 || PyObject_TypeCheck(L.content.get(), state.StreamedContent)) {
+  if (content->length < 0 || PyObject_TypeCheck(L.content.get(), state.StreamedContent.as<PyTypeObject>())) {
     // Streamed: part by part; an empty (or None) part is the closing one.
     Ref parts = Ref::steal(PyObject_CallMethodNoArgs(L.content.get(), k_get_parts));
     if (!parts || !(L.iter = aiter(parts.get()))) co_return {};

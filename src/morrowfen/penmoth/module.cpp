@@ -35,7 +35,7 @@ struct TypeImport {
   const char* name;
   std::size_t size;
   bool table;
-  PyTypeObject** slot;
+  Ref* slot;
 };
 
 const TypeImport type_imports[] = {
@@ -123,19 +123,19 @@ const FunctionImport function_imports[] = {
 PyTypeObject* const bytes_type = &PyBytes_Type;
 PyTypeObject* const list_type = &PyList_Type;
 
-const Param p_message[] = {{"message", instance_of(&state.Response)}};
-const Param p_cookie[] = {{"cookie", instance_of(&state.Cookie)}};
-const Param p_http_content[] = {{"http_content", instance_of(&state.Content)}};
+const Param p_message[] = {{"message", instance_of(state.Response)}};
+const Param p_cookie[] = {{"cookie", instance_of(state.Cookie)}};
+const Param p_http_content[] = {{"http_content", instance_of(state.Content)}};
 const Param p_data[] = {{"data", exactly(&bytes_type)}};
-const Param p_response_send[] = {{"response", instance_of(&state.Response)}, {"send"}};
-const Param p_event[] = {{"event", instance_of(&state.ServerSentEvent)}};
+const Param p_response_send[] = {{"response", instance_of(state.Response)}, {"send"}};
+const Param p_event[] = {{"event", instance_of(state.ServerSentEvent)}};
 const Param p_raw_headers[] = {{"raw_headers"}};
 const Param p_scope_protocol[] = {{"scope"}, {"protocol"}};
-const Param p_response_protocol[] = {{"response", instance_of(&state.Response)}, {"protocol"}};
-const Param p_stream[] = {{"response", instance_of(&state.Response)},
+const Param p_response_protocol[] = {{"response", instance_of(state.Response)}, {"protocol"}};
+const Param p_stream[] = {{"response", instance_of(state.Response)},
                           {"protocol"},
                           {"headers", exactly(&list_type)},
-                          {"content", instance_of(&state.StreamedContent)}};
+                          {"content", instance_of(state.StreamedContent)}};
 
 const char write_chunks_doc[] =
     "\n    Writes chunks for transfer encoding. This method only works when using\n"
@@ -202,14 +202,9 @@ int bind_types() {
       if (!module) return -1;
       current = t.module;
     }
-    PyTypeObject* type = nullptr;
-    if (import_type(module.get(), t.module, t.name, t.size, type) < 0) return -1;
-    Ref owned = Ref::steal(reinterpret_cast<PyObject*>(type));
-    if (t.table && !imported_vtable(type)) return -1;
-    // The module keeps its types for the life of the process (a start-up that
-    // runs again after a failure releases what the earlier one bound).
-    Ref earlier = Ref::steal(reinterpret_cast<PyObject*>(std::exchange(*t.slot, type)));
-    owned.release();
+    Ref type = import_type(module.get(), t.module, t.name, t.size);
+    if (!type || (t.table && !imported_vtable(type.as<PyTypeObject>()))) return -1;
+    *t.slot = std::move(type);  // a start-up that runs again after a failure replaces what the earlier one bound
   }
   return 0;
 }
@@ -339,13 +334,14 @@ Ref lookup_global(PyObject* name) noexcept {
 }
 
 Content* content_of(PyObject* content) noexcept {
-  if (PyObject_TypeCheck(content, state.Content)) return reinterpret_cast<Content*>(content);
-  PyErr_Format(PyExc_TypeError, "Cannot convert %.200s to %.200s", Py_TYPE(content)->tp_name, state.Content->tp_name);
+  auto* type = state.Content.as<PyTypeObject>();
+  if (PyObject_TypeCheck(content, type)) return reinterpret_cast<Content*>(content);
+  PyErr_Format(PyExc_TypeError, "Cannot convert %.200s to %.200s", Py_TYPE(content)->tp_name, type->tp_name);
   return nullptr;
 }
 
-PyObject* refuse_none(const char* param, PyTypeObject* expected) noexcept {
-  return argument_type_error(param, expected, Py_None);
+PyObject* refuse_none(const char* param, const Ref& expected) noexcept {
+  return argument_type_error(param, expected.as<PyTypeObject>(), Py_None);
 }
 
 }  // namespace mf::penmoth

@@ -40,7 +40,7 @@ Ref lookup_global(PyObject* name) noexcept;
 Content* content_of(PyObject* content) noexcept;
 
 // TypeError for a None where a framework object is needed; nullptr.
-PyObject* refuse_none(const char* param, PyTypeObject* expected) noexcept;
+PyObject* refuse_none(const char* param, const Ref& expected) noexcept;
 
 // --- the operations ------------------------------------------------------------
 

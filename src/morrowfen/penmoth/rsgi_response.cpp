@@ -231,7 +231,7 @@ Ref send_rsgi_response_sync_impl(PyObject* response_object, PyObject* protocol) 
   if (content.is_none()) return respond(protocol, k_response_empty, response, headers.get(), nullptr);
   Ref body = content.as<Content>()->body.copy();
   if (body.is_none()) {
-    if (PyObject_TypeCheck(content.get(), state.StreamedContent)) {
+    if (PyObject_TypeCheck(content.get(), state.StreamedContent.as<PyTypeObject>())) {
       Ref stream = lookup_global(k_send_rsgi_stream);
       if (!stream) return {};
       PyObject* args[] = {response_object, protocol, headers.get(), content.get()};

@@ -85,26 +85,21 @@ struct Tables {
 
 struct PenmothState {
   // --- bound from the sibling modules at start-up, used by the operations
-  PyTypeObject* Content = nullptr;
-  PyTypeObject* StreamedContent = nullptr;
-  PyTypeObject* RSGIContent = nullptr;
-  PyTypeObject* ServerSentEvent = nullptr;
-  PyTypeObject* Cookie = nullptr;
-  PyTypeObject* Response = nullptr;
+  // (the types are type objects)
+  Ref Content, StreamedContent, RSGIContent, ServerSentEvent, Cookie, Response;
   messages::acquire_request_fn* acquire_request = nullptr;
   cookies::write_cookie_for_response_fn* write_cookie_for_response = nullptr;
 
   // --- bound only so that start-up refuses a sibling that lacks them or
   // changed their layout; no operation uses them
   struct {
-    PyTypeObject *ASGIContent, *TextContent, *HTMLContent, *JSONContent, *FormContent, *FormPart, *FileBuffer,
-        *StreamedFormPart, *TextServerSentEvent, *MultiPartFormData;
-    PyTypeObject* type;
-    PyTypeObject *date, *time, *datetime, *timedelta, *tzinfo;
-    PyTypeObject *MessageAborted, *HTTPException, *BadRequest, *BadRequestFormat, *NotFound, *InternalServerError,
-        *InvalidArgument, *InvalidOperation, *UnsupportedMediaType, *UnprocessableEntity, *FailedRequestError,
-        *InvalidExceptionHandler;
-    PyTypeObject *Header, *Headers, *URL, *Message, *Request;
+    Ref ASGIContent, TextContent, HTMLContent, JSONContent, FormContent, FormPart, FileBuffer, StreamedFormPart,
+        TextServerSentEvent, MultiPartFormData;
+    Ref type;
+    Ref date, time, datetime, timedelta, tzinfo;
+    Ref MessageAborted, HTTPException, BadRequest, BadRequestFormat, NotFound, InternalServerError, InvalidArgument,
+        InvalidOperation, UnsupportedMediaType, UnprocessableEntity, FailedRequestError, InvalidExceptionHandler;
+    Ref Header, Headers, URL, Message, Request;
   } required_types{};
   struct {
     contents::parse_www_form_urlencoded_fn* parse_www_form_urlencoded;

@@ -31,13 +31,12 @@ int export_vtable(PyTypeObject* type, const void* table) noexcept {
   return 0;
 }
 
-int import_type(Handle module, const char* module_name, const char* type_name, std::size_t expected_size,
-                PyTypeObject*& out) noexcept {
+Ref import_type(Handle module, const char* module_name, const char* type_name, std::size_t expected_size) noexcept {
   Ref obj = Ref::steal(PyObject_GetAttrString(module.get(), type_name));
-  if (!obj) return -1;
+  if (!obj) return {};
   if (!PyType_Check(obj.get())) {
     PyErr_Format(PyExc_TypeError, "%.200s.%.200s is not a type object", module_name, type_name);
-    return -1;
+    return {};
   }
   auto* type = obj.as<PyTypeObject>();
   Py_ssize_t basic = type->tp_basicsize;
@@ -49,16 +48,23 @@ int import_type(Handle module, const char* module_name, const char* type_name, s
                  "%.200s.%.200s size changed, may indicate binary incompatibility. "
                  "Expected %zd from C header, got %zd from PyObject",
                  module_name, type_name, expected, basic + item);
-    return -1;
+    return {};
   }
   if (basic > expected) {
     if (PyErr_WarnFormat(PyExc_RuntimeWarning, 0,
                          "%s.%s size changed, may indicate binary incompatibility. "
                          "Expected %zd from C header, got %zd from PyObject",
                          module_name, type_name, expected, basic) < 0)
-      return -1;
+      return {};
   }
-  out = reinterpret_cast<PyTypeObject*>(obj.release());
+  return obj;
+}
+
+int import_type(Handle module, const char* module_name, const char* type_name, std::size_t expected_size,
+                PyTypeObject*& out) noexcept {
+  Ref type = import_type(module, module_name, type_name, expected_size);
+  if (!type) return -1;
+  out = reinterpret_cast<PyTypeObject*>(type.release());
   return 0;
 }
 

@@ -37,9 +37,13 @@ int export_vtable(PyTypeObject* type, const void* table) noexcept;
 
 // --- importing ------------------------------------------------------------
 
-// Imports `module_name` and returns its attribute `type_name`, which must be
-// a type whose instance size fits `expected_size`. `out` receives a new
-// reference (the caller owns it; it is left alone on failure).
+// The attribute `type_name` of `module` (named `module_name` in the texts),
+// which must be a type whose instance size fits `expected_size`; empty with
+// an exception set when it is not.
+Ref import_type(Handle module, const char* module_name, const char* type_name, std::size_t expected_size) noexcept;
+
+// The same with the type handed out as a new reference in `out` (left alone
+// on failure): the form server/intake.cpp still uses.
 int import_type(Handle module, const char* module_name, const char* type_name, std::size_t expected_size,
                 PyTypeObject*& out) noexcept;
 

@@ -105,8 +105,9 @@ bool check_types(const Function* f, PyObject* const* bound) {
     const Param& p = f->def->params[i];
     PyObject* arg = bound[i];
     if (p.type.mode == ArgType::Mode::any || arg == Py_None) continue;
-    PyTypeObject* expected = *p.type.type;
-    bool ok = p.type.mode == ArgType::Mode::exact ? Py_IS_TYPE(arg, expected) : PyObject_TypeCheck(arg, expected);
+    bool exact = p.type.mode == ArgType::Mode::exact;
+    PyTypeObject* expected = exact ? *p.type.builtin : p.type.bound->as<PyTypeObject>();
+    bool ok = exact ? Py_IS_TYPE(arg, expected) : PyObject_TypeCheck(arg, expected);
     if (!ok) {
       argument_type_error(p.name, expected, arg);
       return false;

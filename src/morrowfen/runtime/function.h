@@ -25,15 +25,17 @@ enum class Kind : unsigned char { plain, coroutine, async_generator, generator }
 struct ArgType {
   enum class Mode : unsigned char { any, exact, subclass };
   Mode mode = Mode::any;
-  // Read at call time: framework types are bound during module start-up.
-  PyTypeObject* const* type = nullptr;
+  PyTypeObject* const* builtin = nullptr;  // exact: the built-in type
+  // subclass: the framework type, read at call time (it is bound during
+  // module start-up, into the module's state)
+  const Ref* bound = nullptr;
 };
 
 inline constexpr ArgType any_type{};
 // Exactly this type (for built-in types such as bytes and list).
-inline constexpr ArgType exactly(PyTypeObject* const* type) { return {ArgType::Mode::exact, type}; }
+inline constexpr ArgType exactly(PyTypeObject* const* type) { return {ArgType::Mode::exact, type, nullptr}; }
 // This type or any subclass of it (for framework types).
-inline constexpr ArgType instance_of(PyTypeObject* const* type) { return {ArgType::Mode::subclass, type}; }
+inline constexpr ArgType instance_of(const Ref& type) { return {ArgType::Mode::subclass, nullptr, &type}; }
 
 struct Param {
   const char* name;
