@@ -50,20 +50,17 @@ inline const mf::Bytes k_form_urlencoded{"application/x-www-form-urlencoded"};
 
 // The process state of the module, bound once in its start-up.
 struct ContentsState {
-  PyObject* message_aborted = nullptr;  // morrowfen.exceptions.MessageAborted
-  PyObject* json_dumps = nullptr;       // json.dumps
-  PyObject* compact_separators = nullptr;
-  PyObject* separators_kwnames = nullptr;
-  PyObject* minus_one = nullptr;  // the default of data_length and retry
+  Ref message_aborted;  // morrowfen.exceptions.MessageAborted
+  Ref json_dumps;       // json.dumps
+  Ref compact_separators;
+  Ref separators_kwnames;
+  Ref minus_one;  // the default of data_length and retry
   // The function objects behind the coroutines and async generators that the
   // content methods return.
-  PyObject* content_parts_fn = nullptr;
-  PyObject* asgi_stream_fn = nullptr;
-  PyObject* asgi_read_fn = nullptr;
-  PyObject* rsgi_stream_fn = nullptr;
-  PyObject* rsgi_read_fn = nullptr;
+  Ref content_parts_fn, asgi_stream_fn, asgi_read_fn, rsgi_stream_fn, rsgi_read_fn;
 };
-inline ContentsState state;
+inline constinit mf::ProcessState<ContentsState> contents_state;
+inline constinit ContentsState& state = *contents_state;
 
 inline PyTypeObject ContentType = mf::static_type();
 inline PyTypeObject StreamedContentType = mf::static_type();
@@ -142,9 +139,9 @@ inline bool has_body(Content* c) noexcept { return c->body && !c->body.is_none()
 
 // The body of a one-parameter function object (the content), for start().
 template <class Locals, mf::Kind K>
-inline PyObject* run(PyObject* function, PyObject* content, mf::Body<K> (*body)(Locals&)) noexcept {
+inline PyObject* run(const Ref& function, PyObject* content, mf::Body<K> (*body)(Locals&)) noexcept {
   PyObject* args[] = {content};
-  return mf::start(function, args, body);
+  return mf::start(function.get(), args, body);
 }
 
 inline bool check_content(const Ref& content) noexcept {
@@ -204,7 +201,7 @@ struct HTMLInit {
 };
 struct JSONInit {
   static constexpr const char* name = "JSONContent";
-  static constexpr mf::InitParam params[] = {{"data"}, {"dumps", &state.json_dumps, false}};
+  static constexpr mf::InitParam params[] = {{"data"}, {"dumps", state.json_dumps.slot(), false}};
   static int setup(PyObject* self, PyObject* const* bound) noexcept;
 };
 struct FormInit {
@@ -251,7 +248,7 @@ PyObject* rsgi_read_py(PyObject* self, PyObject*);
 struct StreamedInit {
   static constexpr const char* name = "StreamedContent";
   static constexpr mf::InitParam params[] = {
-      {"content_type"}, {"data_provider"}, {"data_length", &state.minus_one, false}};
+      {"content_type"}, {"data_provider"}, {"data_length", state.minus_one.slot(), false}};
   static int setup(PyObject* self, PyObject* const* bound) noexcept;
 };
 struct ASGIInit {
@@ -274,7 +271,7 @@ PyObject* text_event_write_data_py(PyObject* self, PyObject*);
 inline constexpr mf::InitParam event_params[] = {{"data"},
                                                  {"event", &mf::none_default, false},
                                                  {"id", &mf::none_default, false},
-                                                 {"retry", &state.minus_one, false},
+                                                 {"retry", state.minus_one.slot(), false},
                                                  {"comment", &mf::none_default, false}};
 struct EventInit {
   static constexpr const char* name = nullptr;

@@ -16,8 +16,8 @@ const mf::FunctionDef body_defs[] = {
     {"stream", p_content, mf::Kind::async_generator, nullptr, rsgi_stream_entry},
     {"read", p_content, mf::Kind::coroutine, nullptr, rsgi_read_entry},
 };
-PyObject** const body_functions[] = {&state.content_parts_fn, &state.asgi_stream_fn, &state.asgi_read_fn,
-                                     &state.rsgi_stream_fn, &state.rsgi_read_fn};
+Ref* const body_functions[] = {&state.content_parts_fn, &state.asgi_stream_fn, &state.asgi_read_fn,
+                               &state.rsgi_stream_fn, &state.rsgi_read_fn};
 
 // --- type tables ----------------------------------------------------------------------
 
@@ -196,7 +196,7 @@ int bind_globals(PyObject* module) {
     Ref exceptions = Ref::steal(PyImport_ImportModule("morrowfen.exceptions"));
     Ref aborted = exceptions ? Ref::steal(PyObject_GetAttrString(exceptions.get(), "MessageAborted")) : Ref();
     if (!aborted) return -1;
-    sup::keep(state.message_aborted, std::move(aborted));
+    state.message_aborted = std::move(aborted);
   }
   if (!state.json_dumps) {
     Ref json = Ref::steal(PyImport_ImportModule("json"));
@@ -205,12 +205,12 @@ int bind_globals(PyObject* module) {
     Ref kwnames = Ref::steal(PyTuple_Pack(1, k_separators.get()));
     Ref minus_one = Ref::steal(PyLong_FromLong(-1));
     if (!dumps || !separators || !kwnames || !minus_one) return -1;
-    sup::keep(state.minus_one, std::move(minus_one));
-    sup::keep(state.compact_separators, std::move(separators));
-    sup::keep(state.separators_kwnames, std::move(kwnames));
-    sup::keep(state.json_dumps, std::move(dumps));
+    state.minus_one = std::move(minus_one);
+    state.compact_separators = std::move(separators);
+    state.separators_kwnames = std::move(kwnames);
+    state.json_dumps = std::move(dumps);
   }
-  return sup::keep_functions(module, mf::contents::module_name, "morrowfen/contents/contents.cpp", body_defs,
+  return sup::make_functions(module, mf::contents::module_name, "morrowfen/contents/contents.cpp", body_defs,
                              body_functions);
 }
 

@@ -55,7 +55,7 @@ mf::AsyncGeneratorBody asgi_stream_body(AsgiStreamLocals& L) {
     int kind = asgi_message_kind(L.message.get());
     if (kind < 0) co_return {};
     if (kind == 1) {
-      PyErr_SetNone(state.message_aborted);
+      PyErr_SetNone(state.message_aborted.get());
       co_return {};
     }
     if (kind == 2) continue;

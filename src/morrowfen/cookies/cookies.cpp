@@ -57,8 +57,12 @@ bool str_or_none(PyObject* value, const char* what) noexcept {
   return false;
 }
 
-PyObject* const false_default = Py_False;
-PyObject* minus_one = nullptr;  // the default of max_age, made at start-up
+// The process state of the module.
+struct CookiesState {
+  Ref minus_one;  // the default of max_age, made at start-up
+};
+constinit mf::ProcessState<CookiesState> cookies_state;
+constinit CookiesState& state = *cookies_state;
 
 // Cookie(name, value, expires=None, domain=None, path=None, http_only=False,
 //        secure=False, max_age=-1, same_site=None)
@@ -70,9 +74,9 @@ struct CookieInit {
       {"expires", &mf::none_default, false},
       {"domain", &mf::none_default, false},
       {"path", &mf::none_default, false},
-      {"http_only", &false_default, false},
-      {"secure", &false_default, false},
-      {"max_age", &minus_one, false},
+      {"http_only", &mf::false_default, false},
+      {"secure", &mf::false_default, false},
+      {"max_age", state.minus_one.slot(), false},
       {"same_site", &mf::none_default, false},
   };
   static int setup(PyObject* self, PyObject* const* bound) noexcept;
@@ -365,10 +369,9 @@ int ready_types() {
   if (types_ready) return 0;
   sup::gc_slots<cookie_refs>(CookieType);
   CookieType.tp_name = "morrowfen.cookies.Cookie";
-  if (!minus_one) {
-    Ref value = Ref::steal(PyLong_FromLong(-1));
-    if (!value) return -1;
-    sup::keep(minus_one, std::move(value));
+  if (!state.minus_one) {
+    state.minus_one = Ref::steal(PyLong_FromLong(-1));
+    if (!state.minus_one) return -1;
   }
   CookieType.tp_doc = mf::ctor::doc<CookieInit>(
       CookieType.tp_name,

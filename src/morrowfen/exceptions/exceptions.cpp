@@ -74,12 +74,10 @@ bool message_argument(PyObject* value, PyObject* fallback, Ref& out) {
   return true;
 }
 
-PyObject* empty_default = nullptr;  // "", the default message (set at start-up)
-
 // HTTPException(status, message="")
 struct HTTPExceptionInit {
   static constexpr const char* name = "HTTPException";
-  static constexpr mf::InitParam params[] = {{"status"}, {"message", &empty_default, false}};
+  static constexpr mf::InitParam params[] = {{"status"}, {"message", k_empty.slot(), false}};
   static int setup(PyObject* self, PyObject* const* bound) noexcept;
 };
 
@@ -99,10 +97,12 @@ int HTTPExceptionInit::setup(PyObject* self, PyObject* const* bound) noexcept {
 // The classes with a fixed status: Class(message=""), where an empty message
 // means the status's reason phrase. Their table has no type name: their
 // texts have always been those of a nameless format.
+constexpr mf::InitParam fixed_status_params[] = {{"message", k_empty.slot(), false}};
+
 template <const mf::Str* Default>
 struct FixedStatusInit {
   static constexpr const char* name = nullptr;
-  static constexpr mf::InitParam params[] = {{"message", &empty_default, false}};
+  static constexpr const auto& params = fixed_status_params;
   static int setup(PyObject* self, PyObject* const* bound) noexcept;
 };
 
@@ -220,7 +220,6 @@ bool types_ready = false;
 
 int ready_types() {
   if (types_ready) return 0;
-  empty_default = k_empty.get();
   for (const ClassDef& c : classes) {
     PyTypeObject& t = *c.type;
     t.tp_name = c.name;

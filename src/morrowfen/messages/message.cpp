@@ -120,7 +120,7 @@ PyObject* content_type(Message* self) noexcept {
     return nullptr;
   }
   PyObject* content = self->content.get();
-  if (content && PyObject_TypeCheck(content, state.content_type)) {
+  if (content && is_content(content)) {
     const Ref& type = reinterpret_cast<mf::contents::Content*>(content)->type;
     if (type) return mf::new_ref(type.get());
   }
@@ -163,7 +163,7 @@ int request_init_prop(Message* self) noexcept {
 }
 
 bool content_or_none(PyObject* content) noexcept {
-  if (content == Py_None || PyObject_TypeCheck(content, state.content_type)) return true;
+  if (content == Py_None || is_content(content)) return true;
   PyErr_Format(PyExc_TypeError, "content must be a Content or None, not %.200s", Py_TYPE(content)->tp_name);
   return false;
 }
@@ -179,7 +179,7 @@ PyObject* with_content(Message* self, PyObject* content) noexcept {
 int has_body(Message* self) noexcept {
   Ref content = self->content.copy();  // held across a foreign object's __bool__
   if (!content || content.is_none()) return 0;
-  if (PyObject_TypeCheck(content.get(), state.content_type)) return content.as<mf::contents::Content>()->length != 0;
+  if (is_content(content.get())) return content.as<mf::contents::Content>()->length != 0;
   return PyObject_IsTrue(content.get());
 }
 

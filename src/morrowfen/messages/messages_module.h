@@ -59,17 +59,20 @@ inline const mf::Str k_get_parts{"get_parts"};
 
 // The process state of the module, bound once in its start-up.
 struct MessagesState {
-  PyTypeObject* url_type = nullptr;      // morrowfen.url.URL
-  PyTypeObject* content_type = nullptr;  // morrowfen.contents.Content
-  PyObject* bad_request_format = nullptr;
-  PyObject* json_loads = nullptr;
+  Ref url_type;      // morrowfen.url.URL
+  Ref content_type;  // morrowfen.contents.Content
+  Ref bad_request_format;
+  Ref json_loads;
   mf::cookies::parse_cookie_fn* parse_cookie = nullptr;
   // The function objects behind the coroutines the Request methods return.
-  PyObject* read_fn = nullptr;
-  PyObject* json_fn = nullptr;
-  PyObject* stream_fn = nullptr;
+  Ref read_fn, json_fn, stream_fn;
 };
-inline MessagesState state;
+inline constinit mf::ProcessState<MessagesState> messages_state;
+inline constinit MessagesState& state = *messages_state;
+
+// Instances of the sibling types the state binds, or of their subclasses.
+inline bool is_url(PyObject* o) noexcept { return PyObject_TypeCheck(o, state.url_type.as<PyTypeObject>()); }
+inline bool is_content(PyObject* o) noexcept { return PyObject_TypeCheck(o, state.content_type.as<PyTypeObject>()); }
 
 inline PyTypeObject MessageType = mf::static_type();
 inline PyTypeObject RequestType = mf::static_type();
@@ -124,7 +127,7 @@ int request_init_prop(Message* self) noexcept;
 extern PyMethodDef request_methods[];
 extern PyGetSetDef request_getset[];
 extern const mf::FunctionDef body_defs[3];
-extern PyObject** const body_functions[3];
+extern Ref* const body_functions[3];
 // Request(method, url, headers)
 struct RequestInit {
   static constexpr const char* name = "Request";

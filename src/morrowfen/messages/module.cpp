@@ -127,16 +127,12 @@ int bind_globals(PyObject* module) {
     if (!cookies ||
         mf::import_function(cookies.get(), "parse_cookie", mf::cookies::parse_cookie_sig, state.parse_cookie) < 0)
       return -1;
-    PyObject* url_type = nullptr;
-    PyObject* content_type_object = nullptr;
-    sup::keep(url_type, std::move(url));
-    sup::keep(content_type_object, std::move(content));
-    sup::keep(state.bad_request_format, std::move(bad_format));
-    sup::keep(state.json_loads, std::move(loads));
-    state.content_type = reinterpret_cast<PyTypeObject*>(content_type_object);
-    state.url_type = reinterpret_cast<PyTypeObject*>(url_type);
+    state.bad_request_format = std::move(bad_format);
+    state.json_loads = std::move(loads);
+    state.content_type = std::move(content);
+    state.url_type = std::move(url);
   }
-  return sup::keep_functions(module, mf::messages::module_name, "morrowfen/messages/request.cpp", body_defs,
+  return sup::make_functions(module, mf::messages::module_name, "morrowfen/messages/request.cpp", body_defs,
                              body_functions);
 }
 

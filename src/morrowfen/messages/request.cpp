@@ -6,8 +6,8 @@ namespace mf::messages::impl {
 
 // A URL object for `value`: a URL as it is, bytes parsed.
 Ref to_url(PyObject* value) noexcept {
-  if (PyObject_TypeCheck(value, state.url_type)) return Ref::borrow(value);
-  return Ref::steal(PyObject_CallOneArg(reinterpret_cast<PyObject*>(state.url_type), value));
+  if (is_url(value)) return Ref::borrow(value);
+  return Ref::steal(PyObject_CallOneArg(state.url_type.get(), value));
 }
 
 // Request(method, url, headers)
@@ -34,7 +34,7 @@ PyObject* request_repr(PyObject* self) {
   Request* r = as_request(self);
   Ref method = r->method ? r->method.copy() : Ref::none();
   Ref value = r->url ? r->url.copy() : Ref::none();
-  if (PyObject_TypeCheck(value.get(), state.url_type)) {
+  if (is_url(value.get())) {
     const Ref& text = value.as<mf::url::URL>()->value;
     value = text ? text.copy() : Ref::none();
   }
@@ -48,7 +48,7 @@ Ref parse_query(Request* r) noexcept {
   Ref result = Ref::steal(PyDict_New());
   if (!result) return {};
   PyObject* url = r->url.get();
-  if (!url || !PyObject_TypeCheck(url, state.url_type)) return result;
+  if (!url || !is_url(url)) return result;
   PyObject* query = reinterpret_cast<mf::url::URL*>(url)->query.get();
   if (!query || !PyBytes_Check(query)) return result;
   int status = mf::percent::for_each_pair(mf::wire::bytes_view(query), [&](Ref name, Ref value) -> int {
@@ -136,7 +136,7 @@ mf::CoroutineBody read_body(ReadLocals& L) {
   if (!check_request(L.request)) co_return {};
   L.content = as_request(L.request.get())->base.content.copy();
   if (!L.content || L.content.is_none()) co_return Ref::none();
-  if (PyObject_TypeCheck(L.content.get(), state.content_type)) {
+  if (is_content(L.content.get())) {
     const Ref& body = L.content.as<mf::contents::Content>()->body;
     if (body && !body.is_none()) co_return body.copy();
   }
@@ -168,14 +168,14 @@ struct JsonLocals {
 };
 mf::CoroutineBody json_body(JsonLocals& L) {
   PyObject* args[] = {L.request.get()};
-  Ref pending = Ref::steal(mf::start(state.read_fn, args, read_body));
+  Ref pending = Ref::steal(mf::start(state.read_fn.get(), args, read_body));
   if (!pending) co_return {};
   Ref data = co_await mf::await(std::move(pending));
   if (!data || data.is_none()) co_return data;
-  Ref parsed = Ref::steal(PyObject_CallOneArg(state.json_loads, data.get()));
+  Ref parsed = Ref::steal(PyObject_CallOneArg(state.json_loads.get(), data.get()));
   if (parsed || !PyErr_ExceptionMatches(PyExc_ValueError)) co_return parsed;
   Ref cause = Ref::steal(PyErr_GetRaisedException());
-  Ref error = Ref::steal(PyObject_CallFunction(state.bad_request_format, "s", "The request body is not valid JSON."));
+  Ref error = Ref::steal(PyObject_CallFunction(state.bad_request_format.get(), "s", "The request body is not valid JSON."));
   if (!error) co_return {};
   PyException_SetCause(error.get(), cause.release());
   PyErr_SetRaisedException(error.release());
@@ -215,19 +215,19 @@ const mf::FunctionDef body_defs[] = {
     {"json", p_request, mf::Kind::coroutine, nullptr, json_entry},
     {"stream", p_request, mf::Kind::async_generator, nullptr, stream_entry},
 };
-PyObject** const body_functions[] = {&state.read_fn, &state.json_fn, &state.stream_fn};
+Ref* const body_functions[] = {&state.read_fn, &state.json_fn, &state.stream_fn};
 
 PyObject* request_read_py(PyObject* self, PyObject*) {
   PyObject* args[] = {self};
-  return mf::start(state.read_fn, args, read_body);
+  return mf::start(state.read_fn.get(), args, read_body);
 }
 PyObject* request_json_py(PyObject* self, PyObject*) {
   PyObject* args[] = {self};
-  return mf::start(state.json_fn, args, json_body);
+  return mf::start(state.json_fn.get(), args, json_body);
 }
 PyObject* request_stream_py(PyObject* self, PyObject*) {
   PyObject* args[] = {self};
-  return mf::start(state.stream_fn, args, stream_body);
+  return mf::start(state.stream_fn.get(), args, stream_body);
 }
 
 // --- C functions ----------------------------------------------------------------------

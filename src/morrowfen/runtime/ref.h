@@ -59,6 +59,10 @@ class Ref {
   explicit operator bool() const noexcept { return ptr_ != nullptr; }
   bool is(PyObject* other) const noexcept { return ptr_ == other; }
   bool is_none() const noexcept { return ptr_ == Py_None; }
+  // The address of the held pointer, for a table that reads the field at
+  // each use (a constructor's default, an argument's type): it owns nothing
+  // and sees whatever the Ref holds at that moment.
+  constexpr PyObject* const* slot() const noexcept { return &ptr_; }
 
  private:
   explicit Ref(PyObject* p) noexcept : ptr_(p) {}

@@ -299,25 +299,18 @@ PyObject* c_method0(Self* self) {
   return Py(as_object(self), nullptr);
 }
 
-// A process-lifetime reference kept in a plain pointer (a static Ref would be
-// released after the interpreter has gone).
-inline void keep(PyObject*& slot, Ref value) noexcept {
-  if (!slot) slot = value.release();
-}
-
 // Makes a module's private function objects (the ones its methods start
-// coroutines with) the first time, each kept in its slot for the process.
+// coroutines with) the first time, each into its field of the module's state.
 template <std::size_t N>
-int keep_functions(PyObject* module, const char* module_name, const char* file, const FunctionDef (&defs)[N],
-                   PyObject** const (&slots)[N]) noexcept {
+int make_functions(PyObject* module, const char* module_name, const char* file, const FunctionDef (&defs)[N],
+                   Ref* const (&slots)[N]) noexcept {
   PyObject* globals = PyModule_GetDict(module);
   Ref name = Ref::steal(PyUnicode_FromString(module_name));
   if (!globals || !name) return -1;
   for (std::size_t i = 0; i < N; ++i) {
     if (*slots[i]) continue;
-    Ref fn = make_function(defs[i], file, globals, name.get());
-    if (!fn) return -1;
-    keep(*slots[i], std::move(fn));
+    *slots[i] = make_function(defs[i], file, globals, name.get());
+    if (!*slots[i]) return -1;
   }
   return 0;
 }
