@@ -1,6 +1,13 @@
 #include "capi.h"
 
+#include "constants.h"
+
 namespace mf {
+namespace {
+
+const Str k_pyx_vtable{"__pyx_vtable__"};
+
+}  // namespace
 
 PyObject* capi_dict(Handle module) noexcept {
   PyObject* ns = PyModule_GetDict(module.get());  // borrowed
@@ -69,11 +76,9 @@ int import_type(Handle module, const char* module_name, const char* type_name, s
 }
 
 const void* imported_vtable(PyTypeObject* type) noexcept {
-  static PyObject* key = nullptr;
-  if (!key && !(key = PyUnicode_InternFromString("__pyx_vtable__"))) return nullptr;
   Ref ns = Ref::steal(PyType_GetDict(type));
   if (!ns) return nullptr;
-  Ref capsule = Ref::steal(PyObject_GetItem(ns.get(), key));
+  Ref capsule = Ref::steal(PyObject_GetItem(ns.get(), k_pyx_vtable));
   if (!capsule) return nullptr;
   void* table = PyCapsule_GetPointer(capsule.get(), nullptr);
   if (!table && !PyErr_Occurred()) PyErr_SetString(PyExc_RuntimeError, "invalid vtable found for imported type");

@@ -47,7 +47,8 @@ Ref import_type(Handle module, const char* module_name, const char* type_name, s
 int import_type(Handle module, const char* module_name, const char* type_name, std::size_t expected_size,
                 PyTypeObject*& out) noexcept;
 
-// The method table a type exports under `__pyx_vtable__`.
+// The method table a type exports under `__pyx_vtable__` (after the module's
+// start-up has made its constants).
 const void* imported_vtable(PyTypeObject* type) noexcept;
 
 // Reads the address of C function `name` from the module's `__pyx_capi__`,
