@@ -240,7 +240,7 @@ PyObject* py_add_header_pair(PyObject* self, PyObject* const* args, Py_ssize_t n
   Py_RETURN_NONE;
 }
 void c_add_header_pair(Message* self, PyObject* a, PyObject* b) {
-  if (auto r = sup::call_override(obj(self), k__add_header, sup::as_cfunction(py_add_header_pair), a, b)) return;
+  if (auto r = sup::call_override(obj(self), k__add_header, mf::as_cfunction(py_add_header_pair), a, b)) return;
   add_header_pair(self, a, b);
 }
 
@@ -293,7 +293,7 @@ PyMethodDef message_methods[] = {
     {"_has_header", py_predicate<has_header, k__has_header>(), METH_O, nullptr},
     {"has_header", py_predicate<has_header, k_has_header>(), METH_O,
      "has_header(name)\n\nWhether a header named `name` is present."},
-    {"_add_header", sup::as_cfunction(py_add_header_pair), METH_FASTCALL, nullptr},
+    {"_add_header", mf::as_cfunction(py_add_header_pair), METH_FASTCALL, nullptr},
     {"_add_header_if_missing", py_predicate<add_header_if_missing, k__add_header_if_missing>(), METH_FASTCALL, nullptr},
     {"add_header", py_status<add_header, k_add_header>(), METH_FASTCALL,
      "add_header(name, value)\n\nAppends a header."},

@@ -185,11 +185,6 @@ inline bool check_count(const char* name, Py_ssize_t nargs, Py_ssize_t n) noexce
   return false;
 }
 
-template <class F>
-inline PyCFunction as_cfunction(F* f) noexcept {
-  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
-}
-
 // The truth value of an override's result, as the int-returning C-level
 // methods report it: 0, 1, or -1 with an exception set.
 inline int truth_of(const Ref& result) noexcept { return result ? PyObject_IsTrue(result.get()) : -1; }

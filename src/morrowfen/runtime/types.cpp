@@ -21,15 +21,6 @@ int set_text_attribute(Ref& slot, Handle value, const char* what) noexcept {
   return 0;
 }
 
-int set_text_attribute(PyObject*& slot, Handle value, const char* what) noexcept {
-  // The field is lent to a Ref for the replacement, which releases the old
-  // text after the new one is in place, and handed back.
-  Ref owner = Ref::steal(slot);
-  int r = set_text_attribute(owner, value, what);
-  slot = owner.release();
-  return r;
-}
-
 int add_type(Handle module, PyTypeObject* type) noexcept {
   if (PyType_Ready(type) < 0) return -1;
   const char* dot = std::strrchr(type->tp_name, '.');
