@@ -1,6 +1,8 @@
 // morrowfen._probe: small bodies written against the runtime, so that tests
 // can hold the native coroutine, async-generator and generator objects to
 // the interpreter's own behaviour, case by case.
+#include <new>
+
 #include "runtime/constants.h"
 #include "runtime/coroutine.h"
 #include "runtime/function.h"
@@ -129,6 +131,16 @@ mf::CoroutineBody collect_body(Collect& L) {
   co_return std::move(L.results);
 }
 
+// no_memory(x): fails with std::bad_alloc, as a body whose std::string cannot
+// grow does.
+struct NoMemory {
+  Ref x;
+};
+mf::CoroutineBody no_memory_body(NoMemory&) {
+  throw std::bad_alloc();
+  co_return {};
+}
+
 PyObject* await_one(PyObject* self, PyObject* const* args) { return mf::start(self, args, await_one_body); }
 PyObject* await_all(PyObject* self, PyObject* const* args) { return mf::start(self, args, await_all_body); }
 PyObject* stubborn(PyObject* self, PyObject* const* args) { return mf::start(self, args, stubborn_body); }
@@ -138,6 +150,7 @@ PyObject* echo(PyObject* self, PyObject* const* args) { return mf::start(self, a
 PyObject* agen(PyObject* self, PyObject* const* args) { return mf::start(self, args, agen_body); }
 PyObject* agen_stubborn(PyObject* self, PyObject* const* args) { return mf::start(self, args, agen_stubborn_body); }
 PyObject* collect(PyObject* self, PyObject* const* args) { return mf::start(self, args, collect_body); }
+PyObject* no_memory(PyObject* self, PyObject* const* args) { return mf::start(self, args, no_memory_body); }
 
 PyTypeObject* list_type = &PyList_Type;
 
@@ -156,6 +169,7 @@ const mf::FunctionDef defs[] = {
     {"agen", p_items, mf::Kind::async_generator, nullptr, agen},
     {"agen_stubborn", p_x, mf::Kind::async_generator, nullptr, agen_stubborn},
     {"collect", p_iterable, mf::Kind::coroutine, nullptr, collect},
+    {"no_memory", p_x, mf::Kind::coroutine, nullptr, no_memory},
 };
 
 int exec(PyObject* module) {

@@ -31,6 +31,7 @@
 #include <type_traits>
 #include <utility>
 
+#include "errors.h"
 #include "function.h"
 #include "ref.h"
 
@@ -82,7 +83,12 @@ struct PromiseBase {
 
   std::suspend_always initial_suspend() noexcept { return {}; }
   std::suspend_always final_suspend() noexcept { return {}; }
-  void unhandled_exception() noexcept;
+  // Inline: it runs in the handler the body's module compiled
+  // (set_error_from_current_exception, errors.h).
+  void unhandled_exception() noexcept {
+    set_error_from_current_exception("unexpected C++ exception in a coroutine body");
+    value.reset();
+  }
   void return_value(Ref result) noexcept { value = std::move(result); }
 
   struct AwaitAdapter {

@@ -18,6 +18,8 @@
 
 #include <Python.h>
 
+#include <new>
+
 #include "ref.h"
 
 namespace mf {
@@ -43,6 +45,17 @@ PyObject* raise_from_cause(PyObject* type, const char* msg) noexcept;
 // Turns the C++ exception being handled into a Python one: std::bad_alloc
 // becomes MemoryError, anything else SystemError(`what`). Call it only from
 // inside a catch handler (or a coroutine promise's unhandled_exception).
-void set_error_from_current_exception(const char* what = "unexpected C++ exception") noexcept;
+// Inline, and so is the promise's: every library and module carries its own
+// copy of the C++ runtime (CMakeLists.txt), and the exception being handled
+// is known only to the copy whose handler caught it.
+inline void set_error_from_current_exception(const char* what = "unexpected C++ exception") noexcept {
+  try {
+    throw;
+  } catch (const std::bad_alloc&) {
+    PyErr_NoMemory();
+  } catch (...) {
+    PyErr_SetString(PyExc_SystemError, what);
+  }
+}
 
 }  // namespace mf
