@@ -207,7 +207,7 @@ struct JSONInit {
 struct FormInit {
   static constexpr const char* name = "FormContent";
   static constexpr mf::InitParam params[] = {{"data"}};
-  static int setup(PyObject* self, PyObject* const* bound) noexcept;
+  static int setup(PyObject* self, PyObject* const* bound);  // may throw std::bad_alloc
 };
 struct FormPartInit {
   static constexpr const char* name = "FormPart";
@@ -227,9 +227,11 @@ struct StreamedPartInit {
 struct MultiPartInit {
   static constexpr const char* name = "MultiPartFormData";
   static constexpr mf::InitParam params[] = {{"parts"}};
-  static int setup(PyObject* self, PyObject* const* bound) noexcept;
+  static int setup(PyObject* self, PyObject* const* bound);  // may throw std::bad_alloc
 };
-PyObject* parse_www_form_urlencoded(PyObject* text);
+PyObject* parse_www_form_urlencoded_impl(PyObject* text);  // may throw std::bad_alloc
+// The exported form.
+inline constexpr auto parse_www_form_urlencoded = mf::guarded<parse_www_form_urlencoded_impl>;
 PyObject* parse_www_form_urlencoded_py(PyObject*, PyObject* text);
 
 // --- streamed.cpp

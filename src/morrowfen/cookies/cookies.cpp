@@ -239,7 +239,8 @@ bool append_same_site(std::string& out, const Ref& field) {
   return false;
 }
 
-PyObject* write_cookie_for_response(Cookie* cookie) {
+// May throw std::bad_alloc (the text grows in a std::string).
+PyObject* write_cookie_for_response_impl(Cookie* cookie) {
   // Every field is held for the whole call: the expiry's tzinfo runs Python
   // code, which may replace any field of the cookie meanwhile.
   struct Fields {
@@ -260,35 +261,33 @@ PyObject* write_cookie_for_response(Cookie* cookie) {
     }
   }
   if (!f.value || !utf8_of(f.value.get(), "value", value)) return nullptr;
-  try {
-    std::string out;
-    out.reserve(name.size() + value.size() + 96);
-    out.append(name).push_back('=');
-    mf::percent::encode(value, is_cookie_octet, false, out);
-    if (f.expires && !f.expires.is_none()) {
-      Ref date = Ref::steal(datetime_to_cookie_format(reinterpret_cast<PyDateTime_DateTime*>(f.expires.get()), 0));
-      if (!date) return nullptr;
-      out.append("; Expires=")
-          .append(PyBytes_AS_STRING(date.get()), static_cast<std::size_t>(PyBytes_GET_SIZE(date.get())));
-    }
-    if (cookie->max_age >= 0) out.append("; Max-Age=").append(std::to_string(cookie->max_age));
-    if (!append_attribute(out, "Domain", f.domain, "domain") || !append_attribute(out, "Path", f.path, "path"))
-      return nullptr;
-    if (cookie->secure) out.append("; Secure");
-    if (cookie->http_only) out.append("; HttpOnly");
-    if (!append_same_site(out, f.same_site)) return nullptr;
-    return mf::percent::bytes_from(out).release();
-  } catch (...) {
-    mf::set_error_from_current_exception();
-    return nullptr;
+  std::string out;
+  out.reserve(name.size() + value.size() + 96);
+  out.append(name).push_back('=');
+  mf::percent::encode(value, is_cookie_octet, false, out);
+  if (f.expires && !f.expires.is_none()) {
+    Ref date = Ref::steal(datetime_to_cookie_format(reinterpret_cast<PyDateTime_DateTime*>(f.expires.get()), 0));
+    if (!date) return nullptr;
+    out.append("; Expires=").append(PyBytes_AS_STRING(date.get()), static_cast<std::size_t>(PyBytes_GET_SIZE(date.get())));
   }
+  if (cookie->max_age >= 0) out.append("; Max-Age=").append(std::to_string(cookie->max_age));
+  if (!append_attribute(out, "Domain", f.domain, "domain") || !append_attribute(out, "Path", f.path, "path"))
+    return nullptr;
+  if (cookie->secure) out.append("; Secure");
+  if (cookie->http_only) out.append("; HttpOnly");
+  if (!append_same_site(out, f.same_site)) return nullptr;
+  return mf::percent::bytes_from(out).release();
 }
+
+// The exported form.
+constexpr auto write_cookie_for_response = mf::guarded<write_cookie_for_response_impl>;
 
 // --- one pair of a Cookie header --------------------------------------------
 
 // "name=value" (a pair without '=' is a value with an empty name, as
 // browsers treat it); the value may be quoted; both are percent-decoded.
-Cookie* parse_cookie(PyObject* value, int /*flag*/) {
+// May throw std::bad_alloc (percent::decoded_text).
+Cookie* parse_cookie_impl(PyObject* value, int /*flag*/) {
   if (!value || !PyBytes_Check(value)) {
     PyErr_Format(PyExc_TypeError, "parse_cookie() needs bytes, not %.200s", value ? Py_TYPE(value)->tp_name : "NULL");
     return nullptr;
@@ -310,6 +309,9 @@ Cookie* parse_cookie(PyObject* value, int /*flag*/) {
   as_cookie(cookie.get())->value = std::move(decoded);
   return as_cookie(cookie.release());
 }
+
+// The exported form.
+constexpr auto parse_cookie = mf::guarded<parse_cookie_impl>;
 
 // --- Python-callable forms ------------------------------------------------------
 

@@ -43,8 +43,9 @@ PyObject* request_repr(PyObject* self) {
 
 // --- query and cookies, parsed on first use -----------------------------------------
 
-// The query of the request's URL as a dict of lists of str.
-Ref parse_query(Request* r) noexcept {
+// The query of the request's URL as a dict of lists of str. May throw
+// std::bad_alloc (percent::for_each_pair).
+Ref parse_query(Request* r) {
   Ref result = Ref::steal(PyDict_New());
   if (!result) return {};
   PyObject* url = r->url.get();
@@ -105,6 +106,8 @@ PyObject* get_parsed(PyObject* self, void*) {
   }
   return mf::new_ref(cache.get());
 }
+template <Ref (*Parse)(Request*), std::size_t Offset>
+constexpr getter parsed_getter = mf::guarded<get_parsed<Parse, Offset>>;
 
 // --- Request bodies ------------------------------------------------------------------
 
@@ -289,9 +292,9 @@ PyGetSetDef request_getset[] = {
     sup::object_field("method", offsetof(Request, method)),
     sup::object_field("url", offsetof(Request, url)),
     sup::object_field("scope", offsetof(Request, scope), "The server's scope, or None."),
-    {"query", get_parsed<parse_query, offsetof(Request, query)>, sup::set_object,
+    {"query", parsed_getter<parse_query, offsetof(Request, query)>, sup::set_object,
      "The query parameters, as a dict of lists.", sup::closure_of(offsetof(Request, query))},
-    {"cookies", get_parsed<parse_cookies, offsetof(Request, cookies)>, sup::set_object,
+    {"cookies", parsed_getter<parse_cookies, offsetof(Request, cookies)>, sup::set_object,
      "The cookies of the Cookie headers, as a dict.", sup::closure_of(offsetof(Request, cookies))},
     sup::getset_end,
 };

@@ -5,8 +5,6 @@
 // The exported forms share one rule: they do not test their arguments'
 // types (the caller passes the declared types), take a trailing flag that
 // has no effect, and add a traceback entry naming the function when they fail.
-#include <new>
-
 #include "../runtime/capi.h"
 #include "../runtime/errors.h"
 #include "penmoth.h"
@@ -14,19 +12,11 @@
 namespace mf::penmoth {
 namespace {
 
-// Runs an operation for a C caller: no C++ exception leaves it (memory
-// exhausted becomes MemoryError, anything else SystemError), and a failure
-// gets the traceback entry of the exported function.
+// Runs an operation for a C caller: no C++ exception leaves it (guard()),
+// and a failure gets the traceback entry of the exported function.
 template <class Operation>
 PyObject* exported(Operation operation, const char* name) noexcept {
-  Ref result;
-  try {
-    result = operation();
-  } catch (const std::bad_alloc&) {
-    PyErr_NoMemory();
-  } catch (...) {
-    PyErr_SetString(PyExc_SystemError, "unexpected C++ exception");
-  }
+  Ref result = guard(operation);
   if (!result) add_traceback(name, "morrowfen/penmoth/exports.cpp", 0);
   return result.release();
 }

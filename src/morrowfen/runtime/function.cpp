@@ -120,14 +120,8 @@ PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t narg
   Function* f = as_function(self);
   PyObject* bound[max_params];
   PyObject* result = nullptr;
-  if (bind(f, args, PyVectorcall_NARGS(nargsf), kwnames, bound) && check_types(f, bound)) {
-    try {
-      result = f->def->entry(self, bound);
-    } catch (...) {
-      set_error_from_current_exception();
-      result = nullptr;
-    }
-  }
+  if (bind(f, args, PyVectorcall_NARGS(nargsf), kwnames, bound) && check_types(f, bound))
+    result = guard([&] { return f->def->entry(self, bound); });
   if (!result) add_traceback(PyUnicode_AsUTF8(f->full_name.get()), "morrowfen/runtime/function.cpp", 0);
   return result;
 }

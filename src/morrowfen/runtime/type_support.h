@@ -21,6 +21,7 @@
 #include <type_traits>
 
 #include "constants.h"
+#include "errors.h"
 #include "function.h"
 #include "ref.h"
 #include "types.h"
@@ -229,16 +230,16 @@ inline PyObject* predicate_result(int r) noexcept { return r < 0 ? nullptr : PyB
 
 template <auto Native, auto Result>
 PyObject* py_face0(PyObject* self, PyObject*) noexcept {
-  return Result(Native(self_as<Native>(self)));
+  return guard([&] { return Result(Native(self_as<Native>(self))); });
 }
 template <auto Native, auto Result>
 PyObject* py_face1(PyObject* self, PyObject* arg) noexcept {
-  return Result(Native(self_as<Native>(self), arg));
+  return guard([&] { return Result(Native(self_as<Native>(self), arg)); });
 }
 template <auto Native, auto Result, const Str& Name>
 PyObject* py_face2(PyObject* self, PyObject* const* args, Py_ssize_t nargs) noexcept {
   if (!check_count(Name.text(), nargs, 2)) return nullptr;
-  return Result(Native(self_as<Native>(self), args[0], args[1]));
+  return guard([&] { return Result(Native(self_as<Native>(self), args[0], args[1])); });
 }
 
 // The Python face for arity 0, 1 or 2 (the name is used by the count check).
@@ -271,27 +272,35 @@ PyCFunction py_predicate() noexcept {
 
 // The C faces.
 template <auto Native, const Str& Name, class... A>
-PyObject* c_object(self_of<Native>* self, A... args) {
-  if (auto r = call_override(as_object(self), Name, py_object<Native, Name>(), args...)) return r->release();
-  return Native(self, args...);
+PyObject* c_object(self_of<Native>* self, A... args) noexcept {
+  return guard([&]() -> PyObject* {
+    if (auto r = call_override(as_object(self), Name, py_object<Native, Name>(), args...)) return r->release();
+    return Native(self, args...);
+  });
 }
 template <auto Native, const Str& Name, class... A>
-int c_status(self_of<Native>* self, A... args) {
-  if (auto r = call_override(as_object(self), Name, py_status<Native, Name>(), args...)) return *r ? 0 : -1;
-  return Native(self, args...);
+int c_status(self_of<Native>* self, A... args) noexcept {
+  return guard([&]() -> int {
+    if (auto r = call_override(as_object(self), Name, py_status<Native, Name>(), args...)) return *r ? 0 : -1;
+    return Native(self, args...);
+  });
 }
 template <auto Native, const Str& Name, class... A>
-int c_predicate(self_of<Native>* self, A... args) {
-  if (auto r = call_override(as_object(self), Name, py_predicate<Native, Name>(), args...)) return truth_of(*r);
-  return Native(self, args...);
+int c_predicate(self_of<Native>* self, A... args) noexcept {
+  return guard([&]() -> int {
+    if (auto r = call_override(as_object(self), Name, py_predicate<Native, Name>(), args...)) return truth_of(*r);
+    return Native(self, args...);
+  });
 }
 
 // The C face of a method whose Python face is written by hand (METH_NOARGS
 // or METH_O): the face itself is the native.
 template <PyCFunction Py, const Str& Name, class Self>
-PyObject* c_method0(Self* self) {
-  if (auto r = call_override(as_object(self), Name, Py)) return r->release();
-  return Py(as_object(self), nullptr);
+PyObject* c_method0(Self* self) noexcept {
+  return guard([&]() -> PyObject* {
+    if (auto r = call_override(as_object(self), Name, Py)) return r->release();
+    return Py(as_object(self), nullptr);
+  });
 }
 
 // Makes a module's private function objects (the ones its methods start

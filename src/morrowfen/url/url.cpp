@@ -205,27 +205,22 @@ Ref make_url(PyObject* value) noexcept {
   return self;
 }
 
-// join(): the native, its Python face (which also takes bytes) and its C face.
-PyObject* join_impl(URL* self, URL* other) noexcept {
+// join(): the native, its Python face (which also takes bytes) and its C
+// face. The native may throw std::bad_alloc (resolve() builds std::strings):
+// both faces run under mf::guard.
+PyObject* join_impl(URL* self, URL* other) {
   PyObject* base = self->value.get();
   PyObject* ref = other->value.get();
   if (!base || !PyBytes_Check(base) || !ref || !PyBytes_Check(ref)) {
     PyErr_SetString(PyExc_TypeError, "URL value must be bytes");
     return nullptr;
   }
-  Ref joined;
-  try {
-    std::string text = resolve(mf::wire::bytes_view(base), mf::wire::bytes_view(ref));
-    joined = mf::percent::bytes_from(text);
-  } catch (...) {
-    mf::set_error_from_current_exception();
-    return nullptr;
-  }
+  Ref joined = mf::percent::bytes_from(resolve(mf::wire::bytes_view(base), mf::wire::bytes_view(ref)));
   if (!joined) return nullptr;
   return make_url(joined.get()).release();
 }
 
-PyObject* url_join_py(PyObject* self, PyObject* other) {
+PyObject* join_py(PyObject* self, PyObject* other) {
   if (PyObject_TypeCheck(other, &URLType)) return join_impl(as_url(self), as_url(other));
   if (PyBytes_Check(other)) {
     Ref converted = make_url(other);
@@ -235,13 +230,15 @@ PyObject* url_join_py(PyObject* self, PyObject* other) {
   return nullptr;
 }
 
+constexpr PyCFunction url_join_py = mf::guarded<join_py>;
+
 PyObject* url_join(URL* self, URL* other) {
   if (auto result = sup::call_override(sup::as_object(self), k_join, url_join_py, sup::as_object(other)))
     return result->release();
   return join_impl(self, other);
 }
 
-constexpr URLVTable url_vtable = {url_join};
+constexpr URLVTable url_vtable = {mf::guarded<url_join>};
 
 PyObject* url_repr(PyObject* self) {
   const Ref& value = as_url(self)->value;
