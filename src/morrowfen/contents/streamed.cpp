@@ -9,16 +9,17 @@ namespace mf::contents::impl {
 
 // --- reading from the server ----------------------------------------------------
 
-// The kind of an ASGI receive message: 0 http.request, 1 http.disconnect,
-// 2 anything else, -1 error.
-int asgi_message_kind(PyObject* message) noexcept {
+// The kind of an ASGI receive message, by its "type".
+enum class MessageKind : unsigned char { request, disconnect, other, failed };
+
+MessageKind asgi_message_kind(PyObject* message) noexcept {
   PyObject* type = nullptr;
-  if (PyMapping_GetOptionalItem(message, k_type, &type) < 0) return -1;
+  if (PyMapping_GetOptionalItem(message, k_type, &type) < 0) return MessageKind::failed;
   Ref held = Ref::steal(type);
-  if (!held || !PyUnicode_Check(held.get())) return 2;
-  if (PyUnicode_Compare(held.get(), k_http_request) == 0) return 0;
-  if (PyUnicode_Compare(held.get(), k_http_disconnect) == 0) return 1;
-  return 2;
+  if (!held || !PyUnicode_Check(held.get())) return MessageKind::other;
+  if (PyUnicode_Compare(held.get(), k_http_request) == 0) return MessageKind::request;
+  if (PyUnicode_Compare(held.get(), k_http_disconnect) == 0) return MessageKind::disconnect;
+  return MessageKind::other;
 }
 // The body chunk of an "http.request" message and whether more follow.
 bool asgi_request_chunk(PyObject* message, Ref& chunk, bool& more) noexcept {
@@ -52,13 +53,13 @@ mf::AsyncGeneratorBody asgi_stream_body(AsgiStreamLocals& L) {
     if (!pending) co_return {};
     L.message = co_await mf::await(std::move(pending));
     if (!L.message) co_return {};
-    int kind = asgi_message_kind(L.message.get());
-    if (kind < 0) co_return {};
-    if (kind == 1) {
+    MessageKind kind = asgi_message_kind(L.message.get());
+    if (kind == MessageKind::failed) co_return {};
+    if (kind == MessageKind::disconnect) {
       PyErr_SetNone(state.message_aborted.get());
       co_return {};
     }
-    if (kind == 2) continue;
+    if (kind == MessageKind::other) continue;
     Ref chunk;
     bool more = false;
     if (!asgi_request_chunk(L.message.get(), chunk, more)) co_return {};

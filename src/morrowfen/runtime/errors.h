@@ -9,6 +9,9 @@
 //   status     int: 0 on success, -1 on failure.
 //   predicate  int: 1 true, 0 false, -1 failure. (A bool predicate is for
 //              tests that cannot fail.)
+//   check      bool: true when it passed, false with an exception set: an
+//              argument test (to_integer, check_pair) or a step that fills
+//              out-parameters (utf8_view).
 //   several    an enum class naming each outcome, failure among them.
 // A borrowed result (a Handle or PyObject* documented as borrowed) follows
 // the object rule. No C++ exception crosses into the interpreter or another
