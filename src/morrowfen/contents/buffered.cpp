@@ -12,9 +12,6 @@
 namespace mf::contents::impl {
 
 // Content.get_parts(): the buffered body, once (nothing when there is none).
-struct PartsLocals {
-  Ref content;
-};
 mf::AsyncGeneratorBody content_parts_body(PartsLocals& L) {
   if (!check_content(L.content)) co_return {};
   Content* c = as_content(L.content.get());
@@ -23,10 +20,6 @@ mf::AsyncGeneratorBody content_parts_body(PartsLocals& L) {
     if (!sent) co_return {};
   }
   co_return Ref::none();
-}
-
-PyObject* content_parts_entry(PyObject* self, PyObject* const* args) {
-  return mf::start(self, args, content_parts_body);
 }
 
 // Content

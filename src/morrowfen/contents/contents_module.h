@@ -180,7 +180,10 @@ inline PyObject* event_new(PyTypeObject* type, PyObject*, PyObject*) {
 
 // --- buffered.cpp
 extern const ContentVTable content_vtable;
-PyObject* content_parts_entry(PyObject* self, PyObject* const* args);
+struct PartsLocals {
+  Ref content;
+};
+mf::AsyncGeneratorBody content_parts_body(PartsLocals& L);
 PyObject* content_get_parts_py(PyObject* self, PyObject*);
 // The constructors (framework_types/constructors.h): each one's parameters
 // and the name its error texts use.
@@ -238,10 +241,22 @@ PyObject* parse_www_form_urlencoded_py(PyObject*, PyObject* text);
 extern const StreamingVTable streamed_vtable;
 extern const BodyReaderVTable asgi_vtable;
 extern const BodyReaderVTable rsgi_vtable;
-PyObject* asgi_stream_entry(PyObject* self, PyObject* const* args);
-PyObject* asgi_read_entry(PyObject* self, PyObject* const* args);
-PyObject* rsgi_stream_entry(PyObject* self, PyObject* const* args);
-PyObject* rsgi_read_entry(PyObject* self, PyObject* const* args);
+struct AsgiStreamLocals {
+  Ref content, message;
+};
+struct AsgiReadLocals {
+  Ref content, iter, chunks;
+};
+struct RsgiStreamLocals {
+  Ref content, iter;
+};
+struct RsgiReadLocals {
+  Ref content;
+};
+mf::AsyncGeneratorBody asgi_stream_body(AsgiStreamLocals& L);
+mf::CoroutineBody asgi_read_body(AsgiReadLocals& L);
+mf::AsyncGeneratorBody rsgi_stream_body(RsgiStreamLocals& L);
+mf::CoroutineBody rsgi_read_body(RsgiReadLocals& L);
 PyObject* streamed_stream_py(PyObject* self, PyObject*);
 PyObject* asgi_stream_py(PyObject* self, PyObject*);
 PyObject* asgi_read_py(PyObject* self, PyObject*);

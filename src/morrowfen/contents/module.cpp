@@ -10,11 +10,11 @@ namespace {
 
 const mf::Param p_content[] = {{"content"}};
 const mf::FunctionDef body_defs[] = {
-    {"get_parts", p_content, mf::Kind::async_generator, nullptr, content_parts_entry},
-    {"stream", p_content, mf::Kind::async_generator, nullptr, asgi_stream_entry},
-    {"read", p_content, mf::Kind::coroutine, nullptr, asgi_read_entry},
-    {"stream", p_content, mf::Kind::async_generator, nullptr, rsgi_stream_entry},
-    {"read", p_content, mf::Kind::coroutine, nullptr, rsgi_read_entry},
+    {"get_parts", p_content, mf::Kind::async_generator, nullptr, mf::body_py<content_parts_body>},
+    {"stream", p_content, mf::Kind::async_generator, nullptr, mf::body_py<asgi_stream_body>},
+    {"read", p_content, mf::Kind::coroutine, nullptr, mf::body_py<asgi_read_body>},
+    {"stream", p_content, mf::Kind::async_generator, nullptr, mf::body_py<rsgi_stream_body>},
+    {"read", p_content, mf::Kind::coroutine, nullptr, mf::body_py<rsgi_read_body>},
 };
 Ref* const body_functions[] = {&state.content_parts_fn, &state.asgi_stream_fn, &state.asgi_read_fn,
                                &state.rsgi_stream_fn, &state.rsgi_read_fn};

@@ -36,9 +36,6 @@ bool asgi_request_chunk(PyObject* message, Ref& chunk, bool& more) noexcept {
 }
 // ASGIContent.stream(): the bodies of "http.request" messages until one says
 // no more follow; "http.disconnect" raises MessageAborted.
-struct AsgiStreamLocals {
-  Ref content, message;
-};
 mf::AsyncGeneratorBody asgi_stream_body(AsgiStreamLocals& L) {
   if (!check_content(L.content)) co_return {};
   auto* c = L.content.as<ASGIContent>();
@@ -80,9 +77,6 @@ void cache_body(Content* c, const Ref& body) noexcept {
   c->length = PyBytes_GET_SIZE(body.get());
 }
 // ASGIContent.read(): the whole body as bytes.
-struct AsgiReadLocals {
-  Ref content, iter, chunks;
-};
 mf::CoroutineBody asgi_read_body(AsgiReadLocals& L) {
   if (!check_content(L.content)) co_return {};
   Content* c = as_content(L.content.get());
@@ -104,9 +98,6 @@ mf::CoroutineBody asgi_read_body(AsgiReadLocals& L) {
   co_return body;
 }
 // RSGIContent.stream(): `async for chunk in protocol`.
-struct RsgiStreamLocals {
-  Ref content, iter;
-};
 mf::AsyncGeneratorBody rsgi_stream_body(RsgiStreamLocals& L) {
   if (!check_content(L.content)) co_return {};
   auto* c = L.content.as<RSGIContent>();
@@ -128,9 +119,6 @@ mf::AsyncGeneratorBody rsgi_stream_body(RsgiStreamLocals& L) {
   co_return Ref::none();
 }
 // RSGIContent.read(): `await protocol()`.
-struct RsgiReadLocals {
-  Ref content;
-};
 mf::CoroutineBody rsgi_read_body(RsgiReadLocals& L) {
   if (!check_content(L.content)) co_return {};
   auto* c = L.content.as<RSGIContent>();
@@ -143,11 +131,6 @@ mf::CoroutineBody rsgi_read_body(RsgiReadLocals& L) {
   if (body) cache_body(&c->base, body);
   co_return body;
 }
-
-PyObject* asgi_stream_entry(PyObject* self, PyObject* const* args) { return mf::start(self, args, asgi_stream_body); }
-PyObject* asgi_read_entry(PyObject* self, PyObject* const* args) { return mf::start(self, args, asgi_read_body); }
-PyObject* rsgi_stream_entry(PyObject* self, PyObject* const* args) { return mf::start(self, args, rsgi_stream_body); }
-PyObject* rsgi_read_entry(PyObject* self, PyObject* const* args) { return mf::start(self, args, rsgi_read_body); }
 
 // --- the methods ------------------------------------------------------------------
 

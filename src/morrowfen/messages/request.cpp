@@ -208,15 +208,11 @@ mf::AsyncGeneratorBody stream_body(StreamLocals& L) {
   co_return Ref::none();
 }
 
-PyObject* read_entry(PyObject* self, PyObject* const* args) { return mf::start(self, args, read_body); }
-PyObject* json_entry(PyObject* self, PyObject* const* args) { return mf::start(self, args, json_body); }
-PyObject* stream_entry(PyObject* self, PyObject* const* args) { return mf::start(self, args, stream_body); }
-
 const mf::Param p_request[] = {{"request"}};
 const mf::FunctionDef body_defs[] = {
-    {"read", p_request, mf::Kind::coroutine, nullptr, read_entry},
-    {"json", p_request, mf::Kind::coroutine, nullptr, json_entry},
-    {"stream", p_request, mf::Kind::async_generator, nullptr, stream_entry},
+    {"read", p_request, mf::Kind::coroutine, nullptr, mf::body_py<read_body>},
+    {"json", p_request, mf::Kind::coroutine, nullptr, mf::body_py<json_body>},
+    {"stream", p_request, mf::Kind::async_generator, nullptr, mf::body_py<stream_body>},
 };
 Ref* const body_functions[] = {&state.read_fn, &state.json_fn, &state.stream_fn};
 

@@ -171,6 +171,13 @@ PyObject* start(PyObject* function, PyObject* const* args, Body<K> (*body)(Local
   return detail::gen_attach_or_free(g, handle, handle ? &handle.promise() : nullptr);
 }
 
+// The Python face of a function whose call only starts `Body` (the entry of
+// its FunctionDef): `mf::body_py<read_body>`.
+template <auto Body>
+PyObject* body_py(PyObject* function, PyObject* const* args) noexcept {
+  return start(function, args, Body);
+}
+
 // The object types, readied (and registered with collections.abc) by
 // ready_coroutine_types(), once per process.
 extern PyTypeObject coroutine_type;
