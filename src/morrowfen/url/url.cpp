@@ -205,9 +205,9 @@ Ref make_url(PyObject* value) noexcept {
   return self;
 }
 
-// join(): the native, its Python face (which also takes bytes) and its C
-// face. The native may throw std::bad_alloc (resolve() builds std::strings):
-// both faces run under mf::guard.
+// join(): the native, which may throw std::bad_alloc (resolve() builds
+// std::strings); the native of its Python face, which also takes bytes; its C
+// face. Both faces run under mf::guard().
 PyObject* join_impl(URL* self, URL* other) {
   PyObject* base = self->value.get();
   PyObject* ref = other->value.get();
@@ -220,25 +220,24 @@ PyObject* join_impl(URL* self, URL* other) {
   return make_url(joined.get()).release();
 }
 
-PyObject* join_py(PyObject* self, PyObject* other) {
-  if (PyObject_TypeCheck(other, &URLType)) return join_impl(as_url(self), as_url(other));
+PyObject* join_url_or_bytes_impl(URL* self, PyObject* other) {
+  if (PyObject_TypeCheck(other, &URLType)) return join_impl(self, as_url(other));
   if (PyBytes_Check(other)) {
     Ref converted = make_url(other);
-    return converted ? join_impl(as_url(self), as_url(converted.get())) : nullptr;
+    return converted ? join_impl(self, as_url(converted.get())) : nullptr;
   }
   PyErr_Format(PyExc_TypeError, "join() needs a URL or bytes, not %.200s", Py_TYPE(other)->tp_name);
   return nullptr;
 }
 
-constexpr PyCFunction url_join_py = mf::guarded<join_py>;
-
-PyObject* url_join(URL* self, URL* other) {
-  if (auto result = sup::call_override(sup::as_object(self), k_join, url_join_py, sup::as_object(other)))
+PyObject* join(URL* self, URL* other) {
+  if (auto result = sup::call_override(sup::as_object(self), k_join, sup::py_object<join_url_or_bytes_impl, k_join>(),
+                                       sup::as_object(other)))
     return result->release();
   return join_impl(self, other);
 }
 
-constexpr URLVTable url_vtable = {mf::guarded<url_join>};
+constexpr URLVTable url_vtable = {mf::guarded<join>};
 
 PyObject* url_repr(PyObject* self) {
   const Ref& value = as_url(self)->value;
@@ -254,7 +253,7 @@ PyGetSetDef url_getset[] = {
 };
 
 PyMethodDef url_methods[] = {
-    {"join", url_join_py, METH_O, "join(other)\n\nThe URL `other` (a URL or bytes) resolved against this one."},
+    {"join", sup::py_object<join_url_or_bytes_impl, k_join>(), METH_O, "join(other)\n\nThe URL `other` (a URL or bytes) resolved against this one."},
     {nullptr, nullptr, 0, nullptr},
 };
 
