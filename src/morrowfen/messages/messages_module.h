@@ -121,7 +121,7 @@ struct MessageInit {
                                              {"content", &mf::none_default, false}};
   static int setup(PyObject* self, PyObject* const* bound) noexcept;
 };
-int request_init_prop(Message* self) noexcept;
+int request_init_prop_impl(Message* self) noexcept;
 
 // --- request.cpp
 extern PyMethodDef request_methods[];

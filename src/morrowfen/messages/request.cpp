@@ -276,7 +276,7 @@ void release_request(Request* request, int /*flag*/) {
 }
 
 PyMethodDef request_methods[] = {
-    {"init_prop", sup::py_status<request_init_prop, k_init_prop>(), METH_NOARGS,
+    {"init_prop", sup::py_status<request_init_prop_impl, k_init_prop>(), METH_NOARGS,
      "init_prop()\n\nDrops the parsed query and cookies, to parse them again."},
     {"read", request_read_py, METH_NOARGS, "read()\n\nAwaitable: the whole body as bytes, or None."},
     {"json", request_json_py, METH_NOARGS, "json()\n\nAwaitable: the body parsed as JSON, or None."},
