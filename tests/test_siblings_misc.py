@@ -14,10 +14,9 @@ import morrowfen.exceptions as mx
 import morrowfen.headers
 import morrowfen.messages
 import morrowfen.url
+from conftest import run_python
 from morrowfen.headers import Header, Headers
 from morrowfen.url import URL
-
-from conftest import run_python
 
 _api = ctypes.pythonapi
 _api.PyCapsule_GetPointer.restype = ctypes.c_void_p
@@ -263,7 +262,7 @@ def test_url_join_through_the_table():
 # --- memory exhausted inside C++ code ----------------------------------------------------------
 
 
-@pytest.mark.skipif("asan" in os.environ.get("LD_PRELOAD", ""), reason="the sanitizer reserves more than a limit allows")
+@pytest.mark.skipif("asan" in os.environ.get("LD_PRELOAD", ""), reason="the sanitizer reserves more than the limit")
 def test_memory_exhausted_in_cpp_code_raises_memory_error():
     # Each call grows a std::string past what the address-space limit leaves:
     # std::bad_alloc must come out as MemoryError, not end the process.

@@ -213,7 +213,8 @@ int MultiPartInit::setup(PyObject* self, PyObject* const* bound) {
     bool clash = false;
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list.get()) && !clash; ++i) {
       auto* p = reinterpret_cast<FormPart*>(PyList_GET_ITEM(list.get(), i));
-      std::string_view data(PyBytes_AS_STRING(p->data.get()), static_cast<std::size_t>(PyBytes_GET_SIZE(p->data.get())));
+      std::string_view data(PyBytes_AS_STRING(p->data.get()),
+                            static_cast<std::size_t>(PyBytes_GET_SIZE(p->data.get())));
       clash = data.find(boundary) != std::string_view::npos;
     }
     if (!clash) break;

@@ -268,7 +268,8 @@ PyObject* write_cookie_for_response_impl(Cookie* cookie) {
   if (f.expires && !f.expires.is_none()) {
     Ref date = Ref::steal(datetime_to_cookie_format(reinterpret_cast<PyDateTime_DateTime*>(f.expires.get()), 0));
     if (!date) return nullptr;
-    out.append("; Expires=").append(PyBytes_AS_STRING(date.get()), static_cast<std::size_t>(PyBytes_GET_SIZE(date.get())));
+    out.append("; Expires=")
+        .append(PyBytes_AS_STRING(date.get()), static_cast<std::size_t>(PyBytes_GET_SIZE(date.get())));
   }
   if (cookie->max_age >= 0) out.append("; Max-Age=").append(std::to_string(cookie->max_age));
   if (!append_attribute(out, "Domain", f.domain, "domain") || !append_attribute(out, "Path", f.path, "path"))

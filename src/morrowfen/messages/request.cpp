@@ -178,7 +178,8 @@ mf::CoroutineBody json_body(JsonLocals& L) {
   Ref parsed = Ref::steal(PyObject_CallOneArg(state.json_loads.get(), data.get()));
   if (parsed || !PyErr_ExceptionMatches(PyExc_ValueError)) co_return parsed;
   Ref cause = Ref::steal(PyErr_GetRaisedException());
-  Ref error = Ref::steal(PyObject_CallFunction(state.bad_request_format.get(), "s", "The request body is not valid JSON."));
+  Ref error =
+      Ref::steal(PyObject_CallFunction(state.bad_request_format.get(), "s", "The request body is not valid JSON."));
   if (!error) co_return {};
   PyException_SetCause(error.get(), cause.release());
   PyErr_SetRaisedException(error.release());

@@ -253,7 +253,8 @@ PyGetSetDef url_getset[] = {
 };
 
 PyMethodDef url_methods[] = {
-    {"join", sup::py_object<join_url_or_bytes_impl, k_join>(), METH_O, "join(other)\n\nThe URL `other` (a URL or bytes) resolved against this one."},
+    {"join", sup::py_object<join_url_or_bytes_impl, k_join>(), METH_O,
+     "join(other)\n\nThe URL `other` (a URL or bytes) resolved against this one."},
     {nullptr, nullptr, 0, nullptr},
 };
 
