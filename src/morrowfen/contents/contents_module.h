@@ -19,6 +19,7 @@
 #include "../runtime/coroutine.h"
 #include "../runtime/errors.h"
 #include "../runtime/function.h"
+#include "../runtime/module_def.h"
 #include "../runtime/type_support.h"
 #include "../runtime/types.h"
 #include "../wire/percent.h"

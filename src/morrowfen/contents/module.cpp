@@ -217,33 +217,16 @@ int bind_globals(PyObject* module) {
 int exec(PyObject* module) {
   if (mf::ready_runtime() < 0) return -1;
   if (bind_globals(module) < 0 || ready_types() < 0) return -1;  // the docs show the defaults bound here
-  for (const TypeDef& s : type_defs) {
-    if (mf::add_type(module, s.type) < 0) return -1;
-    if (s.table && mf::export_vtable(s.type, s.table) < 0) return -1;
-  }
-  PyObject* capi = mf::capi_dict(module);
-  if (!capi) return -1;
-  parse_www_form_urlencoded_fn* parse = parse_www_form_urlencoded;
-  return mf::export_function(capi, "parse_www_form_urlencoded", parse, parse_www_form_urlencoded_sig);
+  for (const TypeDef& s : type_defs)
+    if (mf::publish_type(module, {s.type, s.table}) < 0) return -1;
+  return mf::publish(module, {},
+                     {mf::Export::function<parse_www_form_urlencoded_fn>(
+                         "parse_www_form_urlencoded", parse_www_form_urlencoded, parse_www_form_urlencoded_sig)});
 }
 
-PyModuleDef_Slot slots[] = {
-    {Py_mod_exec, reinterpret_cast<void*>(exec)},
-    {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
-    {0, nullptr},
-};
-
-PyModuleDef module_def = {PyModuleDef_HEAD_INIT,
-                          "morrowfen.contents",
-                          "Message bodies and server-sent events.",
-                          0,
-                          module_methods,
-                          slots,
-                          nullptr,
-                          nullptr,
-                          nullptr};
+mf::ModuleDef module_def{"morrowfen.contents", "Message bodies and server-sent events.", exec, module_methods};
 
 }  // namespace
 }  // namespace mf::contents::impl
 
-PyMODINIT_FUNC PyInit_contents() { return PyModuleDef_Init(&mf::contents::impl::module_def); }
+PyMODINIT_FUNC PyInit_contents() { return mf::contents::impl::module_def.init(); }

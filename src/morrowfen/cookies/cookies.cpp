@@ -12,6 +12,7 @@
 #include "../runtime/capi.h"
 #include "../runtime/constants.h"
 #include "../runtime/errors.h"
+#include "../runtime/module_def.h"
 #include "../runtime/type_support.h"
 #include "../runtime/types.h"
 #include "../wire/header_text.h"
@@ -398,29 +399,18 @@ int exec(PyObject* module) {
   PyDateTime_IMPORT;
   if (!PyDateTimeAPI) return -1;
   if (mf::create_constants() < 0 || ready_types() < 0) return -1;
-  if (mf::add_type(module, &CookieType) < 0 || mf::export_vtable(&CookieType, &cookie_vtable) < 0) return -1;
-  PyObject* capi = mf::capi_dict(module);
-  if (!capi) return -1;
   using namespace mf::cookies;
-  datetime_to_cookie_format_fn* to_format = datetime_to_cookie_format;
-  write_cookie_for_response_fn* write = write_cookie_for_response;
-  parse_cookie_fn* parse = parse_cookie;
-  if (mf::export_function(capi, "datetime_to_cookie_format", to_format, datetime_to_cookie_format_sig) < 0 ||
-      mf::export_function(capi, "write_cookie_for_response", write, write_cookie_for_response_sig) < 0 ||
-      mf::export_function(capi, "parse_cookie", parse, parse_cookie_sig) < 0)
-    return -1;
-  return 0;
+  using mf::Export;
+  return mf::publish(module, {{&CookieType, &cookie_vtable}},
+                     {Export::function<datetime_to_cookie_format_fn>(
+                          "datetime_to_cookie_format", datetime_to_cookie_format, datetime_to_cookie_format_sig),
+                      Export::function<write_cookie_for_response_fn>(
+                          "write_cookie_for_response", write_cookie_for_response, write_cookie_for_response_sig),
+                      Export::function<parse_cookie_fn>("parse_cookie", parse_cookie, parse_cookie_sig)});
 }
 
-PyModuleDef_Slot slots[] = {
-    {Py_mod_exec, reinterpret_cast<void*>(exec)},
-    {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
-    {0, nullptr},
-};
-
-PyModuleDef module_def = {
-    PyModuleDef_HEAD_INIT, "morrowfen.cookies", "HTTP cookies.", 0, module_methods, slots, nullptr, nullptr, nullptr};
+mf::ModuleDef module_def{"morrowfen.cookies", "HTTP cookies.", exec, module_methods};
 
 }  // namespace
 
-PyMODINIT_FUNC PyInit_cookies() { return PyModuleDef_Init(&module_def); }
+PyMODINIT_FUNC PyInit_cookies() { return module_def.init(); }

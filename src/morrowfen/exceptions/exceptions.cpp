@@ -8,6 +8,7 @@
 #include "../framework_types/constructors.h"
 #include "../framework_types/exceptions.h"
 #include "../runtime/constants.h"
+#include "../runtime/module_def.h"
 #include "../runtime/type_support.h"
 #include "../runtime/types.h"
 
@@ -243,28 +244,13 @@ int ready_types() {
 
 int exec(PyObject* module) {
   if (mf::create_constants() < 0 || ready_types() < 0) return -1;
-  for (const ClassDef& c : classes) {
-    if (mf::add_type(module, c.type) < 0) return -1;
-  }
+  for (const ClassDef& c : classes)
+    if (mf::publish_type(module, {c.type}) < 0) return -1;
   return 0;
 }
 
-PyModuleDef_Slot slots[] = {
-    {Py_mod_exec, reinterpret_cast<void*>(exec)},
-    {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
-    {0, nullptr},
-};
-
-PyModuleDef module_def = {PyModuleDef_HEAD_INIT,
-                          "morrowfen.exceptions",
-                          "The framework's exception classes.",
-                          0,
-                          nullptr,
-                          slots,
-                          nullptr,
-                          nullptr,
-                          nullptr};
+mf::ModuleDef module_def{"morrowfen.exceptions", "The framework's exception classes.", exec};
 
 }  // namespace
 
-PyMODINIT_FUNC PyInit_exceptions() { return PyModuleDef_Init(&module_def); }
+PyMODINIT_FUNC PyInit_exceptions() { return module_def.init(); }

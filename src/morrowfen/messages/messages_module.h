@@ -21,6 +21,7 @@
 #include "../runtime/constants.h"
 #include "../runtime/coroutine.h"
 #include "../runtime/function.h"
+#include "../runtime/module_def.h"
 #include "../runtime/type_support.h"
 #include "../runtime/types.h"
 #include "../wire/header_list.h"

@@ -139,39 +139,16 @@ int bind_globals(PyObject* module) {
 int exec(PyObject* module) {
   if (mf::ready_runtime() < 0) return -1;
   if (bind_globals(module) < 0 || ready_types() < 0) return -1;
-  if (mf::add_type(module, &MessageType) < 0 || mf::add_type(module, &RequestType) < 0 ||
-      mf::add_type(module, &ResponseType) < 0)
-    return -1;
-  if (mf::export_vtable(&MessageType, &message_vtable) < 0 || mf::export_vtable(&RequestType, &request_vtable) < 0 ||
-      mf::export_vtable(&ResponseType, &response_vtable) < 0)
-    return -1;
-  PyObject* capi = mf::capi_dict(module);
-  if (!capi) return -1;
-  acquire_request_fn* acquire = acquire_request;
-  release_request_fn* release = release_request;
-  if (mf::export_function(capi, "acquire_request", acquire, acquire_request_sig) < 0 ||
-      mf::export_function(capi, "release_request", release, release_request_sig) < 0)
-    return -1;
-  return 0;
+  using mf::Export;
+  return mf::publish(
+      module, {{&MessageType, &message_vtable}, {&RequestType, &request_vtable}, {&ResponseType, &response_vtable}},
+      {Export::function<acquire_request_fn>("acquire_request", acquire_request, acquire_request_sig),
+       Export::function<release_request_fn>("release_request", release_request, release_request_sig)});
 }
 
-PyModuleDef_Slot slots[] = {
-    {Py_mod_exec, reinterpret_cast<void*>(exec)},
-    {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
-    {0, nullptr},
-};
-
-PyModuleDef module_def = {PyModuleDef_HEAD_INIT,
-                          "morrowfen.messages",
-                          "HTTP requests and responses.",
-                          0,
-                          nullptr,
-                          slots,
-                          nullptr,
-                          nullptr,
-                          nullptr};
+mf::ModuleDef module_def{"morrowfen.messages", "HTTP requests and responses.", exec};
 
 }  // namespace
 }  // namespace mf::messages::impl
 
-PyMODINIT_FUNC PyInit_messages() { return PyModuleDef_Init(&mf::messages::impl::module_def); }
+PyMODINIT_FUNC PyInit_messages() { return mf::messages::impl::module_def.init(); }

@@ -10,6 +10,7 @@
 #include "../runtime/capi.h"
 #include "../runtime/constants.h"
 #include "../runtime/errors.h"
+#include "../runtime/module_def.h"
 #include "../runtime/type_support.h"
 #include "../runtime/types.h"
 #include "../wire/percent.h"
@@ -280,26 +281,11 @@ int ready_types() {
 
 int exec(PyObject* module) {
   if (mf::create_constants() < 0 || ready_types() < 0) return -1;
-  if (mf::add_type(module, &URLType) < 0 || mf::export_vtable(&URLType, &url_vtable) < 0) return -1;
-  return 0;
+  return mf::publish(module, {{&URLType, &url_vtable}});
 }
 
-PyModuleDef_Slot slots[] = {
-    {Py_mod_exec, reinterpret_cast<void*>(exec)},
-    {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
-    {0, nullptr},
-};
-
-PyModuleDef module_def = {PyModuleDef_HEAD_INIT,
-                          "morrowfen.url",
-                          "URL parsing and resolution.",
-                          0,
-                          nullptr,
-                          slots,
-                          nullptr,
-                          nullptr,
-                          nullptr};
+mf::ModuleDef module_def{"morrowfen.url", "URL parsing and resolution.", exec};
 
 }  // namespace
 
-PyMODINIT_FUNC PyInit_url() { return PyModuleDef_Init(&module_def); }
+PyMODINIT_FUNC PyInit_url() { return module_def.init(); }
