@@ -26,11 +26,6 @@ PyObject* capi_dict(Handle module) noexcept;
 // Stores a capsule holding `address` named `signature` under `name`.
 int export_item(Handle capi, const char* name, void* address, const char* signature) noexcept;
 
-template <class F>
-int export_function(Handle capi, const char* name, F* function, const char* signature) noexcept {
-  return export_item(capi, name, reinterpret_cast<void*>(function), signature);
-}
-
 // Stores the unnamed capsule of `table` as `__pyx_vtable__` in the type's
 // namespace. Call after PyType_Ready.
 int export_vtable(PyTypeObject* type, const void* table) noexcept;
