@@ -122,12 +122,10 @@ mf::CoroutineBody collect_body(Collect& L) {
   if (!L.iter || !L.results) co_return {};
   for (;;) {
     Ref item = co_await mf::anext(L.iter);
-    if (!item) {
-      if (mf::async_iteration_ended()) break;
-      co_return {};
-    }
+    if (!item) break;
     if (PyList_Append(L.results.get(), item.get()) < 0) co_return {};
   }
+  if (PyErr_Occurred()) co_return {};
   co_return std::move(L.results);
 }
 

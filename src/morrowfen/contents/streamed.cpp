@@ -86,12 +86,10 @@ mf::CoroutineBody asgi_read_body(AsgiReadLocals& L) {
   if (!L.iter || !L.chunks) co_return {};
   for (;;) {
     Ref chunk = co_await mf::anext(L.iter);
-    if (!chunk) {
-      if (mf::async_iteration_ended()) break;
-      co_return {};
-    }
+    if (!chunk) break;
     if (PyList_Append(L.chunks.get(), chunk.get()) < 0) co_return {};
   }
+  if (PyErr_Occurred()) co_return {};
   Ref body = mf::wire::join_bytes(L.chunks.get(), "body chunks");
   if (!body) co_return {};
   cache_body(c, body);
@@ -109,14 +107,11 @@ mf::AsyncGeneratorBody rsgi_stream_body(RsgiStreamLocals& L) {
   if (!L.iter) co_return {};
   for (;;) {
     Ref chunk = co_await mf::anext(L.iter);
-    if (!chunk) {
-      if (mf::async_iteration_ended()) break;
-      co_return {};
-    }
+    if (!chunk) break;
     Ref sent = co_yield std::move(chunk);
     if (!sent) co_return {};
   }
-  co_return Ref::none();
+  co_return PyErr_Occurred() ? Ref() : Ref::none();
 }
 // RSGIContent.read(): `await protocol()`.
 mf::CoroutineBody rsgi_read_body(RsgiReadLocals& L) {

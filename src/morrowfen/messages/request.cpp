@@ -155,12 +155,10 @@ mf::CoroutineBody read_body(ReadLocals& L) {
   if (!L.iter || !L.chunks) co_return {};
   for (;;) {
     Ref chunk = co_await mf::anext(L.iter);
-    if (!chunk) {
-      if (mf::async_iteration_ended()) break;
-      co_return {};
-    }
+    if (!chunk) break;
     if (PyList_Append(L.chunks.get(), chunk.get()) < 0) co_return {};
   }
+  if (PyErr_Occurred()) co_return {};
   co_return mf::wire::join_bytes(L.chunks.get(), "body chunks");
 }
 
@@ -199,14 +197,11 @@ mf::AsyncGeneratorBody stream_body(StreamLocals& L) {
   if (!L.iter) co_return {};
   for (;;) {
     Ref chunk = co_await mf::anext(L.iter);
-    if (!chunk) {
-      if (mf::async_iteration_ended()) break;
-      co_return {};
-    }
+    if (!chunk) break;
     Ref sent = co_yield std::move(chunk);
     if (!sent) co_return {};
   }
-  co_return Ref::none();
+  co_return PyErr_Occurred() ? Ref() : Ref::none();
 }
 
 const mf::Param p_request[] = {{"request"}};

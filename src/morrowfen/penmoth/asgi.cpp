@@ -131,10 +131,7 @@ CoroutineBody send_asgi_body(SendAsgi& L) {
     parts.reset();
     for (;;) {
       L.chunk = co_await anext(L.iter);
-      if (!L.chunk) {
-        if (async_iteration_ended()) break;
-        co_return {};
-      }
+      if (!L.chunk) break;
       PyObject* chunk = checked_part(L.chunk.get());
       if (!chunk) co_return {};
       bool closing = PyBytes_GET_SIZE(chunk) == 0;
@@ -142,6 +139,7 @@ CoroutineBody send_asgi_body(SendAsgi& L) {
       if (!sent) co_return {};
       if (closing) co_return Ref::none();  // the body is complete: nothing more is read or sent
     }
+    if (PyErr_Occurred()) co_return {};
     sent = static_cast<bool>(co_await send_message(L.send, body_message(k_empty, 0)));
     co_return sent ? Ref::none() : Ref();
   }

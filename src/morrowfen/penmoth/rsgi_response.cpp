@@ -291,17 +291,14 @@ CoroutineBody send_stream_body(SendStream& L) {
   stream.reset();
   for (;;) {
     L.chunk = co_await anext(L.iter);
-    if (!L.chunk) {
-      if (async_iteration_ended()) break;
-      co_return {};
-    }
+    if (!L.chunk) break;
     int has = PyObject_IsTrue(L.chunk.get());
     if (has < 0) co_return {};
     if (!has) continue;
     bool sent = static_cast<bool>(co_await await(send_chunk(L.trx.get(), L.chunk.get())));
     if (!sent) co_return {};
   }
-  co_return Ref::none();
+  co_return PyErr_Occurred() ? Ref() : Ref::none();
 }
 
 struct SendResponse {
