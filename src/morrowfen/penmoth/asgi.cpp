@@ -101,8 +101,6 @@ struct SendAsgi {
   Ref response, send, content, iter, chunk;
 };
 
-// (co_await stays out of `if` conditions: the compiler mislays the frame of a
-// coroutine that has one.)
 CoroutineBody send_asgi_body(SendAsgi& L) {
   if (L.response.is_none()) co_return Ref::steal(refuse_none("response", state.Response));
   auto* response = L.response.as<Response>();

@@ -1,5 +1,8 @@
-// Owning object reference. The only place in the code base that touches
-// reference counts directly: everything else holds objects through Ref.
+// Owning and borrowed object references, and the holder of process state.
+// The only place in the code base that touches reference counts directly:
+// every object the package keeps is held by a Ref (an object's fields, a
+// coroutine's locals, a module's state in a ProcessState), apart from the
+// constants, which constants.h makes once and keeps for the process.
 //
 // The rule for borrowed pointers (a field read with .get(), a list or tuple
 // item, a dict value): a borrowed pointer never outlives a call that can run
@@ -128,8 +131,8 @@ class ProcessState {
   };
 };
 
-// Reference-count primitives for the few places (type slots, capsule
-// exports, immortal tables) that hand raw pointers across the C API.
+// A new reference to a borrowed object, for a C-API result the caller owns
+// (a getter's, a type slot's) or an item a container steals.
 inline PyObject* new_ref(PyObject* p) noexcept { return Py_NewRef(p); }
 
 // Visits a Ref from a tp_traverse slot.

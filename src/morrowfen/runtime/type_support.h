@@ -1,7 +1,7 @@
-// Building blocks for the extension types of the sibling modules (contents,
-// messages, cookies, exceptions, headers, url): attribute accessors for the
-// fields of the framework_types structs, GC slots generated from a list of
-// field offsets, and the call of a Python-level override of a C-level method.
+// Building blocks for the extension types of the package's modules:
+// attribute accessors for the fields of the framework_types structs, GC slots
+// generated from a list of field offsets, and the Python and C faces of a
+// C-level method, which run a Python-level override when there is one.
 //
 // Every struct of framework_types keeps its objects in Ref fields. Instances
 // come from tp_alloc, which zeroes them: a zeroed Ref is a valid empty Ref,

@@ -29,8 +29,8 @@ int add_type(Handle module, PyTypeObject* type) noexcept {
 
 std::optional<Ref> python_override(Handle self, Handle name, PyCFunction native) noexcept {
   PyTypeObject* type = Py_TYPE(self.get());
-  // Only classes defined in Python (heap types) or instances with a __dict__
-  // can replace a native method.
+  // Only classes defined in Python (heap types) can replace a native method:
+  // the package's own types have no instance __dict__.
   if (!(type->tp_flags & Py_TPFLAGS_HEAPTYPE)) return std::nullopt;
   Ref attr = Ref::steal(PyObject_GetAttr(self.get(), name.get()));
   if (!attr) return Ref();
