@@ -125,7 +125,7 @@ mf::CoroutineBody collect_body(Collect& L) {
     if (!item) break;
     if (PyList_Append(L.results.get(), item.get()) < 0) co_return {};
   }
-  if (PyErr_Occurred()) co_return {};
+  if (!mf::async_iteration_ended()) co_return {};
   co_return std::move(L.results);
 }
 

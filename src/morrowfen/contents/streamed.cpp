@@ -89,7 +89,7 @@ mf::CoroutineBody asgi_read_body(AsgiReadLocals& L) {
     if (!chunk) break;
     if (PyList_Append(L.chunks.get(), chunk.get()) < 0) co_return {};
   }
-  if (PyErr_Occurred()) co_return {};
+  if (!mf::async_iteration_ended()) co_return {};
   Ref body = mf::wire::join_bytes(L.chunks.get(), "body chunks");
   if (!body) co_return {};
   cache_body(c, body);
@@ -111,7 +111,7 @@ mf::AsyncGeneratorBody rsgi_stream_body(RsgiStreamLocals& L) {
     Ref sent = co_yield std::move(chunk);
     if (!sent) co_return {};
   }
-  co_return PyErr_Occurred() ? Ref() : Ref::none();
+  co_return mf::async_iteration_ended() ? Ref::none() : Ref();
 }
 // RSGIContent.read(): `await protocol()`.
 mf::CoroutineBody rsgi_read_body(RsgiReadLocals& L) {

@@ -158,7 +158,7 @@ mf::CoroutineBody read_body(ReadLocals& L) {
     if (!chunk) break;
     if (PyList_Append(L.chunks.get(), chunk.get()) < 0) co_return {};
   }
-  if (PyErr_Occurred()) co_return {};
+  if (!mf::async_iteration_ended()) co_return {};
   co_return mf::wire::join_bytes(L.chunks.get(), "body chunks");
 }
 
@@ -201,7 +201,7 @@ mf::AsyncGeneratorBody stream_body(StreamLocals& L) {
     Ref sent = co_yield std::move(chunk);
     if (!sent) co_return {};
   }
-  co_return PyErr_Occurred() ? Ref() : Ref::none();
+  co_return mf::async_iteration_ended() ? Ref::none() : Ref();
 }
 
 const mf::Param p_request[] = {{"request"}};

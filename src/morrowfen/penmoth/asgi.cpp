@@ -137,7 +137,7 @@ CoroutineBody send_asgi_body(SendAsgi& L) {
       if (!sent) co_return {};
       if (closing) co_return Ref::none();  // the body is complete: nothing more is read or sent
     }
-    if (PyErr_Occurred()) co_return {};
+    if (!async_iteration_ended()) co_return {};
     sent = static_cast<bool>(co_await send_message(L.send, body_message(k_empty, 0)));
     co_return sent ? Ref::none() : Ref();
   }

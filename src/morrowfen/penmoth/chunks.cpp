@@ -82,7 +82,7 @@ AsyncGeneratorBody write_chunks_body(WriteChunks& L) {
     bool resumed = static_cast<bool>(co_yield std::move(framed));
     if (!resumed) co_return {};
   }
-  if (PyErr_Occurred()) co_return {};
+  if (!async_iteration_ended()) co_return {};
   bool resumed = static_cast<bool>(co_yield Ref::borrow(k_terminator));
   co_return resumed ? Ref::none() : Ref();
 }

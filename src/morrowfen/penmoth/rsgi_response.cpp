@@ -298,7 +298,7 @@ CoroutineBody send_stream_body(SendStream& L) {
     bool sent = static_cast<bool>(co_await await(send_chunk(L.trx.get(), L.chunk.get())));
     if (!sent) co_return {};
   }
-  co_return PyErr_Occurred() ? Ref() : Ref::none();
+  co_return async_iteration_ended() ? Ref::none() : Ref();
 }
 
 struct SendResponse {

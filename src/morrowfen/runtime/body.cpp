@@ -62,17 +62,17 @@ PromiseBase::AwaitAdapter PromiseBase::await_transform(AwaitNext a) noexcept {
   unaryfunc next = type->tp_as_async ? type->tp_as_async->am_anext : nullptr;
   if (!next) {
     PyErr_Format(PyExc_TypeError, "'async for' requires an object with __anext__ method, got %.200s", type->tp_name);
-    return {*this, Ref(), Ref(), false, true};
+    return {*this, Ref(), Ref(), false};
   }
   Ref step = Ref::steal(next(a.iterator));
-  if (!step) return {*this, Ref(), Ref(), false, true};
+  if (!step) return {*this, Ref(), Ref(), false};
   PyTypeObject* step_type = Py_TYPE(step.get());
   if (step_type != &coroutine_type && !PyCoro_CheckExact(step.get()) &&
       !(step_type->tp_as_async && step_type->tp_as_async->am_await)) {
     PyErr_Format(PyExc_TypeError, "'async for' received an invalid object from __anext__: %.200s", step_type->tp_name);
-    return {*this, Ref(), Ref(), false, true};
+    return {*this, Ref(), Ref(), false};
   }
-  return {*this, awaitable_iter(step.get()), Ref(), false, true};
+  return {*this, awaitable_iter(step.get()), Ref(), false};
 }
 
 // The first step of `yield from`: often the awaited object is done at once
@@ -95,9 +95,7 @@ bool PromiseBase::AwaitAdapter::await_ready() noexcept {
 
 Ref PromiseBase::AwaitAdapter::await_resume() noexcept {
   // After a suspension the driver delivers the awaited result in the promise.
-  Ref r = suspended ? std::move(promise.value) : std::move(result);
-  if (!r && next_step && PyErr_ExceptionMatches(PyExc_StopAsyncIteration)) PyErr_Clear();
-  return r;
+  return suspended ? std::move(promise.value) : std::move(result);
 }
 
 // --- the object for a body -----------------------------------------------------------
@@ -156,6 +154,12 @@ Ref aiter(Handle obj) noexcept {
     return {};
   }
   return Ref::steal(getter(obj.get()));
+}
+
+bool async_iteration_ended() noexcept {
+  if (!PyErr_ExceptionMatches(PyExc_StopAsyncIteration)) return false;
+  PyErr_Clear();
+  return true;
 }
 
 }  // namespace mf

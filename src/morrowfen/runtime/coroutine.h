@@ -7,8 +7,7 @@
 // members, in order. Inside a body:
 //
 //   Ref r = co_await mf::await(std::move(obj));  // `await obj`
-//   Ref s = co_await mf::anext(L.iter);            // one step of `async for`:
-//                                                  // empty at its end, too
+//   Ref s = co_await mf::anext(L.iter);            // one step of `async for`
 //   Ref v = co_yield std::move(item);              // generators only
 //   co_return Ref::none();                         // or co_return {} on error
 //
@@ -47,16 +46,16 @@ struct Await {
 inline Await await(Ref obj) noexcept { return {std::move(obj)}; }
 
 // One step of `async for` over the iterator `it` (from aiter()): calls
-// __anext__ and awaits its result. The result is empty at the end of the
-// iteration (StopAsyncIteration, cleared) and on failure (the exception
-// pending), so a loop relays every item and tests for an error once, after:
+// __anext__ and awaits its result. An empty result with StopAsyncIteration
+// pending is the end of the iteration, so a loop relays every item and tells
+// the end from an error once, after:
 //
 //   for (;;) {
 //     L.item = co_await mf::anext(L.iter);
 //     if (!L.item) break;
 //     ...
 //   }
-//   if (PyErr_Occurred()) co_return {};
+//   if (!mf::async_iteration_ended()) co_return {};
 struct AwaitNext {
   PyObject* iterator;
 };
@@ -68,6 +67,10 @@ bool is_awaitable(Handle obj) noexcept;
 
 // The asynchronous iterator of `obj` (its __aiter__), as `async for` takes it.
 Ref aiter(Handle obj) noexcept;
+
+// After an empty anext() result: true (and the exception cleared) when the
+// iteration simply ended, false when a real error is pending (a check).
+bool async_iteration_ended() noexcept;
 
 namespace detail {
 
@@ -101,7 +104,6 @@ struct PromiseBase {
     Ref iterator;  // the awaitable's iterator, or empty (error / done)
     Ref result;
     bool suspended;
-    bool next_step = false;  // anext(): StopAsyncIteration is the end, not an error
     bool await_ready() noexcept;
     void await_suspend(std::coroutine_handle<>) noexcept {}
     Ref await_resume() noexcept;
