@@ -106,7 +106,8 @@ bool check_types(const Function* f, PyObject* const* bound) {
     PyObject* arg = bound[i];
     if (p.type.mode == ArgType::Mode::any || arg == Py_None) continue;
     bool exact = p.type.mode == ArgType::Mode::exact;
-    PyTypeObject* expected = exact ? *p.type.builtin : p.type.bound->as<PyTypeObject>();
+    PyTypeObject* expected = exact ? *static_cast<PyTypeObject* const*>(p.type.type)
+                                   : static_cast<const Ref*>(p.type.type)->as<PyTypeObject>();
     bool ok = exact ? Py_IS_TYPE(arg, expected) : PyObject_TypeCheck(arg, expected);
     if (!ok) {
       argument_type_error(p.name, expected, arg);
