@@ -168,6 +168,50 @@ def test_rsgi_content_reads_the_protocol():
     assert run(collect(c.get_parts())) == [b"xy"]
 
 
+class Gone(Exception):
+    pass
+
+
+async def failing_parts():
+    yield b"a"
+    raise Gone
+
+
+@pytest.mark.parametrize(
+    "relay", ["Request.read", "Request.stream", "RSGIContent.stream", "send_asgi_response", "send_rsgi_response"]
+)
+def test_an_error_of_the_parts_ends_their_relay(relay):
+    from morrowfen.messages import Request, Response
+    from morrowfen.penmoth import send_asgi_response, send_rsgi_response
+
+    class Transport:
+        async def send_bytes(self, data):
+            pass
+
+    class Streaming:
+        def __aiter__(self):
+            return failing_parts()
+
+        def response_stream(self, status, headers):
+            return Transport()
+
+    async def send(message):
+        pass
+
+    request = Request("GET", b"/", None)
+    request.content = StreamedContent(b"x", failing_parts)
+    response = Response(200, None, StreamedContent(b"x", failing_parts))
+    calls = {
+        "Request.read": request.read,
+        "Request.stream": lambda: collect(request.stream()),
+        "RSGIContent.stream": lambda: collect(RSGIContent(Streaming()).stream()),
+        "send_asgi_response": lambda: send_asgi_response(response, send),
+        "send_rsgi_response": lambda: send_rsgi_response(response, Streaming()),
+    }
+    with pytest.raises(Gone):
+        run(calls[relay]())
+
+
 # --- text, HTML, JSON, forms ------------------------------------------------------
 
 

@@ -238,6 +238,10 @@ def test_native_texts_for_misuse():
     c = _probe.raise_stop(None)
     kind, exc_type, message = outcome(c.send, None)
     assert (exc_type, message) == (RuntimeError, "generator raised StopIteration")
+    # a C++ exception out of a body: std::bad_alloc is MemoryError, and the body is done
+    c = _probe.no_memory(None)
+    assert outcome(c.send, None)[:2] == ("raise", MemoryError)
+    assert outcome(c.send, None)[:2] == ("raise", RuntimeError)
 
 
 @both

@@ -1,5 +1,6 @@
 import ctypes
 import gc
+import os
 import pickle
 import subprocess
 import sys
@@ -13,6 +14,7 @@ import morrowfen.exceptions as mx
 import morrowfen.headers
 import morrowfen.messages
 import morrowfen.url
+from conftest import run_python
 from morrowfen.headers import Header, Headers
 from morrowfen.url import URL
 
@@ -255,3 +257,63 @@ def test_url_join_through_the_table():
     assert join(URL(b"/a/b"), URL(b"c")).value == b"/a/c"
     assert join(Pinned(b"/a/b"), URL(b"c")).value == b"/pinned"
     assert type(URL(b"/a").join(b"b")) is URL
+
+
+# --- memory exhausted inside C++ code ----------------------------------------------------------
+
+
+@pytest.mark.skipif("asan" in os.environ.get("LD_PRELOAD", ""), reason="the sanitizer reserves more than the limit")
+def test_memory_exhausted_in_cpp_code_raises_memory_error():
+    # Each call grows a std::string past what the address-space limit leaves:
+    # std::bad_alloc must come out as MemoryError, not end the process.
+    proc = run_python(
+        """
+        import resource
+        from morrowfen.contents import FormContent, FormPart, MultiPartFormData, ServerSentEvent
+        from morrowfen.contents import parse_www_form_urlencoded
+        from morrowfen.cookies import Cookie, parse_cookie, write_cookie_for_response
+        from morrowfen.messages import Request
+        from morrowfen.penmoth import write_sse
+        from morrowfen.url import URL
+
+        N = 16 << 20
+        text, data = "a" * N, b"a" * N
+        calls = {  # the arguments are made before the limit
+            "FormContent": lambda form={"a": text}: FormContent(form),
+            "MultiPartFormData": lambda parts=[FormPart(b"a", data)]: MultiPartFormData(parts),
+            "write_cookie_for_response": lambda c=Cookie("a", text): write_cookie_for_response(c),
+            "parse_cookie": lambda pair=b"a=" + data: parse_cookie(pair),
+            "parse_www_form_urlencoded": lambda form="a=" + text: parse_www_form_urlencoded(form),
+            "Request.query": lambda r=Request("GET", b"/?a=" + data, None): r.query,
+            "URL.join": lambda base=URL(b"http://h/"), ref=URL(b"/" + data): base.join(ref),
+            "write_sse": lambda e=ServerSentEvent(None, id=text): write_sse(e),
+        }
+
+        def size():
+            return next(int(line.split()[1]) << 10 for line in open("/proc/self/status") if line.startswith("VmSize:"))
+
+        soft, hard = resource.getrlimit(resource.RLIMIT_AS)
+        for name, call in calls.items():
+            resource.setrlimit(resource.RLIMIT_AS, (size() + (N >> 2), hard))
+            try:
+                call()
+                print(name, "gave a result")
+            except MemoryError:
+                print(name, "MemoryError")
+            finally:
+                resource.setrlimit(resource.RLIMIT_AS, (soft, hard))
+        """
+    )
+    assert proc.stdout.split("\n")[:-1] == [
+        f"{name} MemoryError"
+        for name in (
+            "FormContent",
+            "MultiPartFormData",
+            "write_cookie_for_response",
+            "parse_cookie",
+            "parse_www_form_urlencoded",
+            "Request.query",
+            "URL.join",
+            "write_sse",
+        )
+    ]

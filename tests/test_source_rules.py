@@ -101,6 +101,29 @@ def test_no_co_await_or_co_yield_in_an_if_condition_or_a_conditional_branch():
     )
 
 
+def code_lines(pattern, files):
+    """`file:line` of each match of `pattern` in the code (not comments or literals) of the files."""
+    return [
+        f"{p.relative_to(SRC)}:{code.count(chr(10), 0, m.start()) + 1}"
+        for p in files
+        for code in [code_only(p.read_text())]
+        for m in re.finditer(pattern, code)
+    ]
+
+
+def test_cpp_exceptions_are_caught_only_in_the_runtime():
+    # guard() in runtime/errors.h is the catch every trampoline uses.
+    files = sorted(p for p in SRC.rglob("*") if p.suffix in SUFFIXES)
+    assert code_lines(r"\bcatch\b", [SRC / "morrowfen/runtime/errors.h"])  # the scan sees guard()'s
+    assert not code_lines(r"\bcatch\b", [p for p in files if "runtime" not in p.parts])
+
+
+def test_no_name_ends_in_entry():
+    # A Python face is op_py, a native op_impl, an exported C form op itself.
+    files = sorted(p for p in SRC.rglob("*") if p.suffix in SUFFIXES)
+    assert not code_lines(r"\b\w+_entry\b", files)
+
+
 @pytest.mark.parametrize(
     "source, lines",
     [

@@ -1,6 +1,8 @@
 // morrowfen._probe: small bodies written against the runtime, so that tests
 // can hold the native coroutine, async-generator and generator objects to
 // the interpreter's own behaviour, case by case.
+#include <new>
+
 #include "runtime/constants.h"
 #include "runtime/coroutine.h"
 #include "runtime/function.h"
@@ -120,13 +122,21 @@ mf::CoroutineBody collect_body(Collect& L) {
   if (!L.iter || !L.results) co_return {};
   for (;;) {
     Ref item = co_await mf::anext(L.iter);
-    if (!item) {
-      if (mf::async_iteration_ended()) break;
-      co_return {};
-    }
+    if (!item) break;
     if (PyList_Append(L.results.get(), item.get()) < 0) co_return {};
   }
+  if (!mf::async_iteration_ended()) co_return {};
   co_return std::move(L.results);
+}
+
+// no_memory(x): fails with std::bad_alloc, as a body whose std::string cannot
+// grow does.
+struct NoMemory {
+  Ref x;
+};
+mf::CoroutineBody no_memory_body(NoMemory&) {
+  throw std::bad_alloc();
+  co_return {};
 }
 
 PyObject* await_one(PyObject* self, PyObject* const* args) { return mf::start(self, args, await_one_body); }
@@ -138,6 +148,7 @@ PyObject* echo(PyObject* self, PyObject* const* args) { return mf::start(self, a
 PyObject* agen(PyObject* self, PyObject* const* args) { return mf::start(self, args, agen_body); }
 PyObject* agen_stubborn(PyObject* self, PyObject* const* args) { return mf::start(self, args, agen_stubborn_body); }
 PyObject* collect(PyObject* self, PyObject* const* args) { return mf::start(self, args, collect_body); }
+PyObject* no_memory(PyObject* self, PyObject* const* args) { return mf::start(self, args, no_memory_body); }
 
 PyTypeObject* list_type = &PyList_Type;
 
@@ -156,6 +167,7 @@ const mf::FunctionDef defs[] = {
     {"agen", p_items, mf::Kind::async_generator, nullptr, agen},
     {"agen_stubborn", p_x, mf::Kind::async_generator, nullptr, agen_stubborn},
     {"collect", p_iterable, mf::Kind::coroutine, nullptr, collect},
+    {"no_memory", p_x, mf::Kind::coroutine, nullptr, no_memory},
 };
 
 int exec(PyObject* module) {

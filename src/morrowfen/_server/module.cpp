@@ -4,6 +4,7 @@
 #include "../runtime/capi.h"
 #include "../runtime/errors.h"
 #include "../runtime/function.h"
+#include "../runtime/module_def.h"
 #include "../runtime/type_support.h"
 #include "../runtime/types.h"
 #include "server.h"
@@ -11,9 +12,9 @@
 namespace mf::server {
 
 namespace {
-Forever<ServerState> storage;
+constinit ProcessState<ServerState> storage;
 }  // namespace
-ServerState& state = *storage;
+constinit ServerState& state = *storage;
 
 namespace {
 
@@ -205,24 +206,11 @@ int exec(PyObject* module) {
   if (claim_interpreter(interpreter) < 0) return -1;
   if (ready_runtime() < 0 || bind(module) < 0) return -1;
   if (ready_core_type() < 0 || ready_watch_type() < 0) return -1;
-  return add_type(module, &CoreType);
+  return publish(module, {{&CoreType}});
 }
 
-PyModuleDef_Slot slots[] = {
-    {Py_mod_exec, reinterpret_cast<void*>(exec)},
-    {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
-    {0, nullptr},
-};
-
-PyModuleDef module_def = {PyModuleDef_HEAD_INIT,
-                          "morrowfen._server",
-                          "The serving layer's native half: request intake and the per-request exchange.",
-                          0,
-                          nullptr,
-                          slots,
-                          nullptr,
-                          nullptr,
-                          nullptr};
+ModuleDef module_def{module_name, "The serving layer's native half: request intake and the per-request exchange.",
+                     exec};
 
 }  // namespace
 
@@ -234,4 +222,4 @@ Core* core_of(PyObject* app) noexcept {
 
 }  // namespace mf::server
 
-PyMODINIT_FUNC PyInit__server() { return PyModuleDef_Init(&mf::server::module_def); }
+PyMODINIT_FUNC PyInit__server() { return mf::server::module_def.init(); }

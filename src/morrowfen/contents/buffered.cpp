@@ -12,9 +12,6 @@
 namespace mf::contents::impl {
 
 // Content.get_parts(): the buffered body, once (nothing when there is none).
-struct PartsLocals {
-  Ref content;
-};
 mf::AsyncGeneratorBody content_parts_body(PartsLocals& L) {
   if (!check_content(L.content)) co_return {};
   Content* c = as_content(L.content.get());
@@ -23,10 +20,6 @@ mf::AsyncGeneratorBody content_parts_body(PartsLocals& L) {
     if (!sent) co_return {};
   }
   co_return Ref::none();
-}
-
-PyObject* content_parts_entry(PyObject* self, PyObject* const* args) {
-  return mf::start(self, args, content_parts_body);
 }
 
 // Content
@@ -95,32 +88,27 @@ bool form_text(PyObject* value, Ref& holder, std::string_view& out) noexcept {
   return holder && mf::percent::view_of(holder.get(), out, "a form value");
 }
 // FormContent(data): a dict, or an iterable of (name, value) pairs.
-int FormInit::setup(PyObject* self, PyObject* const* bound) noexcept {
+int FormInit::setup(PyObject* self, PyObject* const* bound) {
   PyObject* data = bound[0];
   Ref pairs = Ref::steal(PyDict_Check(data) ? PyDict_Items(data) : PySequence_List(data));
   if (!pairs) return -1;
   std::string out;
-  try {
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(pairs.get()); ++i) {
-      Ref pair = Ref::steal(PySequence_Tuple(PyList_GET_ITEM(pairs.get(), i)));
-      if (!pair) return -1;
-      if (PyTuple_GET_SIZE(pair.get()) != 2) {
-        PyErr_SetString(PyExc_ValueError, "form data items must be (name, value) pairs");
-        return -1;
-      }
-      Ref name_holder, value_holder;
-      std::string_view name, value;
-      if (!form_text(PyTuple_GET_ITEM(pair.get(), 0), name_holder, name) ||
-          !form_text(PyTuple_GET_ITEM(pair.get(), 1), value_holder, value))
-        return -1;
-      if (!out.empty()) out.push_back('&');
-      mf::percent::encode(name, mf::percent::form_safe, true, out);
-      out.push_back('=');
-      mf::percent::encode(value, mf::percent::form_safe, true, out);
+  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(pairs.get()); ++i) {
+    Ref pair = Ref::steal(PySequence_Tuple(PyList_GET_ITEM(pairs.get(), i)));
+    if (!pair) return -1;
+    if (PyTuple_GET_SIZE(pair.get()) != 2) {
+      PyErr_SetString(PyExc_ValueError, "form data items must be (name, value) pairs");
+      return -1;
     }
-  } catch (...) {
-    mf::set_error_from_current_exception();
-    return -1;
+    Ref name_holder, value_holder;
+    std::string_view name, value;
+    if (!form_text(PyTuple_GET_ITEM(pair.get(), 0), name_holder, name) ||
+        !form_text(PyTuple_GET_ITEM(pair.get(), 1), value_holder, value))
+      return -1;
+    if (!out.empty()) out.push_back('&');
+    mf::percent::encode(name, mf::percent::form_safe, true, out);
+    out.push_back('=');
+    mf::percent::encode(value, mf::percent::form_safe, true, out);
   }
   Ref body = mf::percent::bytes_from(out);
   if (!body) return -1;
@@ -202,7 +190,7 @@ void append_quoted_name(std::string& out, std::string_view name) {
 
 // MultiPartFormData(parts): a multipart/form-data body made of FormPart
 // objects, with a random boundary that none of the parts contains.
-int MultiPartInit::setup(PyObject* self, PyObject* const* bound) noexcept {
+int MultiPartInit::setup(PyObject* self, PyObject* const* bound) {
   PyObject* parts = bound[0];
   Ref list = Ref::steal(PySequence_List(parts));
   if (!list) return -1;
@@ -220,32 +208,27 @@ int MultiPartInit::setup(PyObject* self, PyObject* const* bound) noexcept {
   }
   std::string body;
   std::string boundary;
-  try {
-    for (;;) {
-      boundary = random_boundary();
-      bool clash = false;
-      for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list.get()) && !clash; ++i) {
-        auto* p = reinterpret_cast<FormPart*>(PyList_GET_ITEM(list.get(), i));
-        std::string_view data(PyBytes_AS_STRING(p->data.get()),
-                              static_cast<std::size_t>(PyBytes_GET_SIZE(p->data.get())));
-        clash = data.find(boundary) != std::string_view::npos;
-      }
-      if (!clash) break;
-    }
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list.get()); ++i) {
+  for (;;) {
+    boundary = random_boundary();
+    bool clash = false;
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list.get()) && !clash; ++i) {
       auto* p = reinterpret_cast<FormPart*>(PyList_GET_ITEM(list.get(), i));
-      body.append("--").append(boundary).append("\r\nContent-Disposition: form-data; name=\"");
-      append_quoted_name(body, std::string_view(PyBytes_AS_STRING(p->name.get()),
-                                                static_cast<std::size_t>(PyBytes_GET_SIZE(p->name.get()))));
-      body.append("\"\r\n\r\n");
-      body.append(PyBytes_AS_STRING(p->data.get()), static_cast<std::size_t>(PyBytes_GET_SIZE(p->data.get())));
-      body.append("\r\n");
+      std::string_view data(PyBytes_AS_STRING(p->data.get()),
+                            static_cast<std::size_t>(PyBytes_GET_SIZE(p->data.get())));
+      clash = data.find(boundary) != std::string_view::npos;
     }
-    body.append("--").append(boundary).append("--\r\n");
-  } catch (...) {
-    mf::set_error_from_current_exception();
-    return -1;
+    if (!clash) break;
   }
+  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list.get()); ++i) {
+    auto* p = reinterpret_cast<FormPart*>(PyList_GET_ITEM(list.get(), i));
+    body.append("--").append(boundary).append("\r\nContent-Disposition: form-data; name=\"");
+    append_quoted_name(body, std::string_view(PyBytes_AS_STRING(p->name.get()),
+                                              static_cast<std::size_t>(PyBytes_GET_SIZE(p->name.get()))));
+    body.append("\"\r\n\r\n");
+    body.append(PyBytes_AS_STRING(p->data.get()), static_cast<std::size_t>(PyBytes_GET_SIZE(p->data.get())));
+    body.append("\r\n");
+  }
+  body.append("--").append(boundary).append("--\r\n");
   Ref body_bytes = mf::percent::bytes_from(body);
   Ref boundary_bytes = mf::percent::bytes_from(boundary);
   Ref type = Ref::steal(PyBytes_FromFormat("multipart/form-data; boundary=%s", boundary.c_str()));
@@ -262,8 +245,8 @@ int MultiPartInit::setup(PyObject* self, PyObject* const* bound) noexcept {
 // --- parse_www_form_urlencoded ------------------------------------------------------
 
 // name=value pairs into a dict: a str value, or a list of them when the name
-// repeats.
-PyObject* parse_www_form_urlencoded(PyObject* text) {
+// repeats. May throw std::bad_alloc (percent::for_each_pair).
+PyObject* parse_www_form_urlencoded_impl(PyObject* text) {
   if (!text || !PyUnicode_Check(text)) {
     PyErr_Format(PyExc_TypeError, "expected a str, not %.200s", text ? Py_TYPE(text)->tp_name : "NULL");
     return nullptr;

@@ -19,6 +19,7 @@
 #include "../runtime/coroutine.h"
 #include "../runtime/errors.h"
 #include "../runtime/function.h"
+#include "../runtime/module_def.h"
 #include "../runtime/type_support.h"
 #include "../runtime/types.h"
 #include "../wire/percent.h"
@@ -50,21 +51,18 @@ inline const mf::Bytes k_form_urlencoded{"application/x-www-form-urlencoded"};
 
 // The process state of the module, bound once in its start-up.
 struct ContentsState {
-  PyObject* message_aborted = nullptr;      // morrowfen.exceptions.MessageAborted
-  PyObject* content_too_large = nullptr;    // morrowfen.exceptions.ContentTooLarge
-  PyObject* json_dumps = nullptr;       // json.dumps
-  PyObject* compact_separators = nullptr;
-  PyObject* separators_kwnames = nullptr;
-  PyObject* minus_one = nullptr;  // the default of data_length and retry
+  Ref message_aborted;    // morrowfen.exceptions.MessageAborted
+  Ref content_too_large;  // morrowfen.exceptions.ContentTooLarge
+  Ref json_dumps;       // json.dumps
+  Ref compact_separators;
+  Ref separators_kwnames;
+  Ref minus_one;  // the default of data_length and retry
   // The function objects behind the coroutines and async generators that the
   // content methods return.
-  PyObject* content_parts_fn = nullptr;
-  PyObject* asgi_stream_fn = nullptr;
-  PyObject* asgi_read_fn = nullptr;
-  PyObject* rsgi_stream_fn = nullptr;
-  PyObject* rsgi_read_fn = nullptr;
+  Ref content_parts_fn, asgi_stream_fn, asgi_read_fn, rsgi_stream_fn, rsgi_read_fn;
 };
-inline ContentsState state;
+inline constinit mf::ProcessState<ContentsState> contents_state;
+inline constinit ContentsState& state = *contents_state;
 
 inline PyTypeObject ContentType = mf::static_type();
 inline PyTypeObject StreamedContentType = mf::static_type();
@@ -143,9 +141,9 @@ inline bool has_body(Content* c) noexcept { return c->body && !c->body.is_none()
 
 // The body of a one-parameter function object (the content), for start().
 template <class Locals, mf::Kind K>
-inline PyObject* run(PyObject* function, PyObject* content, mf::Body<K> (*body)(Locals&)) noexcept {
+inline PyObject* run(const Ref& function, PyObject* content, mf::Body<K> (*body)(Locals&)) noexcept {
   PyObject* args[] = {content};
-  return mf::start(function, args, body);
+  return mf::start(function.get(), args, body);
 }
 
 inline bool check_content(const Ref& content) noexcept {
@@ -178,7 +176,7 @@ inline PyObject* reader_new(PyTypeObject* type, PyObject* args, PyObject* kwds) 
 inline bool within_limit(std::int64_t limit, std::int64_t& total, Py_ssize_t more) noexcept {
   total += more;
   if (limit < 0 || total <= limit) return true;
-  PyErr_SetNone(state.content_too_large);
+  PyErr_SetNone(state.content_too_large.get());
   return false;
 }
 
@@ -201,7 +199,10 @@ inline PyObject* event_new(PyTypeObject* type, PyObject*, PyObject*) {
 
 // --- buffered.cpp
 extern const ContentVTable content_vtable;
-PyObject* content_parts_entry(PyObject* self, PyObject* const* args);
+struct PartsLocals {
+  Ref content;
+};
+mf::AsyncGeneratorBody content_parts_body(PartsLocals& L);
 PyObject* content_get_parts_py(PyObject* self, PyObject*);
 // The constructors (framework_types/constructors.h): each one's parameters
 // and the name its error texts use.
@@ -222,13 +223,13 @@ struct HTMLInit {
 };
 struct JSONInit {
   static constexpr const char* name = "JSONContent";
-  static constexpr mf::InitParam params[] = {{"data"}, {"dumps", &state.json_dumps, false}};
+  static constexpr mf::InitParam params[] = {{"data"}, {"dumps", state.json_dumps.slot(), false}};
   static int setup(PyObject* self, PyObject* const* bound) noexcept;
 };
 struct FormInit {
   static constexpr const char* name = "FormContent";
   static constexpr mf::InitParam params[] = {{"data"}};
-  static int setup(PyObject* self, PyObject* const* bound) noexcept;
+  static int setup(PyObject* self, PyObject* const* bound);  // may throw std::bad_alloc
 };
 struct FormPartInit {
   static constexpr const char* name = "FormPart";
@@ -248,19 +249,33 @@ struct StreamedPartInit {
 struct MultiPartInit {
   static constexpr const char* name = "MultiPartFormData";
   static constexpr mf::InitParam params[] = {{"parts"}};
-  static int setup(PyObject* self, PyObject* const* bound) noexcept;
+  static int setup(PyObject* self, PyObject* const* bound);  // may throw std::bad_alloc
 };
-PyObject* parse_www_form_urlencoded(PyObject* text);
+PyObject* parse_www_form_urlencoded_impl(PyObject* text);  // may throw std::bad_alloc
+// The exported form.
+inline constexpr auto parse_www_form_urlencoded = mf::guarded<parse_www_form_urlencoded_impl>;
 PyObject* parse_www_form_urlencoded_py(PyObject*, PyObject* text);
 
 // --- streamed.cpp
 extern const StreamingVTable streamed_vtable;
 extern const BodyReaderVTable asgi_vtable;
 extern const BodyReaderVTable rsgi_vtable;
-PyObject* asgi_stream_entry(PyObject* self, PyObject* const* args);
-PyObject* asgi_read_entry(PyObject* self, PyObject* const* args);
-PyObject* rsgi_stream_entry(PyObject* self, PyObject* const* args);
-PyObject* rsgi_read_entry(PyObject* self, PyObject* const* args);
+struct AsgiStreamLocals {
+  Ref content, message;
+};
+struct AsgiReadLocals {
+  Ref content, message, chunks;
+};
+struct RsgiStreamLocals {
+  Ref content, iter;
+};
+struct RsgiReadLocals {
+  Ref content, iter, chunks;
+};
+mf::AsyncGeneratorBody asgi_stream_body(AsgiStreamLocals& L);
+mf::CoroutineBody asgi_read_body(AsgiReadLocals& L);
+mf::AsyncGeneratorBody rsgi_stream_body(RsgiStreamLocals& L);
+mf::CoroutineBody rsgi_read_body(RsgiReadLocals& L);
 PyObject* streamed_stream_py(PyObject* self, PyObject*);
 PyObject* asgi_stream_py(PyObject* self, PyObject*);
 PyObject* asgi_read_py(PyObject* self, PyObject*);
@@ -269,7 +284,7 @@ PyObject* rsgi_read_py(PyObject* self, PyObject*);
 struct StreamedInit {
   static constexpr const char* name = "StreamedContent";
   static constexpr mf::InitParam params[] = {
-      {"content_type"}, {"data_provider"}, {"data_length", &state.minus_one, false}};
+      {"content_type"}, {"data_provider"}, {"data_length", state.minus_one.slot(), false}};
   static int setup(PyObject* self, PyObject* const* bound) noexcept;
 };
 struct ASGIInit {
@@ -292,7 +307,7 @@ PyObject* text_event_write_data_py(PyObject* self, PyObject*);
 inline constexpr mf::InitParam event_params[] = {{"data"},
                                                  {"event", &mf::none_default, false},
                                                  {"id", &mf::none_default, false},
-                                                 {"retry", &state.minus_one, false},
+                                                 {"retry", state.minus_one.slot(), false},
                                                  {"comment", &mf::none_default, false}};
 struct EventInit {
   static constexpr const char* name = nullptr;

@@ -10,8 +10,9 @@ namespace mf::contents::impl {
 // ServerSentEvent.write_data(): the data as compact JSON.
 PyObject* event_write_data_py(PyObject* self, PyObject*) {
   Ref data = as_event(self)->data ? as_event(self)->data.copy() : Ref::none();  // held across dumps()
-  PyObject* args[] = {nullptr, data.get(), state.compact_separators};
-  return PyObject_Vectorcall(state.json_dumps, args + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, state.separators_kwnames);
+  PyObject* args[] = {nullptr, data.get(), state.compact_separators.get()};
+  return PyObject_Vectorcall(state.json_dumps.get(), args + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET,
+                             state.separators_kwnames.get());
 }
 
 // TextServerSentEvent.write_data(): the data text as it is. Line breaks stay:

@@ -10,14 +10,14 @@ namespace {
 
 const mf::Param p_content[] = {{"content"}};
 const mf::FunctionDef body_defs[] = {
-    {"get_parts", p_content, mf::Kind::async_generator, nullptr, content_parts_entry},
-    {"stream", p_content, mf::Kind::async_generator, nullptr, asgi_stream_entry},
-    {"read", p_content, mf::Kind::coroutine, nullptr, asgi_read_entry},
-    {"stream", p_content, mf::Kind::async_generator, nullptr, rsgi_stream_entry},
-    {"read", p_content, mf::Kind::coroutine, nullptr, rsgi_read_entry},
+    {"get_parts", p_content, mf::Kind::async_generator, nullptr, mf::body_py<content_parts_body>},
+    {"stream", p_content, mf::Kind::async_generator, nullptr, mf::body_py<asgi_stream_body>},
+    {"read", p_content, mf::Kind::coroutine, nullptr, mf::body_py<asgi_read_body>},
+    {"stream", p_content, mf::Kind::async_generator, nullptr, mf::body_py<rsgi_stream_body>},
+    {"read", p_content, mf::Kind::coroutine, nullptr, mf::body_py<rsgi_read_body>},
 };
-PyObject** const body_functions[] = {&state.content_parts_fn, &state.asgi_stream_fn, &state.asgi_read_fn,
-                                     &state.rsgi_stream_fn, &state.rsgi_read_fn};
+Ref* const body_functions[] = {&state.content_parts_fn, &state.asgi_stream_fn, &state.asgi_read_fn,
+                               &state.rsgi_stream_fn, &state.rsgi_read_fn};
 
 // --- type tables ----------------------------------------------------------------------
 
@@ -202,8 +202,8 @@ int bind_globals(PyObject* module) {
     Ref aborted = exceptions ? Ref::steal(PyObject_GetAttrString(exceptions.get(), "MessageAborted")) : Ref();
     Ref too_large = aborted ? Ref::steal(PyObject_GetAttrString(exceptions.get(), "ContentTooLarge")) : Ref();
     if (!too_large) return -1;
-    sup::keep(state.content_too_large, std::move(too_large));
-    sup::keep(state.message_aborted, std::move(aborted));
+    state.content_too_large = std::move(too_large);
+    state.message_aborted = std::move(aborted);
   }
   if (!state.json_dumps) {
     Ref json = Ref::steal(PyImport_ImportModule("json"));
@@ -212,45 +212,28 @@ int bind_globals(PyObject* module) {
     Ref kwnames = Ref::steal(PyTuple_Pack(1, k_separators.get()));
     Ref minus_one = Ref::steal(PyLong_FromLong(-1));
     if (!dumps || !separators || !kwnames || !minus_one) return -1;
-    sup::keep(state.minus_one, std::move(minus_one));
-    sup::keep(state.compact_separators, std::move(separators));
-    sup::keep(state.separators_kwnames, std::move(kwnames));
-    sup::keep(state.json_dumps, std::move(dumps));
+    state.minus_one = std::move(minus_one);
+    state.compact_separators = std::move(separators);
+    state.separators_kwnames = std::move(kwnames);
+    state.json_dumps = std::move(dumps);
   }
-  return sup::keep_functions(module, mf::contents::module_name, "morrowfen/contents/contents.cpp", body_defs,
+  return sup::make_functions(module, mf::contents::module_name, "morrowfen/contents/contents.cpp", body_defs,
                              body_functions);
 }
 
 int exec(PyObject* module) {
   if (mf::ready_runtime() < 0) return -1;
   if (bind_globals(module) < 0 || ready_types() < 0) return -1;  // the docs show the defaults bound here
-  for (const TypeDef& s : type_defs) {
-    if (mf::add_type(module, s.type) < 0) return -1;
-    if (s.table && mf::export_vtable(s.type, s.table) < 0) return -1;
-  }
-  PyObject* capi = mf::capi_dict(module);
-  if (!capi) return -1;
-  parse_www_form_urlencoded_fn* parse = parse_www_form_urlencoded;
-  return mf::export_function(capi, "parse_www_form_urlencoded", parse, parse_www_form_urlencoded_sig);
+  for (const TypeDef& s : type_defs)
+    if (mf::publish_type(module, {s.type, s.table}) < 0) return -1;
+  return mf::publish(module, {},
+                     {mf::Export::function<parse_www_form_urlencoded_fn>(
+                         "parse_www_form_urlencoded", parse_www_form_urlencoded, parse_www_form_urlencoded_sig)});
 }
 
-PyModuleDef_Slot slots[] = {
-    {Py_mod_exec, reinterpret_cast<void*>(exec)},
-    {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
-    {0, nullptr},
-};
-
-PyModuleDef module_def = {PyModuleDef_HEAD_INIT,
-                          "morrowfen.contents",
-                          "Message bodies and server-sent events.",
-                          0,
-                          module_methods,
-                          slots,
-                          nullptr,
-                          nullptr,
-                          nullptr};
+mf::ModuleDef module_def{"morrowfen.contents", "Message bodies and server-sent events.", exec, module_methods};
 
 }  // namespace
 }  // namespace mf::contents::impl
 
-PyMODINIT_FUNC PyInit_contents() { return PyModuleDef_Init(&mf::contents::impl::module_def); }
+PyMODINIT_FUNC PyInit_contents() { return mf::contents::impl::module_def.init(); }

@@ -9,16 +9,17 @@ namespace mf::contents::impl {
 
 // --- reading from the server ----------------------------------------------------
 
-// The kind of an ASGI receive message: 0 http.request, 1 http.disconnect,
-// 2 anything else, -1 error.
-int asgi_message_kind(PyObject* message) noexcept {
+// The kind of an ASGI receive message, by its "type".
+enum class MessageKind : unsigned char { request, disconnect, other, failed };
+
+MessageKind asgi_message_kind(PyObject* message) noexcept {
   PyObject* type = nullptr;
-  if (PyMapping_GetOptionalItem(message, k_type, &type) < 0) return -1;
+  if (PyMapping_GetOptionalItem(message, k_type, &type) < 0) return MessageKind::failed;
   Ref held = Ref::steal(type);
-  if (!held || !PyUnicode_Check(held.get())) return 2;
-  if (PyUnicode_Compare(held.get(), k_http_request) == 0) return 0;
-  if (PyUnicode_Compare(held.get(), k_http_disconnect) == 0) return 1;
-  return 2;
+  if (!held || !PyUnicode_Check(held.get())) return MessageKind::other;
+  if (PyUnicode_Compare(held.get(), k_http_request) == 0) return MessageKind::request;
+  if (PyUnicode_Compare(held.get(), k_http_disconnect) == 0) return MessageKind::disconnect;
+  return MessageKind::other;
 }
 // The body chunk of an "http.request" message and whether more follow.
 bool asgi_request_chunk(PyObject* message, Ref& chunk, bool& more) noexcept {
@@ -33,11 +34,6 @@ bool asgi_request_chunk(PyObject* message, Ref& chunk, bool& more) noexcept {
   more = truth;
   return true;
 }
-// ASGIContent.stream(): the bodies of "http.request" messages until one says
-// no more follow; "http.disconnect" raises MessageAborted.
-struct AsgiStreamLocals {
-  Ref content, message;
-};
 // The size of a chunk read from a server, for the limit (-1 with an
 // exception set when it has none).
 Py_ssize_t chunk_size(PyObject* chunk) noexcept {
@@ -49,19 +45,21 @@ Py_ssize_t chunk_size(PyObject* chunk) noexcept {
 // whether more follow), 0 for a message of another kind (skipped), -1 with
 // an exception set (MessageAborted for "http.disconnect").
 int asgi_body_step(PyObject* message, std::int64_t limit, std::int64_t& total, Ref& chunk, bool& more) noexcept {
-  int kind = asgi_message_kind(message);
-  if (kind < 0) return -1;
-  if (kind == 1) {
-    PyErr_SetNone(state.message_aborted);
+  MessageKind kind = asgi_message_kind(message);
+  if (kind == MessageKind::failed) return -1;
+  if (kind == MessageKind::disconnect) {
+    PyErr_SetNone(state.message_aborted.get());
     return -1;
   }
-  if (kind == 2) return 0;
+  if (kind == MessageKind::other) return 0;
   if (!asgi_request_chunk(message, chunk, more)) return -1;
   Py_ssize_t size = chunk && !chunk.is_none() ? chunk_size(chunk.get()) : 0;
   if (size < 0 || (size > 0 && !within_limit(limit, total, size))) return -1;
   if (size == 0) chunk.reset();
   return 1;
 }
+// ASGIContent.stream(): the bodies of "http.request" messages until one says
+// no more follow; "http.disconnect" raises MessageAborted.
 mf::AsyncGeneratorBody asgi_stream_body(AsgiStreamLocals& L) {
   if (!check_content(L.content)) co_return {};
   auto* c = L.content.as<ASGIContent>();
@@ -99,9 +97,6 @@ void cache_body(Content* c, const Ref& body) noexcept {
 }
 // ASGIContent.read(): the whole body as bytes, read as stream() reads it (a
 // loop of its own: no async generator between the server and the body).
-struct AsgiReadLocals {
-  Ref content, message, chunks;
-};
 mf::CoroutineBody asgi_read_body(AsgiReadLocals& L) {
   if (!check_content(L.content)) co_return {};
   auto* c = L.content.as<ASGIContent>();
@@ -131,9 +126,6 @@ mf::CoroutineBody asgi_read_body(AsgiReadLocals& L) {
   co_return body;
 }
 // RSGIContent.stream(): `async for chunk in protocol`.
-struct RsgiStreamLocals {
-  Ref content, iter;
-};
 mf::AsyncGeneratorBody rsgi_stream_body(RsgiStreamLocals& L) {
   if (!check_content(L.content)) co_return {};
   auto* c = L.content.as<RSGIContent>();
@@ -146,10 +138,7 @@ mf::AsyncGeneratorBody rsgi_stream_body(RsgiStreamLocals& L) {
   std::int64_t total = 0;
   for (;;) {
     Ref chunk = co_await mf::anext(L.iter);
-    if (!chunk) {
-      if (mf::async_iteration_ended()) break;
-      co_return {};
-    }
+    if (!chunk) break;
     if (c->limit >= 0) {
       Py_ssize_t size = chunk_size(chunk.get());
       if (size < 0 || !within_limit(c->limit, total, size)) co_return {};
@@ -157,14 +146,11 @@ mf::AsyncGeneratorBody rsgi_stream_body(RsgiStreamLocals& L) {
     Ref sent = co_yield std::move(chunk);
     if (!sent) co_return {};
   }
-  co_return Ref::none();
+  co_return mf::async_iteration_ended() ? Ref::none() : Ref();
 }
 // RSGIContent.read(): `await protocol()`; with a limit, the chunks of
 // `async for chunk in protocol` joined, so that a body past the limit is
 // refused as it arrives instead of being read whole first.
-struct RsgiReadLocals {
-  Ref content, iter, chunks;
-};
 mf::CoroutineBody rsgi_read_body(RsgiReadLocals& L) {
   if (!check_content(L.content)) co_return {};
   auto* c = L.content.as<RSGIContent>();
@@ -176,14 +162,12 @@ mf::CoroutineBody rsgi_read_body(RsgiReadLocals& L) {
     std::int64_t total = 0;
     for (;;) {
       Ref chunk = co_await mf::anext(L.iter);
-      if (!chunk) {
-        if (mf::async_iteration_ended()) break;
-        co_return {};
-      }
+      if (!chunk) break;
       Py_ssize_t size = chunk_size(chunk.get());
       if (size < 0 || !within_limit(c->limit, total, size) || PyList_Append(L.chunks.get(), chunk.get()) < 0)
         co_return {};
     }
+    if (!mf::async_iteration_ended()) co_return {};
     Ref body = mf::wire::join_bytes(L.chunks.get(), "body chunks");
     if (body) cache_body(&c->base, body);
     co_return body;
@@ -196,11 +180,6 @@ mf::CoroutineBody rsgi_read_body(RsgiReadLocals& L) {
   if (body) cache_body(&c->base, body);
   co_return body;
 }
-
-PyObject* asgi_stream_entry(PyObject* self, PyObject* const* args) { return mf::start(self, args, asgi_stream_body); }
-PyObject* asgi_read_entry(PyObject* self, PyObject* const* args) { return mf::start(self, args, asgi_read_body); }
-PyObject* rsgi_stream_entry(PyObject* self, PyObject* const* args) { return mf::start(self, args, rsgi_stream_body); }
-PyObject* rsgi_read_entry(PyObject* self, PyObject* const* args) { return mf::start(self, args, rsgi_read_body); }
 
 // --- the methods ------------------------------------------------------------------
 

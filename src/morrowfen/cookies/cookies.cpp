@@ -12,6 +12,7 @@
 #include "../runtime/capi.h"
 #include "../runtime/constants.h"
 #include "../runtime/errors.h"
+#include "../runtime/module_def.h"
 #include "../runtime/type_support.h"
 #include "../runtime/types.h"
 #include "../wire/header_text.h"
@@ -57,8 +58,12 @@ bool str_or_none(PyObject* value, const char* what) noexcept {
   return false;
 }
 
-PyObject* const false_default = Py_False;
-PyObject* minus_one = nullptr;  // the default of max_age, made at start-up
+// The process state of the module.
+struct CookiesState {
+  Ref minus_one;  // the default of max_age, made at start-up
+};
+constinit mf::ProcessState<CookiesState> cookies_state;
+constinit CookiesState& state = *cookies_state;
 
 // Cookie(name, value, expires=None, domain=None, path=None, http_only=False,
 //        secure=False, max_age=-1, same_site=None)
@@ -70,9 +75,9 @@ struct CookieInit {
       {"expires", &mf::none_default, false},
       {"domain", &mf::none_default, false},
       {"path", &mf::none_default, false},
-      {"http_only", &false_default, false},
-      {"secure", &false_default, false},
-      {"max_age", &minus_one, false},
+      {"http_only", &mf::false_default, false},
+      {"secure", &mf::false_default, false},
+      {"max_age", state.minus_one.slot(), false},
       {"same_site", &mf::none_default, false},
   };
   static int setup(PyObject* self, PyObject* const* bound) noexcept;
@@ -235,7 +240,8 @@ bool append_same_site(std::string& out, const Ref& field) {
   return false;
 }
 
-PyObject* write_cookie_for_response(Cookie* cookie) {
+// May throw std::bad_alloc (the text grows in a std::string).
+PyObject* write_cookie_for_response_impl(Cookie* cookie) {
   // Every field is held for the whole call: the expiry's tzinfo runs Python
   // code, which may replace any field of the cookie meanwhile.
   struct Fields {
@@ -256,35 +262,34 @@ PyObject* write_cookie_for_response(Cookie* cookie) {
     }
   }
   if (!f.value || !utf8_of(f.value.get(), "value", value)) return nullptr;
-  try {
-    std::string out;
-    out.reserve(name.size() + value.size() + 96);
-    out.append(name).push_back('=');
-    mf::percent::encode(value, is_cookie_octet, false, out);
-    if (f.expires && !f.expires.is_none()) {
-      Ref date = Ref::steal(datetime_to_cookie_format(reinterpret_cast<PyDateTime_DateTime*>(f.expires.get()), 0));
-      if (!date) return nullptr;
-      out.append("; Expires=")
-          .append(PyBytes_AS_STRING(date.get()), static_cast<std::size_t>(PyBytes_GET_SIZE(date.get())));
-    }
-    if (cookie->max_age >= 0) out.append("; Max-Age=").append(std::to_string(cookie->max_age));
-    if (!append_attribute(out, "Domain", f.domain, "domain") || !append_attribute(out, "Path", f.path, "path"))
-      return nullptr;
-    if (cookie->secure) out.append("; Secure");
-    if (cookie->http_only) out.append("; HttpOnly");
-    if (!append_same_site(out, f.same_site)) return nullptr;
-    return mf::percent::bytes_from(out).release();
-  } catch (...) {
-    mf::set_error_from_current_exception();
-    return nullptr;
+  std::string out;
+  out.reserve(name.size() + value.size() + 96);
+  out.append(name).push_back('=');
+  mf::percent::encode(value, is_cookie_octet, false, out);
+  if (f.expires && !f.expires.is_none()) {
+    Ref date = Ref::steal(datetime_to_cookie_format(reinterpret_cast<PyDateTime_DateTime*>(f.expires.get()), 0));
+    if (!date) return nullptr;
+    out.append("; Expires=")
+        .append(PyBytes_AS_STRING(date.get()), static_cast<std::size_t>(PyBytes_GET_SIZE(date.get())));
   }
+  if (cookie->max_age >= 0) out.append("; Max-Age=").append(std::to_string(cookie->max_age));
+  if (!append_attribute(out, "Domain", f.domain, "domain") || !append_attribute(out, "Path", f.path, "path"))
+    return nullptr;
+  if (cookie->secure) out.append("; Secure");
+  if (cookie->http_only) out.append("; HttpOnly");
+  if (!append_same_site(out, f.same_site)) return nullptr;
+  return mf::percent::bytes_from(out).release();
 }
+
+// The exported form.
+constexpr auto write_cookie_for_response = mf::guarded<write_cookie_for_response_impl>;
 
 // --- one pair of a Cookie header --------------------------------------------
 
 // "name=value" (a pair without '=' is a value with an empty name, as
 // browsers treat it); the value may be quoted; both are percent-decoded.
-Cookie* parse_cookie(PyObject* value, int /*flag*/) {
+// May throw std::bad_alloc (percent::decoded_text).
+Cookie* parse_cookie_impl(PyObject* value, int /*flag*/) {
   if (!value || !PyBytes_Check(value)) {
     PyErr_Format(PyExc_TypeError, "parse_cookie() needs bytes, not %.200s", value ? Py_TYPE(value)->tp_name : "NULL");
     return nullptr;
@@ -306,6 +311,9 @@ Cookie* parse_cookie(PyObject* value, int /*flag*/) {
   as_cookie(cookie.get())->value = std::move(decoded);
   return as_cookie(cookie.release());
 }
+
+// The exported form.
+constexpr auto parse_cookie = mf::guarded<parse_cookie_impl>;
 
 // --- Python-callable forms ------------------------------------------------------
 
@@ -365,10 +373,9 @@ int ready_types() {
   if (types_ready) return 0;
   sup::gc_slots<cookie_refs>(CookieType);
   CookieType.tp_name = "morrowfen.cookies.Cookie";
-  if (!minus_one) {
-    Ref value = Ref::steal(PyLong_FromLong(-1));
-    if (!value) return -1;
-    sup::keep(minus_one, std::move(value));
+  if (!state.minus_one) {
+    state.minus_one = Ref::steal(PyLong_FromLong(-1));
+    if (!state.minus_one) return -1;
   }
   CookieType.tp_doc = mf::ctor::doc<CookieInit>(
       CookieType.tp_name,
@@ -392,29 +399,18 @@ int exec(PyObject* module) {
   PyDateTime_IMPORT;
   if (!PyDateTimeAPI) return -1;
   if (mf::create_constants() < 0 || ready_types() < 0) return -1;
-  if (mf::add_type(module, &CookieType) < 0 || mf::export_vtable(&CookieType, &cookie_vtable) < 0) return -1;
-  PyObject* capi = mf::capi_dict(module);
-  if (!capi) return -1;
   using namespace mf::cookies;
-  datetime_to_cookie_format_fn* to_format = datetime_to_cookie_format;
-  write_cookie_for_response_fn* write = write_cookie_for_response;
-  parse_cookie_fn* parse = parse_cookie;
-  if (mf::export_function(capi, "datetime_to_cookie_format", to_format, datetime_to_cookie_format_sig) < 0 ||
-      mf::export_function(capi, "write_cookie_for_response", write, write_cookie_for_response_sig) < 0 ||
-      mf::export_function(capi, "parse_cookie", parse, parse_cookie_sig) < 0)
-    return -1;
-  return 0;
+  using mf::Export;
+  return mf::publish(module, {{&CookieType, &cookie_vtable}},
+                     {Export::function<datetime_to_cookie_format_fn>(
+                          "datetime_to_cookie_format", datetime_to_cookie_format, datetime_to_cookie_format_sig),
+                      Export::function<write_cookie_for_response_fn>(
+                          "write_cookie_for_response", write_cookie_for_response, write_cookie_for_response_sig),
+                      Export::function<parse_cookie_fn>("parse_cookie", parse_cookie, parse_cookie_sig)});
 }
 
-PyModuleDef_Slot slots[] = {
-    {Py_mod_exec, reinterpret_cast<void*>(exec)},
-    {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
-    {0, nullptr},
-};
-
-PyModuleDef module_def = {
-    PyModuleDef_HEAD_INIT, "morrowfen.cookies", "HTTP cookies.", 0, module_methods, slots, nullptr, nullptr, nullptr};
+mf::ModuleDef module_def{"morrowfen.cookies", "HTTP cookies.", exec, module_methods};
 
 }  // namespace
 
-PyMODINIT_FUNC PyInit_cookies() { return PyModuleDef_Init(&module_def); }
+PyMODINIT_FUNC PyInit_cookies() { return module_def.init(); }

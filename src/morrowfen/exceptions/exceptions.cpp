@@ -8,6 +8,7 @@
 #include "../framework_types/constructors.h"
 #include "../framework_types/exceptions.h"
 #include "../runtime/constants.h"
+#include "../runtime/module_def.h"
 #include "../runtime/type_support.h"
 #include "../runtime/types.h"
 
@@ -75,12 +76,10 @@ bool message_argument(PyObject* value, PyObject* fallback, Ref& out) {
   return true;
 }
 
-PyObject* empty_default = nullptr;  // "", the default message (set at start-up)
-
 // HTTPException(status, message="")
 struct HTTPExceptionInit {
   static constexpr const char* name = "HTTPException";
-  static constexpr mf::InitParam params[] = {{"status"}, {"message", &empty_default, false}};
+  static constexpr mf::InitParam params[] = {{"status"}, {"message", k_empty.slot(), false}};
   static int setup(PyObject* self, PyObject* const* bound) noexcept;
 };
 
@@ -100,10 +99,12 @@ int HTTPExceptionInit::setup(PyObject* self, PyObject* const* bound) noexcept {
 // The classes with a fixed status: Class(message=""), where an empty message
 // means the status's reason phrase. Their table has no type name: their
 // texts have always been those of a nameless format.
+constexpr mf::InitParam fixed_status_params[] = {{"message", k_empty.slot(), false}};
+
 template <const mf::Str* Default>
 struct FixedStatusInit {
   static constexpr const char* name = nullptr;
-  static constexpr mf::InitParam params[] = {{"message", &empty_default, false}};
+  static constexpr const auto& params = fixed_status_params;
   static int setup(PyObject* self, PyObject* const* bound) noexcept;
 };
 
@@ -225,7 +226,6 @@ bool types_ready = false;
 
 int ready_types() {
   if (types_ready) return 0;
-  empty_default = k_empty.get();
   for (const ClassDef& c : classes) {
     PyTypeObject& t = *c.type;
     t.tp_name = c.name;
@@ -249,28 +249,13 @@ int ready_types() {
 
 int exec(PyObject* module) {
   if (mf::create_constants() < 0 || ready_types() < 0) return -1;
-  for (const ClassDef& c : classes) {
-    if (mf::add_type(module, c.type) < 0) return -1;
-  }
+  for (const ClassDef& c : classes)
+    if (mf::publish_type(module, {c.type}) < 0) return -1;
   return 0;
 }
 
-PyModuleDef_Slot slots[] = {
-    {Py_mod_exec, reinterpret_cast<void*>(exec)},
-    {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
-    {0, nullptr},
-};
-
-PyModuleDef module_def = {PyModuleDef_HEAD_INIT,
-                          "morrowfen.exceptions",
-                          "The framework's exception classes.",
-                          0,
-                          nullptr,
-                          slots,
-                          nullptr,
-                          nullptr,
-                          nullptr};
+mf::ModuleDef module_def{"morrowfen.exceptions", "The framework's exception classes.", exec};
 
 }  // namespace
 
-PyMODINIT_FUNC PyInit_exceptions() { return PyModuleDef_Init(&module_def); }
+PyMODINIT_FUNC PyInit_exceptions() { return module_def.init(); }

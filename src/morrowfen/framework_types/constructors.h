@@ -25,6 +25,7 @@
 #include <cstddef>
 #include <iterator>
 
+#include "../runtime/errors.h"
 #include "../runtime/init_args.h"
 #include "../runtime/ref.h"
 
@@ -48,20 +49,21 @@ inline PyObject* generic_call(PyObject* callable, PyObject* const* args, std::si
   return Py_TYPE(callable)->tp_call(callable, tuple.get(), kwargs.get());  // a metaclass: type's call or its own
 }
 
+// Both run the setup under mf::guard(): a setup may throw (std::bad_alloc).
 template <class Def>
-int init(PyObject* self, PyObject* args, PyObject* kwds) {
+int init(PyObject* self, PyObject* args, PyObject* kwds) noexcept {
   PyObject* bound[std::size(Def::params)];
   if (mf::bind_init(Def::name, Def::params, args, kwds, bound) < 0) return -1;
-  return Def::setup(self, bound);
+  return mf::guard([&] { return Def::setup(self, bound); });
 }
 
 template <class Def, PyTypeObject& Type>
-PyObject* vectorcall(PyObject* callable, PyObject* const* args, std::size_t nargsf, PyObject* kwnames) {
+PyObject* vectorcall(PyObject* callable, PyObject* const* args, std::size_t nargsf, PyObject* kwnames) noexcept {
   if (callable != reinterpret_cast<PyObject*>(&Type)) return generic_call(callable, args, nargsf, kwnames);
   PyObject* bound[std::size(Def::params)];
   if (mf::bind_init_vector(Def::name, Def::params, args, nargsf, kwnames, bound) < 0) return nullptr;
   Ref self = Ref::steal(Type.tp_new(&Type, nullptr, nullptr));
-  if (!self || Def::setup(self.get(), bound) < 0) return nullptr;
+  if (!self || mf::guard([&] { return Def::setup(self.get(), bound); }) < 0) return nullptr;
   return self.release();
 }
 

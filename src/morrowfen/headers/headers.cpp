@@ -8,6 +8,7 @@
 #include "../framework_types/headers.h"
 #include "../runtime/capi.h"
 #include "../runtime/constants.h"
+#include "../runtime/module_def.h"
 #include "../runtime/type_support.h"
 #include "../runtime/types.h"
 #include "../wire/header_list.h"
@@ -263,26 +264,11 @@ int ready_types() {
 
 int exec(PyObject* module) {
   if (mf::create_constants() < 0 || ready_types() < 0) return -1;
-  if (mf::add_type(module, &HeaderType) < 0 || mf::add_type(module, &HeadersType) < 0) return -1;
-  return mf::export_vtable(&HeadersType, &headers_vtable);
+  return mf::publish(module, {{&HeaderType}, {&HeadersType, &headers_vtable}});
 }
 
-PyModuleDef_Slot slots[] = {
-    {Py_mod_exec, reinterpret_cast<void*>(exec)},
-    {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
-    {0, nullptr},
-};
-
-PyModuleDef module_def = {PyModuleDef_HEAD_INIT,
-                          "morrowfen.headers",
-                          "HTTP header collections.",
-                          0,
-                          nullptr,
-                          slots,
-                          nullptr,
-                          nullptr,
-                          nullptr};
+mf::ModuleDef module_def{"morrowfen.headers", "HTTP header collections.", exec};
 
 }  // namespace
 
-PyMODINIT_FUNC PyInit_headers() { return PyModuleDef_Init(&module_def); }
+PyMODINIT_FUNC PyInit_headers() { return module_def.init(); }

@@ -21,6 +21,7 @@
 #include "../runtime/constants.h"
 #include "../runtime/coroutine.h"
 #include "../runtime/function.h"
+#include "../runtime/module_def.h"
 #include "../runtime/type_support.h"
 #include "../runtime/types.h"
 #include "../wire/header_list.h"
@@ -59,20 +60,23 @@ inline const mf::Str k_get_parts{"get_parts"};
 
 // The process state of the module, bound once in its start-up.
 struct MessagesState {
-  PyTypeObject* url_type = nullptr;      // morrowfen.url.URL
-  PyTypeObject* content_type = nullptr;  // morrowfen.contents.Content
+  Ref url_type;      // morrowfen.url.URL
+  Ref content_type;  // morrowfen.contents.Content
   // morrowfen.contents.ASGIContent and RSGIContent: their read() is called
   // through their C-level table
-  PyTypeObject* body_reader_types[2] = {nullptr, nullptr};
-  PyObject* bad_request_format = nullptr;
-  PyObject* json_loads = nullptr;
+  Ref body_reader_types[2];
+  Ref bad_request_format;
+  Ref json_loads;
   mf::cookies::parse_cookie_fn* parse_cookie = nullptr;
   // The function objects behind the coroutines the Request methods return.
-  PyObject* read_fn = nullptr;
-  PyObject* json_fn = nullptr;
-  PyObject* stream_fn = nullptr;
+  Ref read_fn, json_fn, stream_fn;
 };
-inline MessagesState state;
+inline constinit mf::ProcessState<MessagesState> messages_state;
+inline constinit MessagesState& state = *messages_state;
+
+// Instances of the sibling types the state binds, or of their subclasses.
+inline bool is_url(PyObject* o) noexcept { return PyObject_TypeCheck(o, state.url_type.as<PyTypeObject>()); }
+inline bool is_content(PyObject* o) noexcept { return PyObject_TypeCheck(o, state.content_type.as<PyTypeObject>()); }
 
 inline PyTypeObject MessageType = mf::static_type();
 inline PyTypeObject RequestType = mf::static_type();
@@ -154,13 +158,13 @@ struct MessageInit {
                                              {"content", &mf::none_default, false}};
   static int setup(PyObject* self, PyObject* const* bound) noexcept;
 };
-int request_init_prop(Message* self) noexcept;
+int request_init_prop_impl(Message* self) noexcept;
 
 // --- request.cpp
 extern PyMethodDef request_methods[];
 extern PyGetSetDef request_getset[];
 extern const mf::FunctionDef body_defs[3];
-extern PyObject** const body_functions[3];
+extern Ref* const body_functions[3];
 // Request(method, url, headers)
 struct RequestInit {
   static constexpr const char* name = "Request";

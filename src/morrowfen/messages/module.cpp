@@ -134,60 +134,30 @@ int bind_globals(PyObject* module) {
     if (!cookies ||
         mf::import_function(cookies.get(), "parse_cookie", mf::cookies::parse_cookie_sig, state.parse_cookie) < 0)
       return -1;
-    PyObject* url_type = nullptr;
-    PyObject* content_type_object = nullptr;
-    sup::keep(url_type, std::move(url));
-    sup::keep(content_type_object, std::move(content));
-    sup::keep(state.bad_request_format, std::move(bad_format));
-    sup::keep(state.json_loads, std::move(loads));
-    state.content_type = reinterpret_cast<PyTypeObject*>(content_type_object);
-    PyObject* readers[2] = {nullptr, nullptr};
-    sup::keep(readers[0], std::move(asgi_content));
-    sup::keep(readers[1], std::move(rsgi_content));
-    state.body_reader_types[0] = reinterpret_cast<PyTypeObject*>(readers[0]);
-    state.body_reader_types[1] = reinterpret_cast<PyTypeObject*>(readers[1]);
-    state.url_type = reinterpret_cast<PyTypeObject*>(url_type);
+    state.bad_request_format = std::move(bad_format);
+    state.json_loads = std::move(loads);
+    state.content_type = std::move(content);
+    state.url_type = std::move(url);
+    state.body_reader_types[0] = std::move(asgi_content);
+    state.body_reader_types[1] = std::move(rsgi_content);
   }
-  return sup::keep_functions(module, mf::messages::module_name, "morrowfen/messages/request.cpp", body_defs,
+  return sup::make_functions(module, mf::messages::module_name, "morrowfen/messages/request.cpp", body_defs,
                              body_functions);
 }
 
 int exec(PyObject* module) {
   if (mf::ready_runtime() < 0) return -1;
   if (bind_globals(module) < 0 || ready_types() < 0) return -1;
-  if (mf::add_type(module, &MessageType) < 0 || mf::add_type(module, &RequestType) < 0 ||
-      mf::add_type(module, &ResponseType) < 0)
-    return -1;
-  if (mf::export_vtable(&MessageType, &message_vtable) < 0 || mf::export_vtable(&RequestType, &request_vtable) < 0 ||
-      mf::export_vtable(&ResponseType, &response_vtable) < 0)
-    return -1;
-  PyObject* capi = mf::capi_dict(module);
-  if (!capi) return -1;
-  acquire_request_fn* acquire = acquire_request;
-  release_request_fn* release = release_request;
-  if (mf::export_function(capi, "acquire_request", acquire, acquire_request_sig) < 0 ||
-      mf::export_function(capi, "release_request", release, release_request_sig) < 0)
-    return -1;
-  return 0;
+  using mf::Export;
+  return mf::publish(
+      module, {{&MessageType, &message_vtable}, {&RequestType, &request_vtable}, {&ResponseType, &response_vtable}},
+      {Export::function<acquire_request_fn>("acquire_request", acquire_request, acquire_request_sig),
+       Export::function<release_request_fn>("release_request", release_request, release_request_sig)});
 }
 
-PyModuleDef_Slot slots[] = {
-    {Py_mod_exec, reinterpret_cast<void*>(exec)},
-    {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
-    {0, nullptr},
-};
-
-PyModuleDef module_def = {PyModuleDef_HEAD_INIT,
-                          "morrowfen.messages",
-                          "HTTP requests and responses.",
-                          0,
-                          nullptr,
-                          slots,
-                          nullptr,
-                          nullptr,
-                          nullptr};
+mf::ModuleDef module_def{"morrowfen.messages", "HTTP requests and responses.", exec};
 
 }  // namespace
 }  // namespace mf::messages::impl
 
-PyMODINIT_FUNC PyInit_messages() { return PyModuleDef_Init(&mf::messages::impl::module_def); }
+PyMODINIT_FUNC PyInit_messages() { return mf::messages::impl::module_def.init(); }

@@ -6,8 +6,8 @@ namespace mf::messages::impl {
 
 // A URL object for `value`: a URL as it is, bytes parsed.
 Ref to_url(PyObject* value) noexcept {
-  if (PyObject_TypeCheck(value, state.url_type)) return Ref::borrow(value);
-  return Ref::steal(PyObject_CallOneArg(reinterpret_cast<PyObject*>(state.url_type), value));
+  if (is_url(value)) return Ref::borrow(value);
+  return Ref::steal(PyObject_CallOneArg(state.url_type.get(), value));
 }
 
 // --- parts made on first read --------------------------------------------------------
@@ -45,7 +45,7 @@ PyObject* request_repr(PyObject* self) {
   if (make_parts(r, part_method | part_url) < 0) return nullptr;
   Ref method = r->method ? r->method.copy() : Ref::none();
   Ref value = r->url ? r->url.copy() : Ref::none();
-  if (PyObject_TypeCheck(value.get(), state.url_type)) {
+  if (is_url(value.get())) {
     const Ref& text = value.as<mf::url::URL>()->value;
     value = text ? text.copy() : Ref::none();
   }
@@ -54,13 +54,14 @@ PyObject* request_repr(PyObject* self) {
 
 // --- query and cookies, parsed on first use -----------------------------------------
 
-// The query of the request's URL as a dict of lists of str.
-Ref parse_query(Request* r) noexcept {
+// The query of the request's URL as a dict of lists of str. May throw
+// std::bad_alloc (percent::for_each_pair).
+Ref parse_query(Request* r) {
   if (make_parts(r, part_url) < 0) return {};
   Ref result = Ref::steal(PyDict_New());
   if (!result) return {};
   PyObject* url = r->url.get();
-  if (!url || !PyObject_TypeCheck(url, state.url_type)) return result;
+  if (!url || !is_url(url)) return result;
   PyObject* query = reinterpret_cast<mf::url::URL*>(url)->query.get();
   if (!query || !PyBytes_Check(query)) return result;
   int status = mf::percent::for_each_pair(mf::wire::bytes_view(query), [&](Ref name, Ref value) -> int {
@@ -125,6 +126,8 @@ PyObject* get_parsed(PyObject* self, void*) {
   }
   return mf::new_ref(cache.get());
 }
+template <Ref (*Parse)(Request*), std::size_t Offset>
+constexpr getter parsed_getter = mf::guarded<get_parsed<Parse, Offset>>;
 
 // --- Request bodies ------------------------------------------------------------------
 
@@ -156,12 +159,12 @@ mf::CoroutineBody read_body(ReadLocals& L) {
   if (!check_request(L.request) || make_parts(as_request(L.request.get()), part_content) < 0) co_return {};
   L.content = as_request(L.request.get())->base.content.copy();
   if (!L.content || L.content.is_none()) co_return Ref::none();
-  if (PyObject_TypeCheck(L.content.get(), state.content_type)) {
+  if (is_content(L.content.get())) {
     const Ref& body = L.content.as<mf::contents::Content>()->body;
     if (body && !body.is_none()) co_return body.copy();
   }
-  if (PyObject_TypeCheck(L.content.get(), state.body_reader_types[0]) ||
-      PyObject_TypeCheck(L.content.get(), state.body_reader_types[1])) {
+  if (PyObject_TypeCheck(L.content.get(), state.body_reader_types[0].as<PyTypeObject>()) ||
+      PyObject_TypeCheck(L.content.get(), state.body_reader_types[1].as<PyTypeObject>())) {
     // A server's body: its C-level read(), which runs a subclass's own.
     auto* table = reinterpret_cast<const mf::contents::BodyReaderVTable*>(L.content.as<mf::contents::Content>()->vtab);
     Ref pending = Ref::steal(table->read(L.content.as<mf::contents::Content>()));
@@ -180,12 +183,10 @@ mf::CoroutineBody read_body(ReadLocals& L) {
   if (!L.iter || !L.chunks) co_return {};
   for (;;) {
     Ref chunk = co_await mf::anext(L.iter);
-    if (!chunk) {
-      if (mf::async_iteration_ended()) break;
-      co_return {};
-    }
+    if (!chunk) break;
     if (PyList_Append(L.chunks.get(), chunk.get()) < 0) co_return {};
   }
+  if (!mf::async_iteration_ended()) co_return {};
   co_return mf::wire::join_bytes(L.chunks.get(), "body chunks");
 }
 
@@ -196,14 +197,15 @@ struct JsonLocals {
 };
 mf::CoroutineBody json_body(JsonLocals& L) {
   PyObject* args[] = {L.request.get()};
-  Ref pending = Ref::steal(mf::start(state.read_fn, args, read_body));
+  Ref pending = Ref::steal(mf::start(state.read_fn.get(), args, read_body));
   if (!pending) co_return {};
   Ref data = co_await mf::await(std::move(pending));
   if (!data || data.is_none()) co_return data;
-  Ref parsed = Ref::steal(PyObject_CallOneArg(state.json_loads, data.get()));
+  Ref parsed = Ref::steal(PyObject_CallOneArg(state.json_loads.get(), data.get()));
   if (parsed || !PyErr_ExceptionMatches(PyExc_ValueError)) co_return parsed;
   Ref cause = Ref::steal(PyErr_GetRaisedException());
-  Ref error = Ref::steal(PyObject_CallFunction(state.bad_request_format, "s", "The request body is not valid JSON."));
+  Ref error =
+      Ref::steal(PyObject_CallFunction(state.bad_request_format.get(), "s", "The request body is not valid JSON."));
   if (!error) co_return {};
   PyException_SetCause(error.get(), cause.release());
   PyErr_SetRaisedException(error.release());
@@ -223,39 +225,32 @@ mf::AsyncGeneratorBody stream_body(StreamLocals& L) {
   if (!L.iter) co_return {};
   for (;;) {
     Ref chunk = co_await mf::anext(L.iter);
-    if (!chunk) {
-      if (mf::async_iteration_ended()) break;
-      co_return {};
-    }
+    if (!chunk) break;
     Ref sent = co_yield std::move(chunk);
     if (!sent) co_return {};
   }
-  co_return Ref::none();
+  co_return mf::async_iteration_ended() ? Ref::none() : Ref();
 }
-
-PyObject* read_entry(PyObject* self, PyObject* const* args) { return mf::start(self, args, read_body); }
-PyObject* json_entry(PyObject* self, PyObject* const* args) { return mf::start(self, args, json_body); }
-PyObject* stream_entry(PyObject* self, PyObject* const* args) { return mf::start(self, args, stream_body); }
 
 const mf::Param p_request[] = {{"request"}};
 const mf::FunctionDef body_defs[] = {
-    {"read", p_request, mf::Kind::coroutine, nullptr, read_entry},
-    {"json", p_request, mf::Kind::coroutine, nullptr, json_entry},
-    {"stream", p_request, mf::Kind::async_generator, nullptr, stream_entry},
+    {"read", p_request, mf::Kind::coroutine, nullptr, mf::body_py<read_body>},
+    {"json", p_request, mf::Kind::coroutine, nullptr, mf::body_py<json_body>},
+    {"stream", p_request, mf::Kind::async_generator, nullptr, mf::body_py<stream_body>},
 };
-PyObject** const body_functions[] = {&state.read_fn, &state.json_fn, &state.stream_fn};
+Ref* const body_functions[] = {&state.read_fn, &state.json_fn, &state.stream_fn};
 
 PyObject* request_read_py(PyObject* self, PyObject*) {
   PyObject* args[] = {self};
-  return mf::start(state.read_fn, args, read_body);
+  return mf::start(state.read_fn.get(), args, read_body);
 }
 PyObject* request_json_py(PyObject* self, PyObject*) {
   PyObject* args[] = {self};
-  return mf::start(state.json_fn, args, json_body);
+  return mf::start(state.json_fn.get(), args, json_body);
 }
 PyObject* request_stream_py(PyObject* self, PyObject*) {
   PyObject* args[] = {self};
-  return mf::start(state.stream_fn, args, stream_body);
+  return mf::start(state.stream_fn.get(), args, stream_body);
 }
 
 // --- C functions ----------------------------------------------------------------------
@@ -296,7 +291,7 @@ void release_request(Request* request, int /*flag*/) {
 }
 
 PyMethodDef request_methods[] = {
-    {"init_prop", sup::py_status<request_init_prop, k_init_prop>(), METH_NOARGS,
+    {"init_prop", sup::py_status<request_init_prop_impl, k_init_prop>(), METH_NOARGS,
      "init_prop()\n\nDrops the parsed query and cookies, to parse them again."},
     {"read", request_read_py, METH_NOARGS, "read()\n\nAwaitable: the whole body as bytes, or None."},
     {"json", request_json_py, METH_NOARGS, "json()\n\nAwaitable: the body parsed as JSON, or None."},
@@ -308,9 +303,9 @@ PyGetSetDef request_getset[] = {
     part_field<part_method>("method", offsetof(Request, method)),
     part_field<part_url>("url", offsetof(Request, url)),
     sup::object_field("scope", offsetof(Request, scope), "The server's scope, or None."),
-    {"query", get_parsed<parse_query, offsetof(Request, query)>, sup::set_object,
+    {"query", parsed_getter<parse_query, offsetof(Request, query)>, sup::set_object,
      "The query parameters, as a dict of lists.", sup::closure_of(offsetof(Request, query))},
-    {"cookies", get_parsed<parse_cookies, offsetof(Request, cookies)>, sup::set_object,
+    {"cookies", parsed_getter<parse_cookies, offsetof(Request, cookies)>, sup::set_object,
      "The cookies of the Cookie headers, as a dict.", sup::closure_of(offsetof(Request, cookies))},
     sup::getset_end,
 };

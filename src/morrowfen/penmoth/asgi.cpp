@@ -103,7 +103,7 @@ AsgiBody asgi_body_kind(PyObject* content_object) noexcept {
   if (has_content <= 0) return has_content < 0 ? AsgiBody::failed : AsgiBody::empty;
   Content* content = content_of(content_object);
   if (!content) return AsgiBody::failed;
-  if (content->length < 0 || PyObject_TypeCheck(content_object, state.StreamedContent)) return AsgiBody::streamed;
+  if (content->length < 0 || PyObject_TypeCheck(content_object, state.StreamedContent.as<PyTypeObject>())) return AsgiBody::streamed;
   return content->length > state.chunk_size ? AsgiBody::sliced : AsgiBody::single;
 }
 
@@ -119,8 +119,6 @@ struct SendAsgi {
   Ref response, send, content, iter, chunk;
 };
 
-// (co_await stays out of `if` conditions: the compiler mislays the frame of a
-// coroutine that has one.)
 CoroutineBody send_asgi_body(SendAsgi& L) {
   if (L.response.is_none()) co_return Ref::steal(refuse_none("response", state.Response));
   auto* response = L.response.as<Response>();
@@ -148,10 +146,7 @@ CoroutineBody send_asgi_body(SendAsgi& L) {
     parts.reset();
     for (;;) {
       L.chunk = co_await anext(L.iter);
-      if (!L.chunk) {
-        if (async_iteration_ended()) break;
-        co_return {};
-      }
+      if (!L.chunk) break;
       PyObject* chunk = asgi_checked_part(L.chunk.get());
       if (!chunk) co_return {};
       bool closing = PyBytes_GET_SIZE(chunk) == 0;
@@ -159,6 +154,7 @@ CoroutineBody send_asgi_body(SendAsgi& L) {
       if (!sent) co_return {};
       if (closing) co_return Ref::none();  // the body is complete: nothing more is read or sent
     }
+    if (!async_iteration_ended()) co_return {};
     sent = static_cast<bool>(co_await send_message(L.send, asgi_body_message(k_empty, 0)));
     co_return sent ? Ref::none() : Ref();
   }

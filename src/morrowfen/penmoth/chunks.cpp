@@ -75,16 +75,14 @@ AsyncGeneratorBody write_chunks_body(WriteChunks& L) {
   if (!L.iter) co_return {};
   for (;;) {
     L.chunk = co_await anext(L.iter);
-    if (!L.chunk) {
-      if (async_iteration_ended()) break;
-      co_return {};
-    }
+    if (!L.chunk) break;
     Ref framed = frame(L.chunk.get());
     if (!framed) co_return {};
     if (framed.is_none()) continue;
     bool resumed = static_cast<bool>(co_yield std::move(framed));
     if (!resumed) co_return {};
   }
+  if (!async_iteration_ended()) co_return {};
   bool resumed = static_cast<bool>(co_yield Ref::borrow(k_terminator));
   co_return resumed ? Ref::none() : Ref();
 }

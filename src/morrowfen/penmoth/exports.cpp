@@ -5,28 +5,18 @@
 // The exported forms share one rule: they do not test their arguments'
 // types (the caller passes the declared types), take a trailing flag that
 // has no effect, and add a traceback entry naming the function when they fail.
-#include <new>
-
-#include "../runtime/capi.h"
 #include "../runtime/errors.h"
+#include "../runtime/module_def.h"
 #include "penmoth.h"
 
 namespace mf::penmoth {
 namespace {
 
-// Runs an operation for a C caller: no C++ exception leaves it (memory
-// exhausted becomes MemoryError, anything else SystemError), and a failure
-// gets the traceback entry of the exported function.
+// Runs an operation for a C caller: no C++ exception leaves it (guard()),
+// and a failure gets the traceback entry of the exported function.
 template <class Operation>
 PyObject* exported(Operation operation, const char* name) noexcept {
-  Ref result;
-  try {
-    result = operation();
-  } catch (const std::bad_alloc&) {
-    PyErr_NoMemory();
-  } catch (...) {
-    PyErr_SetString(PyExc_SystemError, "unexpected C++ exception");
-  }
+  Ref result = guard(operation);
   if (!result) add_traceback(name, "morrowfen/penmoth/exports.cpp", 0);
   return result.release();
 }
@@ -58,27 +48,22 @@ void set_headers_for_response_content(Response* message, int) {
   if (failed) add_traceback("morrowfen.penmoth.set_headers_for_response_content", "morrowfen/penmoth/exports.cpp", 0);
 }
 
-// The exported forms have exactly the types the interface declares.
-constexpr extract_rsgi_headers_fn* check_extract = extract_rsgi_headers;
-constexpr write_sse_fn* check_write_sse = write_sse;
-constexpr send_rsgi_response_sync_fn* check_send_sync = send_rsgi_response_sync;
-constexpr instantiate_rsgi_request_fn* check_instantiate = instantiate_rsgi_request;
-constexpr set_headers_for_response_content_fn* check_set_headers = set_headers_for_response_content;
-
 }  // namespace
 
+// The exported forms have exactly the types the interface declares.
 int export_interface(PyObject* module) noexcept {
-  PyObject* capi = capi_dict(module);
-  if (!capi) return -1;
-  if (export_item(capi, "MAX_RESPONSE_CHUNK_SIZE", &state.exported_chunk_size, MAX_RESPONSE_CHUNK_SIZE_sig) < 0 ||
-      export_function(capi, "extract_rsgi_headers", check_extract, extract_rsgi_headers_sig) < 0 ||
-      export_function(capi, "write_sse", check_write_sse, write_sse_sig) < 0 ||
-      export_function(capi, "send_rsgi_response_sync", check_send_sync, send_rsgi_response_sync_sig) < 0 ||
-      export_function(capi, "instantiate_rsgi_request", check_instantiate, instantiate_rsgi_request_sig) < 0 ||
-      export_function(capi, "set_headers_for_response_content", check_set_headers,
-                      set_headers_for_response_content_sig) < 0)
-    return -1;
-  return 0;
+  return publish(module, {},
+                 {{"MAX_RESPONSE_CHUNK_SIZE", &state.exported_chunk_size, MAX_RESPONSE_CHUNK_SIZE_sig},
+                  Export::function<extract_rsgi_headers_fn>("extract_rsgi_headers", extract_rsgi_headers,
+                                                            extract_rsgi_headers_sig),
+                  Export::function<write_sse_fn>("write_sse", write_sse, write_sse_sig),
+                  Export::function<send_rsgi_response_sync_fn>("send_rsgi_response_sync", send_rsgi_response_sync,
+                                                               send_rsgi_response_sync_sig),
+                  Export::function<instantiate_rsgi_request_fn>("instantiate_rsgi_request", instantiate_rsgi_request,
+                                                                instantiate_rsgi_request_sig),
+                  Export::function<set_headers_for_response_content_fn>("set_headers_for_response_content",
+                                                                        set_headers_for_response_content,
+                                                                        set_headers_for_response_content_sig)});
 }
 
 }  // namespace mf::penmoth

@@ -5,6 +5,8 @@
 #include <array>
 #include <cstdint>
 #include <cstring>
+#include <iterator>
+#include <optional>
 #include <utility>
 
 #include "../framework_types/exceptions.h"
@@ -30,7 +32,7 @@ struct TypeImport {
   const char* name;
   std::size_t size;
   bool table;
-  PyTypeObject** slot;
+  Ref* slot;
 };
 
 const TypeImport type_imports[] = {
@@ -118,32 +120,39 @@ const FunctionImport function_imports[] = {
 PyTypeObject* const bytes_type = &PyBytes_Type;
 PyTypeObject* const list_type = &PyList_Type;
 
-const Param p_message[] = {{"message", instance_of(&state.Response)}};
-const Param p_cookie[] = {{"cookie", instance_of(&state.Cookie)}};
-const Param p_http_content[] = {{"http_content", instance_of(&state.Content)}};
+const Param p_message[] = {{"message", instance_of(state.Response)}};
+const Param p_cookie[] = {{"cookie", instance_of(state.Cookie)}};
+const Param p_http_content[] = {{"http_content", instance_of(state.Content)}};
 const Param p_data[] = {{"data", exactly(&bytes_type)}};
-const Param p_response_send[] = {{"response", instance_of(&state.Response)}, {"send"}};
-const Param p_event[] = {{"event", instance_of(&state.ServerSentEvent)}};
+const Param p_response_send[] = {{"response", instance_of(state.Response)}, {"send"}};
+const Param p_event[] = {{"event", instance_of(state.ServerSentEvent)}};
 const Param p_raw_headers[] = {{"raw_headers"}};
 const Param p_scope_protocol[] = {{"scope"}, {"protocol"}};
-const Param p_response_protocol[] = {{"response", instance_of(&state.Response)}, {"protocol"}};
-const Param p_stream[] = {{"response", instance_of(&state.Response)},
+const Param p_response_protocol[] = {{"response", instance_of(state.Response)}, {"protocol"}};
+const Param p_stream[] = {{"response", instance_of(state.Response)},
                           {"protocol"},
                           {"headers", exactly(&list_type)},
-                          {"content", instance_of(&state.StreamedContent)}};
+                          {"content", instance_of(state.StreamedContent)}};
 
 const char write_chunks_doc[] =
     "\n    Writes chunks for transfer encoding. This method only works when using\n"
     "    `transfer-encoding: chunked`!\n    ";
 const char write_sse_doc[] = "\n    Writes a ServerSentEvent object to bytes.\n    ";
 
-struct Registered {
-  FunctionDef def;
-  const char* file;
+// A definition of the module body: a function, or the newline pattern
+// (`_NEW_LINES_RX = re.compile("\r\n|\n")`).
+struct Definition {
+  Definition(FunctionDef def, const char* file) : function(def), file(file) {}
+  static Definition newline_pattern() { return Definition(); }
+  std::optional<FunctionDef> function;
+  const char* file = nullptr;  // the function's source unit
+
+ private:
+  Definition() = default;
 };
 
-// In order of registration.
-const Registered functions[] = {
+// The module body's definitions, in order.
+const Definition definitions[] = {
     {{"set_headers_for_response_content", p_message, Kind::plain, nullptr, set_headers_for_response_content_py},
      "morrowfen/penmoth/response_head.cpp"},
     {{"write_response_cookie", p_cookie, Kind::plain, nullptr, write_response_cookie_py},
@@ -153,6 +162,7 @@ const Registered functions[] = {
     {{"get_chunks", p_data, Kind::generator, nullptr, get_chunks_py}, "morrowfen/penmoth/chunks.cpp"},
     {{"send_asgi_response", p_response_send, Kind::coroutine, nullptr, send_asgi_response_py},
      "morrowfen/penmoth/asgi.cpp"},
+    Definition::newline_pattern(),
     {{"write_sse", p_event, Kind::plain, write_sse_doc, write_sse_py}, "morrowfen/penmoth/sse.cpp"},
     {{"extract_rsgi_headers", p_raw_headers, Kind::plain, nullptr, extract_rsgi_headers_py},
      "morrowfen/penmoth/rsgi_request.cpp"},
@@ -165,8 +175,9 @@ const Registered functions[] = {
     {{"send_rsgi_response", p_response_protocol, Kind::coroutine, nullptr, send_rsgi_response_py},
      "morrowfen/penmoth/rsgi_response.cpp"},
 };
-constexpr std::size_t nfunctions = sizeof(functions) / sizeof(functions[0]);
-using Codes = std::array<Ref, nfunctions>;  // made in an early start-up step, used by a late one
+// The functions' code objects, made in an early start-up step and used by a
+// late one (none for the pattern).
+using Codes = std::array<Ref, std::size(definitions)>;
 
 // --- start-up steps -------------------------------------------------------------------
 
@@ -197,14 +208,9 @@ int bind_types() {
       if (!module) return -1;
       current = t.module;
     }
-    PyTypeObject* type = nullptr;
-    if (import_type(module.get(), t.module, t.name, t.size, type) < 0) return -1;
-    Ref owned = Ref::steal(reinterpret_cast<PyObject*>(type));
-    if (t.table && !imported_vtable(type)) return -1;
-    // The module keeps its types for the life of the process (a start-up that
-    // runs again after a failure releases what the earlier one bound).
-    Ref earlier = Ref::steal(reinterpret_cast<PyObject*>(std::exchange(*t.slot, type)));
-    owned.release();
+    Ref type = import_type(module.get(), t.module, t.name, t.size);
+    if (!type || (t.table && !imported_vtable(type.as<PyTypeObject>()))) return -1;
+    *t.slot = std::move(type);  // a start-up that runs again after a failure replaces what the earlier one bound
   }
   return 0;
 }
@@ -226,11 +232,12 @@ int bind_functions() {
   return ready_function_type();
 }
 
-int create_functions(const Codes& codes, std::size_t first, std::size_t last, PyObject* ns, PyObject* module_name) {
-  for (std::size_t i = first; i < last; ++i) {
-    Ref fn = make_function(functions[i].def, codes[i].get(), ns, module_name);
-    if (!fn || set_attr(ns, functions[i].def.name, fn.get()) < 0) return -1;
-  }
+int bind_newline_pattern(PyObject* ns) {
+  Ref re_module = lookup_global(k_re);
+  if (!re_module) return -1;
+  Ref pattern = Ref::steal(PyObject_CallMethod(re_module.get(), "compile", "s", "\r\n|\n"));
+  if (!pattern || set_attr(ns, "_NEW_LINES_RX", pattern.get()) < 0) return -1;
+  state.original_newline_pattern = std::move(pattern);
   return 0;
 }
 
@@ -242,13 +249,15 @@ int run_body(PyObject* ns, const Codes& codes) {
   if (build_tables() < 0) return -1;
   Ref name = Ref::steal(PyUnicode_FromString(module_name));
   if (!name) return -1;
-  if (create_functions(codes, 0, 5, ns, name.get()) < 0) return -1;
-  Ref re_module = lookup_global(k_re);
-  if (!re_module) return -1;
-  Ref pattern = Ref::steal(PyObject_CallMethod(re_module.get(), "compile", "s", "\r\n|\n"));
-  if (!pattern || set_attr(ns, "_NEW_LINES_RX", pattern.get()) < 0) return -1;
-  state.original_newline_pattern = pattern.copy();
-  if (create_functions(codes, 5, nfunctions, ns, name.get()) < 0) return -1;
+  for (std::size_t i = 0; i < std::size(definitions); ++i) {
+    const std::optional<FunctionDef>& function = definitions[i].function;
+    if (!function) {
+      if (bind_newline_pattern(ns) < 0) return -1;
+      continue;
+    }
+    Ref fn = make_function(*function, codes[i].get(), ns, name.get());
+    if (!fn || set_attr(ns, function->name, fn.get()) < 0) return -1;
+  }
   Ref test = Ref::steal(PyDict_New());
   return test ? set_attr(ns, "__test__", test.get()) : -1;
 }
@@ -263,8 +272,10 @@ int startup(PyObject* module, PyObject* ns, bool& constants_made) {
   if (register_in_sys_modules(module) < 0) return -1;
   if (create_content_type_pairs() < 0) return -1;
   Codes codes;
-  for (std::size_t i = 0; i < nfunctions; ++i)
-    if (!(codes[i] = make_code(functions[i].def, functions[i].file))) return -1;
+  for (std::size_t i = 0; i < std::size(definitions); ++i) {
+    const Definition& d = definitions[i];
+    if (d.function && !(codes[i] = make_code(*d.function, d.file))) return -1;
+  }
   reset_tables();
   if (export_interface(module) < 0) return -1;
   if (bind_types() < 0) return -1;

@@ -1,8 +1,8 @@
 // Declarations shared by the units of morrowfen.penmoth.
 //
 // Naming: each operation `op` has `op_impl`, the native body (a Ref, or an
-// int status; it adds no traceback entry), `op_py`, the Python-callable
-// entry (arguments bound and type-tested by the runtime's function objects),
+// int status; it adds no traceback entry), `op_py`, its Python face
+// (arguments bound and type-tested by the runtime's function objects),
 // and, for the operations the module exports through __pyx_capi__, `op`
 // itself, the exported C form (exports.cpp). The coroutine, generator and
 // async-generator operations have only `op_py`.
@@ -40,7 +40,7 @@ Ref lookup_global(PyObject* name) noexcept;
 Content* content_of(PyObject* content) noexcept;
 
 // TypeError for a None where a framework object is needed; nullptr.
-PyObject* refuse_none(const char* param, PyTypeObject* expected) noexcept;
+PyObject* refuse_none(const char* param, const Ref& expected) noexcept;
 
 // --- the operations ------------------------------------------------------------
 

@@ -166,7 +166,7 @@ Ref instantiate_rsgi_request_impl(PyObject* scope, PyObject* protocol) noexcept 
   Ref request = Ref::steal(reinterpret_cast<PyObject*>(
       state.acquire_request(method.get(), raw_path.get(), raw_query.get(), headers.get(), scope, 0)));
   if (!request) return {};
-  Ref content = Ref::steal(PyObject_CallOneArg(reinterpret_cast<PyObject*>(state.RSGIContent), protocol));
+  Ref content = Ref::steal(PyObject_CallOneArg(state.RSGIContent.get(), protocol));
   if (!content) return {};
   request.as<Request>()->base.content = std::move(content);
   return request;

@@ -210,7 +210,7 @@ Ref rsgi_headers(PyObject* raw, PyObject* content) noexcept {
 }
 
 bool rsgi_streams(PyObject* content) noexcept {
-  return PyObject_TypeCheck(content, state.StreamedContent) && reinterpret_cast<Content*>(content)->body.is_none();
+  return PyObject_TypeCheck(content, state.StreamedContent.as<PyTypeObject>()) && reinterpret_cast<Content*>(content)->body.is_none();
 }
 
 namespace {
@@ -300,17 +300,14 @@ CoroutineBody send_stream_body(SendStream& L) {
   stream.reset();
   for (;;) {
     L.chunk = co_await anext(L.iter);
-    if (!L.chunk) {
-      if (async_iteration_ended()) break;
-      co_return {};
-    }
+    if (!L.chunk) break;
     int has = PyObject_IsTrue(L.chunk.get());
     if (has < 0) co_return {};
     if (!has) continue;
     bool sent = static_cast<bool>(co_await await(rsgi_send_chunk(L.trx.get(), L.chunk.get())));
     if (!sent) co_return {};
   }
-  co_return Ref::none();
+  co_return async_iteration_ended() ? Ref::none() : Ref();
 }
 
 struct SendResponse {

@@ -8,9 +8,9 @@
 namespace mf::penmoth {
 
 namespace {
-constinit StateStorage storage;
+constinit ProcessState<PenmothState> penmoth_state;
 }  // namespace
-PenmothState& state = storage.value;
+constinit PenmothState& state = *penmoth_state;
 
 Ref lookup_global(PyObject* name) noexcept {
   PyObject* value = nullptr;
@@ -21,13 +21,14 @@ Ref lookup_global(PyObject* name) noexcept {
 }
 
 Content* content_of(PyObject* content) noexcept {
-  if (PyObject_TypeCheck(content, state.Content)) return reinterpret_cast<Content*>(content);
-  PyErr_Format(PyExc_TypeError, "Cannot convert %.200s to %.200s", Py_TYPE(content)->tp_name, state.Content->tp_name);
+  auto* type = state.Content.as<PyTypeObject>();
+  if (PyObject_TypeCheck(content, type)) return reinterpret_cast<Content*>(content);
+  PyErr_Format(PyExc_TypeError, "Cannot convert %.200s to %.200s", Py_TYPE(content)->tp_name, type->tp_name);
   return nullptr;
 }
 
-PyObject* refuse_none(const char* param, PyTypeObject* expected) noexcept {
-  return argument_type_error(param, expected, Py_None);
+PyObject* refuse_none(const char* param, const Ref& expected) noexcept {
+  return argument_type_error(param, expected.as<PyTypeObject>(), Py_None);
 }
 
 }  // namespace mf::penmoth

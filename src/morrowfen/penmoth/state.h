@@ -1,6 +1,6 @@
 // The process state of morrowfen.penmoth, in one struct. The module loads
 // into one interpreter per process, so its state lives as long as the
-// process and is never destroyed (see Forever in runtime/ref.h).
+// process and is never destroyed (mf::ProcessState, runtime/ref.h).
 #pragma once
 
 #include <Python.h>
@@ -8,6 +8,7 @@
 #include <array>
 #include <cstdint>
 #include <cstring>
+#include <iterator>
 #include <string_view>
 
 #include "../framework_types/contents.h"
@@ -68,6 +69,14 @@ struct TextTable {
   }
 };
 
+// The content types with a ready-made RSGI header list, in table order.
+inline constexpr const char* prebuilt_content_types[] = {
+    "application/json", "text/plain; charset=utf-8", "text/plain", "text/html; charset=utf-8", "text/html",
+};
+
+// The value of MAX_RESPONSE_CHUNK_SIZE.
+inline constexpr std::int32_t max_response_chunk_size = 61440;
+
 // The fixed lookup tables: header texts in both their bytes and str forms,
 // and the ready-made RSGI header lists.
 struct Tables {
@@ -76,7 +85,7 @@ struct Tables {
   Ref empty_headers;           // []
   // bytes content type -> its prebuilt RSGI header list, e.g.
   // b"application/json" -> [("content-type", "application/json")]; the
-  // dict holds the five lists
+  // dict holds the lists
   TextTable static_headers_by_ct_bytes;
   TextTable known_outbound_header_name_str;  // bytes header name -> str
   TextTable known_outbound_header_val_str;   // bytes header value -> str
@@ -85,26 +94,21 @@ struct Tables {
 
 struct PenmothState {
   // --- bound from the sibling modules at start-up, used by the operations
-  PyTypeObject* Content = nullptr;
-  PyTypeObject* StreamedContent = nullptr;
-  PyTypeObject* RSGIContent = nullptr;
-  PyTypeObject* ServerSentEvent = nullptr;
-  PyTypeObject* Cookie = nullptr;
-  PyTypeObject* Response = nullptr;
+  // (the types are type objects)
+  Ref Content, StreamedContent, RSGIContent, ServerSentEvent, Cookie, Response;
   messages::acquire_request_fn* acquire_request = nullptr;
   cookies::write_cookie_for_response_fn* write_cookie_for_response = nullptr;
 
   // --- bound only so that start-up refuses a sibling that lacks them or
   // changed their layout; no operation uses them
   struct {
-    PyTypeObject *ASGIContent, *TextContent, *HTMLContent, *JSONContent, *FormContent, *FormPart, *FileBuffer,
-        *StreamedFormPart, *TextServerSentEvent, *MultiPartFormData;
-    PyTypeObject* type;
-    PyTypeObject *date, *time, *datetime, *timedelta, *tzinfo;
-    PyTypeObject *MessageAborted, *HTTPException, *BadRequest, *BadRequestFormat, *NotFound, *InternalServerError,
-        *InvalidArgument, *InvalidOperation, *UnsupportedMediaType, *UnprocessableEntity, *FailedRequestError,
-        *InvalidExceptionHandler;
-    PyTypeObject *Header, *Headers, *URL, *Message, *Request;
+    Ref ASGIContent, TextContent, HTMLContent, JSONContent, FormContent, FormPart, FileBuffer, StreamedFormPart,
+        TextServerSentEvent, MultiPartFormData;
+    Ref type;
+    Ref date, time, datetime, timedelta, tzinfo;
+    Ref MessageAborted, HTTPException, BadRequest, BadRequestFormat, NotFound, InternalServerError, InvalidArgument,
+        InvalidOperation, UnsupportedMediaType, UnprocessableEntity, FailedRequestError, InvalidExceptionHandler;
+    Ref Header, Headers, URL, Message, Request;
   } required_types{};
   struct {
     contents::parse_www_form_urlencoded_fn* parse_www_form_urlencoded;
@@ -121,7 +125,7 @@ struct PenmothState {
 
   // --- built at start-up
   Tables tables;
-  std::array<Ref, 5> content_type_pairs;  // the prebuilt lists' one pair each
+  std::array<Ref, std::size(prebuilt_content_types)> content_type_pairs;  // the prebuilt lists' one pair each
   // The newline pattern start-up compiled, held so that its address cannot be
   // reused by another object: while _NEW_LINES_RX is still this one, a text
   // without line breaks needs no call into it.
@@ -132,20 +136,12 @@ struct PenmothState {
   Ref start_message_template;      // {"type": "http.response.start", "status": None, "headers": None}
   Ref body_message_template;       // {"type": "http.response.body", "body": None}
   Ref more_body_message_template;  // the same with "more_body": None
-  // 61440 both: the exported variable, and the module's own copy, which is
-  // the only one the module reads.
+  // max_response_chunk_size both: the exported variable, and the module's
+  // own copy, which is the only one the module reads.
   std::int32_t exported_chunk_size = 0;
   std::int32_t chunk_size = 0;
 };
 
-// Constant-initialized (so usable from any other unit's static initializers)
-// and never destroyed: C++ static destructors run after the interpreter has
-// gone, when releasing a reference is no longer allowed.
-union StateStorage {
-  constexpr StateStorage() : value() {}
-  ~StateStorage() {}
-  PenmothState value;
-};
 extern PenmothState& state;
 
 }  // namespace mf::penmoth

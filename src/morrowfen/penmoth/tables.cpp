@@ -1,7 +1,7 @@
 #include "tables.h"
 
-#include <array>
-#include <initializer_list>
+#include <iterator>
+#include <span>
 #include <string>
 
 #include "../runtime/constants.h"
@@ -10,36 +10,131 @@ namespace mf::penmoth {
 
 namespace {
 
-// The five content types with a ready-made RSGI header list, in table order.
-const char* const prebuilt_types[] = {
-    "application/json", "text/plain; charset=utf-8", "text/plain", "text/html; charset=utf-8", "text/html",
-};
-
 // One shared object per text: `str` texts are interned, `bytes` texts come
 // from the process-wide table of shared byte strings.
 PyObject* shared_str(const char* text) { return PyUnicode_InternFromString(text); }
 PyObject* shared_bytes(const char* text) { return mf::shared_bytes(text, std::char_traits<char>::length(text)); }
 
-// A table mapping each text in one type to the same text in the other.
-// The texts are string literals: the index keeps pointers to them.
-int text_table(TextTable& table, std::initializer_list<const char*> texts, bool str_keys, bool presized) {
-  Ref dict = Ref::steal(presized ? _PyDict_NewPresized(static_cast<Py_ssize_t>(texts.size())) : PyDict_New());
+// --- the text tables: each maps every text in one type to the same text in the other
+
+enum class Keys : unsigned char { str, bytes };  // the type of the keys; the values have the other
+
+struct TextTableDef {
+  TextTable Tables::* table;
+  Keys keys;
+  std::span<const char* const> texts;  // string literals: the index keeps pointers to them
+};
+
+constexpr const char* request_header_names[] = {
+    "host",
+    "user-agent",
+    "accept",
+    "accept-encoding",
+    "accept-language",
+    "content-type",
+    "content-length",
+    "connection",
+    "cookie",
+    "authorization",
+    "origin",
+    "referer",
+    "cache-control",
+    "pragma",
+    "upgrade-insecure-requests",
+    "sec-ch-ua",
+    "sec-ch-ua-mobile",
+    "sec-ch-ua-platform",
+    "sec-fetch-site",
+    "sec-fetch-mode",
+    "sec-fetch-user",
+    "sec-fetch-dest",
+    "x-forwarded-for",
+    "x-forwarded-proto",
+    "x-forwarded-host",
+    "x-real-ip",
+};
+constexpr const char* request_header_values[] = {
+    "*/*",
+    "keep-alive",
+    "close",
+    "gzip, deflate",
+    "gzip, deflate, br",
+    "application/json",
+    "text/plain",
+    "text/plain; charset=utf-8",
+    "text/html",
+    "text/html; charset=utf-8",
+};
+constexpr const char* response_header_names[] = {
+    "content-type",
+    "content-length",
+    "server",
+    "date",
+    "set-cookie",
+    "location",
+    "connection",
+    "cache-control",
+    "vary",
+    "access-control-allow-origin",
+    "access-control-allow-headers",
+    "access-control-allow-methods",
+    "access-control-allow-credentials",
+    "access-control-expose-headers",
+    "access-control-max-age",
+    "transfer-encoding",
+    "www-authenticate",
+    "authorization",
+    "accept",
+    "host",
+    "etag",
+    "last-modified",
+    "strict-transport-security",
+    "x-content-type-options",
+    "x-frame-options",
+};
+constexpr const char* response_header_values[] = {
+    "application/json",
+    "text/plain; charset=utf-8",
+    "text/plain",
+    "text/html; charset=utf-8",
+    "text/html",
+    "chunked",
+    "keep-alive",
+    "close",
+    "0",
+};
+constexpr const char* content_types[] = {
+    "text/html; charset=utf-8", "text/html", "application/json", "text/plain", "text/plain; charset=utf-8",
+};
+
+const TextTableDef text_tables[] = {
+    {&Tables::known_headers, Keys::str, request_header_names},
+    {&Tables::header_val_bytes, Keys::str, request_header_values},
+    {&Tables::known_outbound_header_name_str, Keys::bytes, response_header_names},
+    {&Tables::known_outbound_header_val_str, Keys::bytes, response_header_values},
+    {&Tables::ct_str_cache, Keys::bytes, content_types},
+};
+
+int build_text_table(const TextTableDef& def) {
+  Ref dict = Ref::steal(_PyDict_NewPresized(static_cast<Py_ssize_t>(def.texts.size())));
   if (!dict) return -1;
   TextTable built;
-  built.str_keys = str_keys;
-  for (const char* text : texts) {
+  built.str_keys = def.keys == Keys::str;
+  for (const char* text : def.texts) {
     Ref as_str = Ref::steal(shared_str(text));
     PyObject* as_bytes = shared_bytes(text);  // borrowed, process-lifetime
     if (!as_str || !as_bytes) return -1;
-    PyObject* key = str_keys ? as_str.get() : as_bytes;
-    PyObject* value = str_keys ? as_bytes : as_str.get();
+    PyObject* key = built.str_keys ? as_str.get() : as_bytes;
+    PyObject* value = built.str_keys ? as_bytes : as_str.get();
     if (PyDict_SetItem(dict.get(), key, value) < 0) return -1;
     built.add(text, std::char_traits<char>::length(text), PyDict_GetItemWithError(dict.get(), key));
   }
   built.dict = std::move(dict);
-  table = std::move(built);
+  state.tables.*def.table = std::move(built);
   return 0;
 }
+
+// --- the prebuilt RSGI header lists, by content type
 
 Ref one_pair_list(const Ref& pair) {
   Ref list = Ref::steal(PyList_New(1));
@@ -47,13 +142,28 @@ Ref one_pair_list(const Ref& pair) {
   return list;
 }
 
+int build_prebuilt_lists() {
+  TextTable by_ct;
+  by_ct.dict = Ref::steal(PyDict_New());
+  if (!by_ct.dict) return -1;
+  for (std::size_t i = 0; i < std::size(prebuilt_content_types); ++i) {
+    const char* type = prebuilt_content_types[i];
+    Ref list = one_pair_list(state.content_type_pairs[i]);
+    PyObject* key = list ? shared_bytes(type) : nullptr;
+    if (!key || PyDict_SetItem(by_ct.dict.get(), key, list.get()) < 0) return -1;
+    by_ct.add(type, std::char_traits<char>::length(type), list.get());  // the dict holds the list
+  }
+  state.tables.static_headers_by_ct_bytes = std::move(by_ct);
+  return 0;
+}
+
 }  // namespace
 
 int create_content_type_pairs() noexcept {
   Ref name = Ref::steal(shared_str("content-type"));
   if (!name) return -1;
-  for (int i = 0; i < 5; ++i) {
-    Ref value = Ref::steal(shared_str(prebuilt_types[i]));
+  for (std::size_t i = 0; i < std::size(prebuilt_content_types); ++i) {
+    Ref value = Ref::steal(shared_str(prebuilt_content_types[i]));
     if (!value) return -1;
     state.content_type_pairs[i] = Ref::steal(PyTuple_Pack(2, name.get(), value.get()));
     if (!state.content_type_pairs[i]) return -1;
@@ -70,100 +180,14 @@ void reset_tables() noexcept {
 }
 
 int build_tables() noexcept {
-  if (text_table(state.tables.known_headers,
-                 {"host",
-                  "user-agent",
-                  "accept",
-                  "accept-encoding",
-                  "accept-language",
-                  "content-type",
-                  "content-length",
-                  "connection",
-                  "cookie",
-                  "authorization",
-                  "origin",
-                  "referer",
-                  "cache-control",
-                  "pragma",
-                  "upgrade-insecure-requests",
-                  "sec-ch-ua",
-                  "sec-ch-ua-mobile",
-                  "sec-ch-ua-platform",
-                  "sec-fetch-site",
-                  "sec-fetch-mode",
-                  "sec-fetch-user",
-                  "sec-fetch-dest",
-                  "x-forwarded-for",
-                  "x-forwarded-proto",
-                  "x-forwarded-host",
-                  "x-real-ip"},
-                 true, true) < 0)
-    return -1;
-  if (text_table(state.tables.header_val_bytes,
-                 {"*/*", "keep-alive", "close", "gzip, deflate", "gzip, deflate, br", "application/json", "text/plain",
-                  "text/plain; charset=utf-8", "text/html", "text/html; charset=utf-8"},
-                 true, true) < 0)
-    return -1;
-
-  // The five prebuilt lists, in table order; the dict below keeps them.
-  Ref prebuilt[5];
-  for (int i = 0; i < 5; ++i)
-    if (!(prebuilt[i] = one_pair_list(state.content_type_pairs[i]))) return -1;
+  for (const TextTableDef& def : text_tables)
+    if (build_text_table(def) < 0) return -1;
   Ref empty = Ref::steal(PyList_New(0));
   if (!empty) return -1;
   state.tables.empty_headers = std::move(empty);
-
-  TextTable by_ct;
-  by_ct.dict = Ref::steal(PyDict_New());
-  if (!by_ct.dict) return -1;
-  for (int i = 0; i < 5; ++i) {
-    PyObject* key = shared_bytes(prebuilt_types[i]);
-    if (!key || PyDict_SetItem(by_ct.dict.get(), key, prebuilt[i].get()) < 0) return -1;
-    by_ct.add(prebuilt_types[i], std::char_traits<char>::length(prebuilt_types[i]), prebuilt[i].get());
-  }
-  state.tables.static_headers_by_ct_bytes = std::move(by_ct);
-
-  if (text_table(state.tables.known_outbound_header_name_str,
-                 {"content-type",
-                  "content-length",
-                  "server",
-                  "date",
-                  "set-cookie",
-                  "location",
-                  "connection",
-                  "cache-control",
-                  "vary",
-                  "access-control-allow-origin",
-                  "access-control-allow-headers",
-                  "access-control-allow-methods",
-                  "access-control-allow-credentials",
-                  "access-control-expose-headers",
-                  "access-control-max-age",
-                  "transfer-encoding",
-                  "www-authenticate",
-                  "authorization",
-                  "accept",
-                  "host",
-                  "etag",
-                  "last-modified",
-                  "strict-transport-security",
-                  "x-content-type-options",
-                  "x-frame-options"},
-                 false, true) < 0)
-    return -1;
-  if (text_table(state.tables.known_outbound_header_val_str,
-                 {"application/json", "text/plain; charset=utf-8", "text/plain", "text/html; charset=utf-8",
-                  "text/html", "chunked", "keep-alive", "close", "0"},
-                 false, true) < 0)
-    return -1;
-  if (text_table(
-          state.tables.ct_str_cache,
-          {"text/html; charset=utf-8", "text/html", "application/json", "text/plain", "text/plain; charset=utf-8"},
-          false, false) < 0)
-    return -1;
-
-  state.exported_chunk_size = 61440;
-  state.chunk_size = 61440;
+  if (build_prebuilt_lists() < 0) return -1;
+  state.exported_chunk_size = max_response_chunk_size;
+  state.chunk_size = max_response_chunk_size;
   return 0;
 }
 

@@ -353,7 +353,7 @@ void athrow_dealloc(PyObject* self) {
 
 PyMethodDef agen_methods[] = {
     {"asend", agen_asend, METH_O, nullptr},
-    {"athrow", fastcall(agen_athrow), METH_FASTCALL, nullptr},
+    {"athrow", as_cfunction(agen_athrow), METH_FASTCALL, nullptr},
     {"aclose", agen_aclose, METH_NOARGS, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
@@ -371,14 +371,14 @@ PyGetSetDef agen_getset[] = {
 
 PyMethodDef asend_methods[] = {
     {"send", asend_send, METH_O, nullptr},
-    {"throw", fastcall(asend_throw), METH_FASTCALL, nullptr},
+    {"throw", as_cfunction(asend_throw), METH_FASTCALL, nullptr},
     {"close", asend_close, METH_NOARGS, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 
 PyMethodDef athrow_methods[] = {
     {"send", athrow_send, METH_O, nullptr},
-    {"throw", fastcall(athrow_throw), METH_FASTCALL, nullptr},
+    {"throw", as_cfunction(athrow_throw), METH_FASTCALL, nullptr},
     {"close", athrow_close, METH_NOARGS, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };

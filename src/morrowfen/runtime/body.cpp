@@ -99,11 +99,6 @@ void PromiseBase::operator delete(void* p, std::size_t size) noexcept {
 
 // --- the promise ------------------------------------------------------------------
 
-void PromiseBase::unhandled_exception() noexcept {
-  set_error_from_current_exception("unexpected C++ exception in a coroutine body");
-  value.reset();
-}
-
 PromiseBase::AwaitAdapter PromiseBase::await_transform(Await a) noexcept {
   // Taken out of the argument: temporaries of a co_await expression live on
   // in the frame across the suspension, where the collector cannot see them.

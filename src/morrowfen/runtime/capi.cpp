@@ -1,6 +1,13 @@
 #include "capi.h"
 
+#include "constants.h"
+
 namespace mf {
+namespace {
+
+const Str k_pyx_vtable{"__pyx_vtable__"};
+
+}  // namespace
 
 PyObject* capi_dict(Handle module) noexcept {
   PyObject* ns = PyModule_GetDict(module.get());  // borrowed
@@ -31,13 +38,12 @@ int export_vtable(PyTypeObject* type, const void* table) noexcept {
   return 0;
 }
 
-int import_type(Handle module, const char* module_name, const char* type_name, std::size_t expected_size,
-                PyTypeObject*& out) noexcept {
+Ref import_type(Handle module, const char* module_name, const char* type_name, std::size_t expected_size) noexcept {
   Ref obj = Ref::steal(PyObject_GetAttrString(module.get(), type_name));
-  if (!obj) return -1;
+  if (!obj) return {};
   if (!PyType_Check(obj.get())) {
     PyErr_Format(PyExc_TypeError, "%.200s.%.200s is not a type object", module_name, type_name);
-    return -1;
+    return {};
   }
   auto* type = obj.as<PyTypeObject>();
   Py_ssize_t basic = type->tp_basicsize;
@@ -49,25 +55,22 @@ int import_type(Handle module, const char* module_name, const char* type_name, s
                  "%.200s.%.200s size changed, may indicate binary incompatibility. "
                  "Expected %zd from C header, got %zd from PyObject",
                  module_name, type_name, expected, basic + item);
-    return -1;
+    return {};
   }
   if (basic > expected) {
     if (PyErr_WarnFormat(PyExc_RuntimeWarning, 0,
                          "%s.%s size changed, may indicate binary incompatibility. "
                          "Expected %zd from C header, got %zd from PyObject",
                          module_name, type_name, expected, basic) < 0)
-      return -1;
+      return {};
   }
-  out = reinterpret_cast<PyTypeObject*>(obj.release());
-  return 0;
+  return obj;
 }
 
 const void* imported_vtable(PyTypeObject* type) noexcept {
-  static PyObject* key = nullptr;
-  if (!key && !(key = PyUnicode_InternFromString("__pyx_vtable__"))) return nullptr;
   Ref ns = Ref::steal(PyType_GetDict(type));
   if (!ns) return nullptr;
-  Ref capsule = Ref::steal(PyObject_GetItem(ns.get(), key));
+  Ref capsule = Ref::steal(PyObject_GetItem(ns.get(), k_pyx_vtable));
   if (!capsule) return nullptr;
   void* table = PyCapsule_GetPointer(capsule.get(), nullptr);
   if (!table && !PyErr_Occurred()) PyErr_SetString(PyExc_RuntimeError, "invalid vtable found for imported type");

@@ -26,24 +26,19 @@ PyObject* capi_dict(Handle module) noexcept;
 // Stores a capsule holding `address` named `signature` under `name`.
 int export_item(Handle capi, const char* name, void* address, const char* signature) noexcept;
 
-template <class F>
-int export_function(Handle capi, const char* name, F* function, const char* signature) noexcept {
-  return export_item(capi, name, reinterpret_cast<void*>(function), signature);
-}
-
 // Stores the unnamed capsule of `table` as `__pyx_vtable__` in the type's
 // namespace. Call after PyType_Ready.
 int export_vtable(PyTypeObject* type, const void* table) noexcept;
 
 // --- importing ------------------------------------------------------------
 
-// Imports `module_name` and returns its attribute `type_name`, which must be
-// a type whose instance size fits `expected_size`. `out` receives a new
-// reference (the caller owns it; it is left alone on failure).
-int import_type(Handle module, const char* module_name, const char* type_name, std::size_t expected_size,
-                PyTypeObject*& out) noexcept;
+// The attribute `type_name` of `module` (named `module_name` in the texts),
+// which must be a type whose instance size fits `expected_size`; empty with
+// an exception set when it is not.
+Ref import_type(Handle module, const char* module_name, const char* type_name, std::size_t expected_size) noexcept;
 
-// The method table a type exports under `__pyx_vtable__`.
+// The method table a type exports under `__pyx_vtable__` (after the module's
+// start-up has made its constants).
 const void* imported_vtable(PyTypeObject* type) noexcept;
 
 // Reads the address of C function `name` from the module's `__pyx_capi__`,

@@ -26,7 +26,7 @@ Constant::Constant(const char* text, std::size_t size, Kind kind) noexcept
 }
 
 PyObject* shared_bytes(const char* data, std::size_t size) noexcept {
-  try {
+  return guard([&]() -> PyObject* {  // the key or the table may fail to grow
     auto& table = bytes_table();
     std::string key(data, size);
     if (auto it = table.find(key); it != table.end()) return it->second;
@@ -34,10 +34,7 @@ PyObject* shared_bytes(const char* data, std::size_t size) noexcept {
     if (!obj) return nullptr;
     table.emplace(std::move(key), obj.get());
     return obj.release();  // the table keeps it for the process
-  } catch (...) {  // the key or the table could not grow
-    set_error_from_current_exception();
-    return nullptr;
-  }
+  });
 }
 
 int create_constants() noexcept {

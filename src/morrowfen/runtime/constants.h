@@ -24,6 +24,9 @@ class Constant {
   // Borrowed; the object is owned by the process-wide constant table.
   PyObject* get() const noexcept { return object_; }
   operator PyObject*() const noexcept { return object_; }
+  // The object's address, for a table read after the constants exist (a
+  // constructor's default).
+  constexpr PyObject* const* slot() const noexcept { return &object_; }
   const char* text() const noexcept { return text_; }
   std::size_t size() const noexcept { return size_; }
 

@@ -33,6 +33,7 @@
 #include <type_traits>
 #include <utility>
 
+#include "errors.h"
 #include "function.h"
 #include "ref.h"
 
@@ -48,7 +49,15 @@ inline Await await(Ref obj) noexcept { return {std::move(obj)}; }
 
 // One step of `async for` over the iterator `it` (from aiter()): calls
 // __anext__ and awaits its result. An empty result with StopAsyncIteration
-// pending is the end of the iteration (see async_iteration_ended()).
+// pending is the end of the iteration, so a loop relays every item and tells
+// the end from an error once, after:
+//
+//   for (;;) {
+//     L.item = co_await mf::anext(L.iter);
+//     if (!L.item) break;
+//     ...
+//   }
+//   if (!mf::async_iteration_ended()) co_return {};
 struct AwaitNext {
   PyObject* iterator;
 };
@@ -81,7 +90,7 @@ Ref awaitable_iter(Handle obj) noexcept;
 Ref aiter(Handle obj) noexcept;
 
 // After an empty anext() result: true (and the exception cleared) when the
-// iteration simply ended, false when a real error is pending.
+// iteration simply ended, false when a real error is pending (a check).
 bool async_iteration_ended() noexcept;
 
 namespace detail {
@@ -108,7 +117,12 @@ struct PromiseBase {
 
   std::suspend_always initial_suspend() noexcept { return {}; }
   std::suspend_always final_suspend() noexcept { return {}; }
-  void unhandled_exception() noexcept;
+  // Inline: it runs in the handler the body's module compiled
+  // (set_error_from_current_exception, errors.h).
+  void unhandled_exception() noexcept {
+    set_error_from_current_exception("unexpected C++ exception in a coroutine body");
+    value.reset();
+  }
   void return_value(Ref result) noexcept { value = std::move(result); }
 
   struct AwaitAdapter {
@@ -201,6 +215,13 @@ PyObject* start(PyObject* function, PyObject* const* args, Body<K> (*body)(Local
   Locals& locals = *std::launder(reinterpret_cast<Locals*>(detail::gen_slots(g)));
   auto handle = body(locals).release();
   return detail::gen_attach_or_free(g, handle, handle ? &handle.promise() : nullptr);
+}
+
+// The Python face of a function whose call only starts `Body` (the entry of
+// its FunctionDef): `mf::body_py<read_body>`.
+template <auto Body>
+PyObject* body_py(PyObject* function, PyObject* const* args) noexcept {
+  return start(function, args, Body);
 }
 
 // The object types, readied (and registered with collections.abc) by

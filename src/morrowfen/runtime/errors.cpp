@@ -1,7 +1,5 @@
 #include "errors.h"
 
-#include <new>
-
 #include "ref.h"
 
 // Exported by the interpreter, declared in its internal headers only.
@@ -39,16 +37,6 @@ PyObject* raise_from_cause(PyObject* type, const char* msg) noexcept {
   }
   PyErr_SetRaisedException(error.release());
   return nullptr;
-}
-
-void set_error_from_current_exception(const char* what) noexcept {
-  try {
-    throw;
-  } catch (const std::bad_alloc&) {
-    PyErr_NoMemory();
-  } catch (...) {
-    PyErr_SetString(PyExc_SystemError, what);
-  }
 }
 
 }  // namespace mf

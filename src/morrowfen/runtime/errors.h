@@ -9,14 +9,23 @@
 //   status     int: 0 on success, -1 on failure.
 //   predicate  int: 1 true, 0 false, -1 failure. (A bool predicate is for
 //              tests that cannot fail.)
+//   check      bool: true when it passed, false with an exception set: an
+//              argument test (to_integer, check_pair) or a step that fills
+//              out-parameters (utf8_view).
 //   several    an enum class naming each outcome, failure among them.
 // A borrowed result (a Handle or PyObject* documented as borrowed) follows
-// the object rule. No C++ exception crosses into the interpreter: the places
-// where the interpreter calls the package's C++ catch everything and call
-// set_error_from_current_exception().
+// the object rule. No C++ exception crosses into the interpreter or another
+// module: the trampolines every such call passes through (a function
+// object's call, the Python and C faces of type_support.h, the constructors
+// of constructors.h, the exported forms) run the code under guard(), below.
+// Code under them may throw (std::bad_alloc from a growing std::string): it
+// is not noexcept.
 #pragma once
 
 #include <Python.h>
+
+#include <new>
+#include <type_traits>
 
 #include "ref.h"
 
@@ -42,7 +51,59 @@ PyObject* raise_from_cause(PyObject* type, const char* msg) noexcept;
 
 // Turns the C++ exception being handled into a Python one: std::bad_alloc
 // becomes MemoryError, anything else SystemError(`what`). Call it only from
-// inside a catch handler (or a coroutine promise's unhandled_exception).
-void set_error_from_current_exception(const char* what = "unexpected C++ exception") noexcept;
+// inside a catch handler (guard() below, or a coroutine promise's
+// unhandled_exception). Inline, and so are they: every library and module
+// carries its own copy of the C++ runtime (CMakeLists.txt), and the
+// exception being handled is known only to the copy whose handler caught it.
+inline void set_error_from_current_exception(const char* what = "unexpected C++ exception") noexcept {
+  try {
+    throw;
+  } catch (const std::bad_alloc&) {
+    PyErr_NoMemory();
+  } catch (...) {
+    PyErr_SetString(PyExc_SystemError, what);
+  }
+}
+
+// What a failed call returns, by its return type: an empty Ref, nullptr,
+// -1 (status, predicate, length), false (check), or nothing.
+template <class R>
+R failed_result() noexcept {
+  if constexpr (std::is_void_v<R>) return;
+  else if constexpr (std::is_pointer_v<R>) return nullptr;
+  else if constexpr (std::is_same_v<R, bool>) return false;
+  else if constexpr (std::is_integral_v<R>) return -1;
+  else return R();
+}
+
+// Runs `f()` where the interpreter or another module calls in: a C++
+// exception that escapes it becomes the Python error and the call gives
+// failed_result(). The package's catch-all, which the trampolines every call
+// passes through use.
+template <class F>
+auto guard(F&& f) noexcept -> decltype(f()) {
+  try {
+    return f();
+  } catch (...) {
+    set_error_from_current_exception();
+    return failed_result<decltype(f())>();
+  }
+}
+
+namespace detail {
+template <auto F, class Signature = decltype(F)>
+struct Guarded;
+template <auto F, class R, class... A>
+struct Guarded<F, R (*)(A...)> {
+  static R call(A... args) noexcept {
+    return guard([&]() -> R { return F(args...); });
+  }
+};
+}  // namespace detail
+
+// F run under guard(): the form of a function written by hand that goes into
+// a method table, a C-level table or the exported interface.
+template <auto F>
+inline constexpr auto guarded = &detail::Guarded<F>::call;
 
 }  // namespace mf

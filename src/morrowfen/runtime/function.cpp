@@ -105,8 +105,10 @@ bool check_types(const Function* f, PyObject* const* bound) {
     const Param& p = f->def->params[i];
     PyObject* arg = bound[i];
     if (p.type.mode == ArgType::Mode::any || arg == Py_None) continue;
-    PyTypeObject* expected = *p.type.type;
-    bool ok = p.type.mode == ArgType::Mode::exact ? Py_IS_TYPE(arg, expected) : PyObject_TypeCheck(arg, expected);
+    bool exact = p.type.mode == ArgType::Mode::exact;
+    PyTypeObject* expected = exact ? *static_cast<PyTypeObject* const*>(p.type.type)
+                                   : static_cast<const Ref*>(p.type.type)->as<PyTypeObject>();
+    bool ok = exact ? Py_IS_TYPE(arg, expected) : PyObject_TypeCheck(arg, expected);
     if (!ok) {
       argument_type_error(p.name, expected, arg);
       return false;
@@ -119,14 +121,8 @@ PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t narg
   Function* f = as_function(self);
   PyObject* bound[max_params];
   PyObject* result = nullptr;
-  if (bind(f, args, PyVectorcall_NARGS(nargsf), kwnames, bound) && check_types(f, bound)) {
-    try {
-      result = f->def->entry(self, bound);
-    } catch (...) {
-      set_error_from_current_exception();
-      result = nullptr;
-    }
-  }
+  if (bind(f, args, PyVectorcall_NARGS(nargsf), kwnames, bound) && check_types(f, bound))
+    result = guard([&] { return f->def->entry(self, bound); });
   if (!result) add_traceback(PyUnicode_AsUTF8(f->full_name.get()), "morrowfen/runtime/function.cpp", 0);
   return result;
 }

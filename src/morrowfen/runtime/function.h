@@ -25,15 +25,17 @@ enum class Kind : unsigned char { plain, coroutine, async_generator, generator }
 struct ArgType {
   enum class Mode : unsigned char { any, exact, subclass };
   Mode mode = Mode::any;
-  // Read at call time: framework types are bound during module start-up.
-  PyTypeObject* const* type = nullptr;
+  // Where the type is read at call time: exact, a PyTypeObject* const (a
+  // built-in type); subclass, a Ref (a framework type, bound into the
+  // module's state during its start-up).
+  const void* type = nullptr;
 };
 
 inline constexpr ArgType any_type{};
 // Exactly this type (for built-in types such as bytes and list).
 inline constexpr ArgType exactly(PyTypeObject* const* type) { return {ArgType::Mode::exact, type}; }
 // This type or any subclass of it (for framework types).
-inline constexpr ArgType instance_of(PyTypeObject* const* type) { return {ArgType::Mode::subclass, type}; }
+inline constexpr ArgType instance_of(const Ref& type) { return {ArgType::Mode::subclass, &type}; }
 
 struct Param {
   const char* name;

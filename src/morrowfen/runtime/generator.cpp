@@ -456,7 +456,7 @@ void cw_dealloc(PyObject* self) {
 
 PyMethodDef cw_methods[] = {
     {"send", cw_send, METH_O, nullptr},
-    {"throw", fastcall(cw_throw), METH_FASTCALL, nullptr},
+    {"throw", as_cfunction(cw_throw), METH_FASTCALL, nullptr},
     {"close", cw_close, METH_NOARGS, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
@@ -466,7 +466,7 @@ PyAsyncMethods cw_as_async = {nullptr, nullptr, nullptr, cw_am_send};
 // Coroutines and generators share send, throw and close.
 PyMethodDef gen_methods[] = {
     {"send", gen_send, METH_O, nullptr},
-    {"throw", fastcall(gen_throw), METH_FASTCALL, nullptr},
+    {"throw", as_cfunction(gen_throw), METH_FASTCALL, nullptr},
     {"close", gen_close, METH_NOARGS, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };

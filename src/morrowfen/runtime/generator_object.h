@@ -107,11 +107,6 @@ PyTypeObject gen_type_base(const char* name, PyMethodDef* methods, PyGetSetDef* 
 PyTypeObject helper_type(const char* name, Py_ssize_t size, destructor dealloc, traverseproc traverse,
                          PyMethodDef* methods) noexcept;
 
-template <class F>
-PyCFunction fastcall(F* f) noexcept {
-  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
-}
-
 extern PyTypeObject coroutine_wrapper_type;
 extern PyTypeObject asend_type;
 extern PyTypeObject athrow_type;

@@ -214,7 +214,7 @@ bool literal_default(PyObject* value) noexcept {
 }
 
 // The tp_doc texts, kept for the process: type objects point into them.
-Forever<std::deque<std::string>> g_docs;
+ProcessState<std::deque<std::string>> g_docs;
 
 }  // namespace
 
@@ -234,7 +234,7 @@ int bind_init_vector(const char* type_name, const InitParam* params, std::size_t
 }
 
 const char* init_doc(const char* type_name, const InitParam* params, std::size_t n, const char* doc) noexcept {
-  try {
+  return guard([&]() -> const char* {
     const char* dot = std::strrchr(type_name, '.');
     std::string text = dot ? dot + 1 : type_name;
     text += '(';
@@ -263,10 +263,7 @@ const char* init_doc(const char* type_name, const InitParam* params, std::size_t
     if (doc) text += doc;
     g_docs->push_back(std::move(text));
     return g_docs->back().c_str();
-  } catch (...) {
-    set_error_from_current_exception();
-    return nullptr;
-  }
+  });
 }
 
 }  // namespace mf

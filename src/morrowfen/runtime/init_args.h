@@ -43,8 +43,11 @@ struct InitParam {
   bool positional_only = false;
 };
 
-// None as a default: `{"headers", &mf::none_default, false}`.
+// None or False as a default: `{"headers", &mf::none_default, false}`. A
+// default the module makes at start-up is read from its state:
+// `{"dumps", state.json_dumps.slot(), false}`.
 inline PyObject* const none_default = Py_None;
+inline PyObject* const false_default = Py_False;
 
 // Binds a tp_init call (`args` a tuple, `kwds` a dict or nullptr) into
 // `bound[0..n)` in table order: each entry borrowed from the call or its

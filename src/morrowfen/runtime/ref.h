@@ -1,5 +1,8 @@
-// Owning object reference. The only place in the code base that touches
-// reference counts directly: everything else holds objects through Ref.
+// Owning and borrowed object references, and the holder of process state.
+// The only place in the code base that touches reference counts directly:
+// every object the package keeps is held by a Ref (an object's fields, a
+// coroutine's locals, a module's state in a ProcessState), apart from the
+// constants, which constants.h makes once and keeps for the process.
 //
 // The rule for borrowed pointers (a field read with .get(), a list or tuple
 // item, a dict value): a borrowed pointer never outlives a call that can run
@@ -16,7 +19,6 @@
 #include <concepts>
 #include <cstddef>
 #include <cstring>
-#include <new>
 #include <type_traits>
 #include <utility>
 
@@ -60,6 +62,10 @@ class Ref {
   explicit operator bool() const noexcept { return ptr_ != nullptr; }
   bool is(PyObject* other) const noexcept { return ptr_ == other; }
   bool is_none() const noexcept { return ptr_ == Py_None; }
+  // The address of the held pointer, for a table that reads the field at
+  // each use (a constructor's default, an argument's type): it owns nothing
+  // and sees whatever the Ref holds at that moment.
+  constexpr PyObject* const* slot() const noexcept { return &ptr_; }
 
  private:
   explicit Ref(PyObject* p) noexcept : ptr_(p) {}
@@ -101,25 +107,32 @@ class Handle {
 static_assert(sizeof(Handle) == sizeof(PyObject*));
 static_assert(std::is_trivially_copyable_v<Handle>);
 
-// Process-lifetime storage for objects that hold references (module state,
-// tables). Its contents are never destroyed: C++ static destructors run
-// after the interpreter has finalized, when releasing a reference is no
-// longer allowed.
+// The holder of a module's process state: a struct of Refs (or any other
+// process-lifetime value). Constant-initialised when T's default constructor
+// is constexpr (so usable from any unit's static initialisers), and never
+// destroyed: C++ static destructors run after the interpreter has finalized,
+// when releasing a reference is no longer allowed.
+//
+//   constinit mf::ProcessState<ContentsState> contents_state;
+//   constinit ContentsState& state = *contents_state;
 template <class T>
-class Forever {
+class ProcessState {
  public:
-  Forever() { ::new (static_cast<void*>(storage_)) T(); }
-  Forever(const Forever&) = delete;
-  Forever& operator=(const Forever&) = delete;
-  T& operator*() noexcept { return *std::launder(reinterpret_cast<T*>(storage_)); }
-  T* operator->() noexcept { return &**this; }
+  constexpr ProcessState() : value_() {}
+  ProcessState(const ProcessState&) = delete;
+  ProcessState& operator=(const ProcessState&) = delete;
+  ~ProcessState() {}
+  constexpr T& operator*() noexcept { return value_; }
+  constexpr T* operator->() noexcept { return &value_; }
 
  private:
-  alignas(T) unsigned char storage_[sizeof(T)];
+  union {
+    T value_;
+  };
 };
 
-// Reference-count primitives for the few places (type slots, capsule
-// exports, immortal tables) that hand raw pointers across the C API.
+// A new reference to a borrowed object, for a C-API result the caller owns
+// (a getter's, a type slot's) or an item a container steals.
 inline PyObject* new_ref(PyObject* p) noexcept { return Py_NewRef(p); }
 
 // Visits a Ref from a tp_traverse slot.

@@ -1,7 +1,7 @@
-// Building blocks for the extension types of the sibling modules (contents,
-// messages, cookies, exceptions, headers, url): attribute accessors for the
-// fields of the framework_types structs, GC slots generated from a list of
-// field offsets, and the call of a Python-level override of a C-level method.
+// Building blocks for the extension types of the package's modules:
+// attribute accessors for the fields of the framework_types structs, GC slots
+// generated from a list of field offsets, and the Python and C faces of a
+// C-level method, which run a Python-level override when there is one.
 //
 // Every struct of framework_types keeps its objects in Ref fields. Instances
 // come from tp_alloc, which zeroes them: a zeroed Ref is a valid empty Ref,
@@ -21,6 +21,7 @@
 #include <type_traits>
 
 #include "constants.h"
+#include "errors.h"
 #include "function.h"
 #include "ref.h"
 #include "types.h"
@@ -185,11 +186,6 @@ inline bool check_count(const char* name, Py_ssize_t nargs, Py_ssize_t n) noexce
   return false;
 }
 
-template <class F>
-inline PyCFunction as_cfunction(F* f) noexcept {
-  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
-}
-
 // The truth value of an override's result, as the int-returning C-level
 // methods report it: 0, 1, or -1 with an exception set.
 inline int truth_of(const Ref& result) noexcept { return result ? PyObject_IsTrue(result.get()) : -1; }
@@ -234,16 +230,16 @@ inline PyObject* predicate_result(int r) noexcept { return r < 0 ? nullptr : PyB
 
 template <auto Native, auto Result>
 PyObject* py_face0(PyObject* self, PyObject*) noexcept {
-  return Result(Native(self_as<Native>(self)));
+  return guard([&] { return Result(Native(self_as<Native>(self))); });
 }
 template <auto Native, auto Result>
 PyObject* py_face1(PyObject* self, PyObject* arg) noexcept {
-  return Result(Native(self_as<Native>(self), arg));
+  return guard([&] { return Result(Native(self_as<Native>(self), arg)); });
 }
 template <auto Native, auto Result, const Str& Name>
 PyObject* py_face2(PyObject* self, PyObject* const* args, Py_ssize_t nargs) noexcept {
   if (!check_count(Name.text(), nargs, 2)) return nullptr;
-  return Result(Native(self_as<Native>(self), args[0], args[1]));
+  return guard([&] { return Result(Native(self_as<Native>(self), args[0], args[1])); });
 }
 
 // The Python face for arity 0, 1 or 2 (the name is used by the count check).
@@ -276,48 +272,49 @@ PyCFunction py_predicate() noexcept {
 
 // The C faces.
 template <auto Native, const Str& Name, class... A>
-PyObject* c_object(self_of<Native>* self, A... args) {
-  if (auto r = call_override(as_object(self), Name, py_object<Native, Name>(), args...)) return r->release();
-  return Native(self, args...);
+PyObject* c_object(self_of<Native>* self, A... args) noexcept {
+  return guard([&]() -> PyObject* {
+    if (auto r = call_override(as_object(self), Name, py_object<Native, Name>(), args...)) return r->release();
+    return Native(self, args...);
+  });
 }
 template <auto Native, const Str& Name, class... A>
-int c_status(self_of<Native>* self, A... args) {
-  if (auto r = call_override(as_object(self), Name, py_status<Native, Name>(), args...)) return *r ? 0 : -1;
-  return Native(self, args...);
+int c_status(self_of<Native>* self, A... args) noexcept {
+  return guard([&]() -> int {
+    if (auto r = call_override(as_object(self), Name, py_status<Native, Name>(), args...)) return *r ? 0 : -1;
+    return Native(self, args...);
+  });
 }
 template <auto Native, const Str& Name, class... A>
-int c_predicate(self_of<Native>* self, A... args) {
-  if (auto r = call_override(as_object(self), Name, py_predicate<Native, Name>(), args...)) return truth_of(*r);
-  return Native(self, args...);
+int c_predicate(self_of<Native>* self, A... args) noexcept {
+  return guard([&]() -> int {
+    if (auto r = call_override(as_object(self), Name, py_predicate<Native, Name>(), args...)) return truth_of(*r);
+    return Native(self, args...);
+  });
 }
 
 // The C face of a method whose Python face is written by hand (METH_NOARGS
 // or METH_O): the face itself is the native.
 template <PyCFunction Py, const Str& Name, class Self>
-PyObject* c_method0(Self* self) {
-  if (auto r = call_override(as_object(self), Name, Py)) return r->release();
-  return Py(as_object(self), nullptr);
-}
-
-// A process-lifetime reference kept in a plain pointer (a static Ref would be
-// released after the interpreter has gone).
-inline void keep(PyObject*& slot, Ref value) noexcept {
-  if (!slot) slot = value.release();
+PyObject* c_method0(Self* self) noexcept {
+  return guard([&]() -> PyObject* {
+    if (auto r = call_override(as_object(self), Name, Py)) return r->release();
+    return Py(as_object(self), nullptr);
+  });
 }
 
 // Makes a module's private function objects (the ones its methods start
-// coroutines with) the first time, each kept in its slot for the process.
+// coroutines with) the first time, each into its field of the module's state.
 template <std::size_t N>
-int keep_functions(PyObject* module, const char* module_name, const char* file, const FunctionDef (&defs)[N],
-                   PyObject** const (&slots)[N]) noexcept {
+int make_functions(PyObject* module, const char* module_name, const char* file, const FunctionDef (&defs)[N],
+                   Ref* const (&slots)[N]) noexcept {
   PyObject* globals = PyModule_GetDict(module);
   Ref name = Ref::steal(PyUnicode_FromString(module_name));
   if (!globals || !name) return -1;
   for (std::size_t i = 0; i < N; ++i) {
     if (*slots[i]) continue;
-    Ref fn = make_function(defs[i], file, globals, name.get());
-    if (!fn) return -1;
-    keep(*slots[i], std::move(fn));
+    *slots[i] = make_function(defs[i], file, globals, name.get());
+    if (!*slots[i]) return -1;
   }
   return 0;
 }

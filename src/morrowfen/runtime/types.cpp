@@ -21,15 +21,6 @@ int set_text_attribute(Ref& slot, Handle value, const char* what) noexcept {
   return 0;
 }
 
-int set_text_attribute(PyObject*& slot, Handle value, const char* what) noexcept {
-  // The field is lent to a Ref for the replacement, which releases the old
-  // text after the new one is in place, and handed back.
-  Ref owner = Ref::steal(slot);
-  int r = set_text_attribute(owner, value, what);
-  slot = owner.release();
-  return r;
-}
-
 int add_type(Handle module, PyTypeObject* type) noexcept {
   if (PyType_Ready(type) < 0) return -1;
   const char* dot = std::strrchr(type->tp_name, '.');
@@ -38,8 +29,8 @@ int add_type(Handle module, PyTypeObject* type) noexcept {
 
 std::optional<Ref> python_override(Handle self, Handle name, PyCFunction native) noexcept {
   PyTypeObject* type = Py_TYPE(self.get());
-  // Only classes defined in Python (heap types) or instances with a __dict__
-  // can replace a native method.
+  // Only classes defined in Python (heap types) can replace a native method:
+  // the package's own types have no instance __dict__.
   if (!(type->tp_flags & Py_TPFLAGS_HEAPTYPE)) return std::nullopt;
   Ref attr = Ref::steal(PyObject_GetAttr(self.get(), name.get()));
   if (!attr) return Ref();

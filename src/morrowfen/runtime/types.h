@@ -16,8 +16,14 @@ PyTypeObject static_type() noexcept;
 // Setter body for a text attribute such as __name__ or __qualname__: the
 // value must be a str; `what` names the attribute in the error.
 int set_text_attribute(Ref& slot, Handle value, const char* what) noexcept;
-// The same for a raw owning field.
-int set_text_attribute(PyObject*& slot, Handle value, const char* what) noexcept;
+
+// A C function of any signature as a method table's PyCFunction (its flags
+// tell the interpreter how to call it: METH_FASTCALL, METH_FASTCALL |
+// METH_KEYWORDS).
+template <class F>
+inline PyCFunction as_cfunction(F* f) noexcept {
+  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
+}
 
 // Readies `type` and adds it to `module` under its short name.
 int add_type(Handle module, PyTypeObject* type) noexcept;

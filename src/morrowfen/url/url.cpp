@@ -10,6 +10,7 @@
 #include "../runtime/capi.h"
 #include "../runtime/constants.h"
 #include "../runtime/errors.h"
+#include "../runtime/module_def.h"
 #include "../runtime/type_support.h"
 #include "../runtime/types.h"
 #include "../wire/percent.h"
@@ -205,43 +206,39 @@ Ref make_url(PyObject* value) noexcept {
   return self;
 }
 
-// join(): the native, its Python face (which also takes bytes) and its C face.
-PyObject* join_impl(URL* self, URL* other) noexcept {
+// join(): the native, which may throw std::bad_alloc (resolve() builds
+// std::strings); the native of its Python face, which also takes bytes; its C
+// face. Both faces run under mf::guard().
+PyObject* join_impl(URL* self, URL* other) {
   PyObject* base = self->value.get();
   PyObject* ref = other->value.get();
   if (!base || !PyBytes_Check(base) || !ref || !PyBytes_Check(ref)) {
     PyErr_SetString(PyExc_TypeError, "URL value must be bytes");
     return nullptr;
   }
-  Ref joined;
-  try {
-    std::string text = resolve(mf::wire::bytes_view(base), mf::wire::bytes_view(ref));
-    joined = mf::percent::bytes_from(text);
-  } catch (...) {
-    mf::set_error_from_current_exception();
-    return nullptr;
-  }
+  Ref joined = mf::percent::bytes_from(resolve(mf::wire::bytes_view(base), mf::wire::bytes_view(ref)));
   if (!joined) return nullptr;
   return make_url(joined.get()).release();
 }
 
-PyObject* url_join_py(PyObject* self, PyObject* other) {
-  if (PyObject_TypeCheck(other, &URLType)) return join_impl(as_url(self), as_url(other));
+PyObject* join_url_or_bytes_impl(URL* self, PyObject* other) {
+  if (PyObject_TypeCheck(other, &URLType)) return join_impl(self, as_url(other));
   if (PyBytes_Check(other)) {
     Ref converted = make_url(other);
-    return converted ? join_impl(as_url(self), as_url(converted.get())) : nullptr;
+    return converted ? join_impl(self, as_url(converted.get())) : nullptr;
   }
   PyErr_Format(PyExc_TypeError, "join() needs a URL or bytes, not %.200s", Py_TYPE(other)->tp_name);
   return nullptr;
 }
 
-PyObject* url_join(URL* self, URL* other) {
-  if (auto result = sup::call_override(sup::as_object(self), k_join, url_join_py, sup::as_object(other)))
+PyObject* join(URL* self, URL* other) {
+  if (auto result = sup::call_override(sup::as_object(self), k_join, sup::py_object<join_url_or_bytes_impl, k_join>(),
+                                       sup::as_object(other)))
     return result->release();
   return join_impl(self, other);
 }
 
-constexpr URLVTable url_vtable = {url_join};
+constexpr URLVTable url_vtable = {mf::guarded<join>};
 
 PyObject* url_repr(PyObject* self) {
   const Ref& value = as_url(self)->value;
@@ -257,7 +254,8 @@ PyGetSetDef url_getset[] = {
 };
 
 PyMethodDef url_methods[] = {
-    {"join", url_join_py, METH_O, "join(other)\n\nThe URL `other` (a URL or bytes) resolved against this one."},
+    {"join", sup::py_object<join_url_or_bytes_impl, k_join>(), METH_O,
+     "join(other)\n\nThe URL `other` (a URL or bytes) resolved against this one."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -283,26 +281,11 @@ int ready_types() {
 
 int exec(PyObject* module) {
   if (mf::create_constants() < 0 || ready_types() < 0) return -1;
-  if (mf::add_type(module, &URLType) < 0 || mf::export_vtable(&URLType, &url_vtable) < 0) return -1;
-  return 0;
+  return mf::publish(module, {{&URLType, &url_vtable}});
 }
 
-PyModuleDef_Slot slots[] = {
-    {Py_mod_exec, reinterpret_cast<void*>(exec)},
-    {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
-    {0, nullptr},
-};
-
-PyModuleDef module_def = {PyModuleDef_HEAD_INIT,
-                          "morrowfen.url",
-                          "URL parsing and resolution.",
-                          0,
-                          nullptr,
-                          slots,
-                          nullptr,
-                          nullptr,
-                          nullptr};
+mf::ModuleDef module_def{"morrowfen.url", "URL parsing and resolution.", exec};
 
 }  // namespace
 
-PyMODINIT_FUNC PyInit_url() { return PyModuleDef_Init(&module_def); }
+PyMODINIT_FUNC PyInit_url() { return module_def.init(); }

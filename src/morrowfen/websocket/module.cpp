@@ -6,6 +6,7 @@
 #include "../framework_types/url.h"
 #include "../runtime/capi.h"
 #include "../runtime/init_args.h"
+#include "../runtime/module_def.h"
 #include "websocket_module.h"
 
 namespace mf::websocket {
@@ -34,15 +35,14 @@ void disconnect_dealloc(PyObject* self) {
   base_exception()->tp_dealloc(self);
 }
 
-PyObject* default_code = nullptr;    // 1000
-PyObject* default_reason = nullptr;  // ""
-constexpr mf::InitParam disconnect_params[] = {{"code", &default_code, false}, {"reason", &default_reason, false}};
+constexpr mf::InitParam disconnect_params[] = {{"code", state.default_code.slot(), false},
+                                               {"reason", state.default_reason.slot(), false}};
 
 PyObject* disconnect_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
   Ref self = Ref::steal(base_exception()->tp_new(type, args, kwds));
   if (!self) return nullptr;
   as_disconnect(self.get())->code = 1000;
-  as_disconnect(self.get())->reason = Ref::borrow(default_reason);
+  as_disconnect(self.get())->reason = state.default_reason.copy();
   return self.release();
 }
 
@@ -109,7 +109,7 @@ int ready_types() {
       "A WebSocket connection: a Request (url, query, cookies, headers) of the handshake, with the messages of the "
       "connection (accept, receive, send, close, async iteration). The serving layer makes it for the handler.";
   w.tp_basicsize = sizeof(WebSocket);
-  w.tp_base = state.request_type;
+  w.tp_base = state.request_type.as<PyTypeObject>();
   w.tp_methods = websocket_methods;
   w.tp_getset = websocket_getset;
   w.tp_as_async = &websocket_async;
@@ -135,29 +135,26 @@ int bind(PyObject* module) {
       PyErr_SetString(PyExc_TypeError, "morrowfen.url.URL must be a type");
       return -1;
     }
-    PyTypeObject* request = nullptr;
-    if (mf::import_type(messages.get(), messages::module_name, "Request", sizeof(messages::Request), request) < 0 ||
-        mf::import_function(penmoth_module.get(), "extract_rsgi_headers", penmoth::extract_rsgi_headers_sig,
-                            state.extract_headers) < 0) {
-      Py_XDECREF(request);
+    Ref request = mf::import_type(messages.get(), messages::module_name, "Request", sizeof(messages::Request));
+    if (!request || mf::import_function(penmoth_module.get(), "extract_rsgi_headers",
+                                        penmoth::extract_rsgi_headers_sig, state.extract_headers) < 0)
       return -1;
-    }
-    PyObject* url_type = nullptr;
-    sup::keep(url_type, std::move(url));
-    sup::keep(state.logger, std::move(logger));
-    sup::keep(default_code, Ref::steal(PyLong_FromLong(1000)));
-    sup::keep(default_reason, Ref::steal(PyUnicode_FromString("")));
-    if (!default_code || !default_reason || make_close_defaults() < 0) return -1;
-    state.url_type = reinterpret_cast<PyTypeObject*>(url_type);
-    state.request_type = request;  // kept for the process
+    Ref code = Ref::steal(PyLong_FromLong(1000));
+    Ref reason = Ref::steal(PyUnicode_FromString(""));
+    if (!code || !reason) return -1;
+    state.default_code = std::move(code);
+    state.default_reason = std::move(reason);
+    state.logger = std::move(logger);
+    state.url_type = std::move(url);
+    state.request_type = std::move(request);
   }
-  return sup::keep_functions(module, module_name, "morrowfen/websocket/socket.cpp", method_defs, method_functions);
+  return sup::make_functions(module, module_name, "morrowfen/websocket/socket.cpp", method_defs, method_functions);
 }
 
 int exec(PyObject* module) {
   if (mf::claim_interpreter(g_interpreter) < 0) return -1;
   if (mf::ready_runtime() < 0 || bind(module) < 0 || ready_types() < 0) return -1;
-  if (mf::add_type(module, &WebSocketType) < 0 || mf::add_type(module, &DisconnectType) < 0) return -1;
+  if (mf::publish(module, {{&WebSocketType}, {&DisconnectType}}) < 0) return -1;
   Ref name = Ref::steal(PyUnicode_FromString(module_name));
   if (!name) return -1;
   for (const mf::FunctionDef& def : serve_defs) {
@@ -167,23 +164,10 @@ int exec(PyObject* module) {
   return 0;
 }
 
-PyModuleDef_Slot slots[] = {
-    {Py_mod_exec, reinterpret_cast<void*>(exec)},
-    {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
-    {0, nullptr},
-};
-
-PyModuleDef module_def = {PyModuleDef_HEAD_INIT,
-                          "morrowfen.websocket",
-                          "WebSocket connections served through morrowfen.server.Application.",
-                          0,
-                          nullptr,
-                          slots,
-                          nullptr,
-                          nullptr,
-                          nullptr};
+mf::ModuleDef module_def{"morrowfen.websocket", "WebSocket connections served through morrowfen.server.Application.",
+                         exec};
 
 }  // namespace
 }  // namespace mf::websocket
 
-PyMODINIT_FUNC PyInit_websocket() { return PyModuleDef_Init(&mf::websocket::module_def); }
+PyMODINIT_FUNC PyInit_websocket() { return mf::websocket::module_def.init(); }

@@ -28,13 +28,13 @@ const Str k_no_reason{""};
 void log_error(const char* text, PyObject* error) noexcept {
   Ref message = Ref::steal(PyUnicode_FromString(text));
   Ref names = message ? Ref::steal(PyTuple_Pack(1, k_exc_info.get())) : Ref();
-  Ref logger = Ref::borrow(state.logger);
+  Ref logger = state.logger.copy();
   Ref done;
   if (names) {
     PyObject* args[] = {logger.get(), message.get(), error};
     done = Ref::steal(PyObject_VectorcallMethod(k_error, args, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, names.get()));
   }
-  if (!done) PyErr_WriteUnraisable(state.logger);
+  if (!done) PyErr_WriteUnraisable(state.logger.get());
 }
 
 // What ends a connection once its handler is done; `error` is what the
@@ -100,12 +100,8 @@ mf::CoroutineBody serve_body(ServeLocals<G>& L) {
   co_return co_await mf::await(std::move(closing));
 }
 
-PyObject* serve_asgi_entry(PyObject* self, PyObject* const* args) {
-  return mf::start(self, args, serve_body<Gateway::asgi>);
-}
-PyObject* serve_rsgi_entry(PyObject* self, PyObject* const* args) {
-  return mf::start(self, args, serve_body<Gateway::rsgi>);
-}
+
+
 
 const mf::Param p_asgi[] = {{"handler"}, {"scope"}, {"receive"}, {"send"}};
 const mf::Param p_rsgi[] = {{"handler"}, {"scope"}, {"protocol"}};
@@ -117,12 +113,12 @@ const mf::FunctionDef serve_defs[] = {
      "Serves the handshake of an ASGI \"websocket\" scope: awaits handler(ws) with a WebSocket that talks through "
      "`receive` and `send`, then refuses or closes the connection as the handler left it (a handler of None refuses "
      "it).",
-     serve_asgi_entry},
+     mf::body_py<serve_body<Gateway::asgi>>},
     {"serve_rsgi", p_rsgi, mf::Kind::coroutine,
      "Serves the handshake of an RSGI scope whose proto is \"ws\": awaits handler(ws) with a WebSocket that talks "
      "through `protocol`, then refuses or closes the connection as the handler left it (a handler of None refuses "
      "it).",
-     serve_rsgi_entry},
+     mf::body_py<serve_body<Gateway::rsgi>>},
 };
 
 }  // namespace mf::websocket

@@ -96,14 +96,14 @@ bool protocol_closed_pending() noexcept {
       Ref held = Ref::steal(module);
       PyObject* found = nullptr;
       if (PyObject_GetOptionalAttrString(held.get(), "RSGIProtocolClosed", &found) > 0 && PyType_Check(found))
-        sup::keep(state.protocol_closed, Ref::steal(found));
+        state.protocol_closed = Ref::steal(found);
       else Py_XDECREF(found);
     }
     PyErr_Clear();
     PyErr_SetRaisedException(raised.release());
     if (!state.protocol_closed) return false;
   }
-  return PyErr_ExceptionMatches(state.protocol_closed);
+  return PyErr_ExceptionMatches(state.protocol_closed.get());
 }
 
 // True when the pending exception says that the client has gone: an OSError
@@ -152,7 +152,7 @@ Ref new_websocket(PyObject* path, PyObject* query, PyObject* headers, PyObject* 
     p[n] = '?';
     std::memcpy(p + n + 1, PyBytes_AS_STRING(query), static_cast<std::size_t>(q));
   }
-  Ref url = Ref::steal(PyObject_CallOneArg(reinterpret_cast<PyObject*>(state.url_type), target.get()));
+  Ref url = Ref::steal(PyObject_CallOneArg(state.url_type.get(), target.get()));
   if (!url) return {};
   Ref self = Ref::steal(WebSocketType.tp_new(&WebSocketType, nullptr, nullptr));
   if (!self) return {};
@@ -251,15 +251,15 @@ namespace {
 
 // A new message from `slot`'s template, made on first use with its keys in
 // order: `type` first, set to `kind`, the others None.
-Ref from_template(PyObject*& slot, PyObject* kind, std::initializer_list<PyObject*> keys) noexcept {
+Ref from_template(Ref& slot, PyObject* kind, std::initializer_list<PyObject*> keys) noexcept {
   if (!slot) {
     Ref made = Ref::steal(PyDict_New());
     if (!made || PyDict_SetItem(made.get(), k_type, kind) < 0) return {};
     for (PyObject* key : keys)
       if (PyDict_SetItem(made.get(), key, Py_None) < 0) return {};
-    sup::keep(slot, std::move(made));
+    slot = std::move(made);
   }
-  return Ref::steal(PyDict_Copy(slot));
+  return Ref::steal(PyDict_Copy(slot.get()));
 }
 
 Ref tuple_of(Ref first, Ref second = Ref()) noexcept {
@@ -548,11 +548,6 @@ mf::CoroutineBody close_body(CloseLocals& L) {
   co_return Ref::none();
 }
 
-PyObject* accept_entry(PyObject* self, PyObject* const* args) { return mf::start(self, args, accept_body); }
-PyObject* receive_entry(PyObject* self, PyObject* const* args) { return mf::start(self, args, receive_body<false>); }
-PyObject* anext_entry(PyObject* self, PyObject* const* args) { return mf::start(self, args, receive_body<true>); }
-PyObject* send_entry(PyObject* self, PyObject* const* args) { return mf::start(self, args, send_body); }
-PyObject* close_entry(PyObject* self, PyObject* const* args) { return mf::start(self, args, close_body); }
 
 const mf::Param p_ws[] = {{"self"}};
 const mf::Param p_ws_subprotocol[] = {{"self"}, {"subprotocol"}};
@@ -608,9 +603,8 @@ const Str phase_names[] = {Str("connecting"), Str("open"), Str("refused"), Str("
 PyObject* get_state(PyObject* self, void*) { return new_ref(phase_names[static_cast<int>(as_websocket(self)->phase)]); }
 
 constexpr mf::InitParam accept_params[] = {{"subprotocol", &mf::none_default, false}};
-PyObject* default_code = nullptr;  // 1000, made at start-up
-PyObject* default_reason = nullptr;  // ""
-constexpr mf::InitParam close_params[] = {{"code", &default_code, false}, {"reason", &default_reason, false}};
+constexpr mf::InitParam close_params[] = {{"code", state.default_code.slot(), false},
+                                          {"reason", state.default_reason.slot(), false}};
 
 PyObject* accept_py(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   PyObject* bound[1];
@@ -635,12 +629,12 @@ PyObject* accept_py(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
     }
   }
   PyObject* call[] = {self, subprotocol};
-  return mf::start(state.accept_fn, call, accept_body);
+  return mf::start(state.accept_fn.get(), call, accept_body);
 }
 
 PyObject* receive_py(PyObject* self, PyObject*) {
   PyObject* call[] = {self};
-  return mf::start(state.receive_fn, call, receive_body<false>);
+  return mf::start(state.receive_fn.get(), call, receive_body<false>);
 }
 
 PyObject* send_py(PyObject* self, PyObject* data) {
@@ -655,7 +649,7 @@ PyObject* send_py(PyObject* self, PyObject* data) {
     return nullptr;
   }
   PyObject* call[] = {self, payload.get()};
-  return mf::start(state.send_fn, call, send_body);
+  return mf::start(state.send_fn.get(), call, send_body);
 }
 
 PyObject* close_py(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -680,14 +674,14 @@ PyObject* close_py(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyOb
     return nullptr;
   }
   PyObject* call[] = {self, code, reason};
-  return mf::start(state.close_fn, call, close_body);
+  return mf::start(state.close_fn.get(), call, close_body);
 }
 
 PyObject* aiter_py(PyObject* self) { return new_ref(self); }
 
 PyObject* anext_py(PyObject* self) {
   PyObject* call[] = {self};
-  return mf::start(state.anext_fn, call, receive_body<true>);
+  return mf::start(state.anext_fn.get(), call, receive_body<true>);
 }
 
 }  // namespace
@@ -696,27 +690,21 @@ Ref start_close(PyObject* ws, int code, PyObject* reason) noexcept {
   Ref number = Ref::steal(PyLong_FromLong(code));
   if (!number) return {};
   PyObject* call[] = {ws, number.get(), reason};
-  return Ref::steal(mf::start(state.close_fn, call, close_body));
-}
-
-int make_close_defaults() noexcept {
-  sup::keep(default_code, Ref::steal(PyLong_FromLong(1000)));
-  sup::keep(default_reason, Ref::borrow(k_empty_text));
-  return default_code && default_reason ? 0 : -1;
+  return Ref::steal(mf::start(state.close_fn.get(), call, close_body));
 }
 
 const mf::FunctionDef method_defs[] = {
-    {"accept", p_ws_subprotocol, mf::Kind::coroutine, nullptr, accept_entry},
-    {"receive", p_ws, mf::Kind::coroutine, nullptr, receive_entry},
-    {"__anext__", p_ws, mf::Kind::coroutine, nullptr, anext_entry},
-    {"send", p_ws_data, mf::Kind::coroutine, nullptr, send_entry},
-    {"close", p_ws_close, mf::Kind::coroutine, nullptr, close_entry},
+    {"accept", p_ws_subprotocol, mf::Kind::coroutine, nullptr, mf::body_py<accept_body>},
+    {"receive", p_ws, mf::Kind::coroutine, nullptr, mf::body_py<receive_body<false>>},
+    {"__anext__", p_ws, mf::Kind::coroutine, nullptr, mf::body_py<receive_body<true>>},
+    {"send", p_ws_data, mf::Kind::coroutine, nullptr, mf::body_py<send_body>},
+    {"close", p_ws_close, mf::Kind::coroutine, nullptr, mf::body_py<close_body>},
 };
-PyObject** const method_functions[] = {&state.accept_fn, &state.receive_fn, &state.anext_fn, &state.send_fn,
-                                       &state.close_fn};
+Ref* const method_functions[] = {&state.accept_fn, &state.receive_fn, &state.anext_fn, &state.send_fn,
+                                 &state.close_fn};
 
 PyMethodDef websocket_methods[] = {
-    {"accept", sup::as_cfunction(accept_py), METH_FASTCALL | METH_KEYWORDS,
+    {"accept", mf::as_cfunction(accept_py), METH_FASTCALL | METH_KEYWORDS,
      "accept($self, /, subprotocol=None)\n--\n\nAwaitable: accepts the connection, choosing one of the subprotocols "
      "the client offered (or none)."},
     {"receive", receive_py, METH_NOARGS,
@@ -725,7 +713,7 @@ PyMethodDef websocket_methods[] = {
     {"send", send_py, METH_O,
      "send($self, data, /)\n--\n\nAwaitable: sends str as a text message, bytes as a binary one; raises "
      "WebSocketDisconnect once the connection has ended."},
-    {"close", sup::as_cfunction(close_py), METH_FASTCALL | METH_KEYWORDS,
+    {"close", mf::as_cfunction(close_py), METH_FASTCALL | METH_KEYWORDS,
      "close($self, /, code=1000, reason='')\n--\n\nAwaitable: closes the connection with a code and a reason; before "
      "accepting, refuses the handshake (403). Nothing happens once the connection has ended."},
     {nullptr, nullptr, 0, nullptr},

@@ -69,26 +69,21 @@ inline constexpr std::array<std::size_t, 12> websocket_refs = {
 
 // The process state of the module, bound once in its start-up.
 struct State {
-  PyTypeObject* request_type = nullptr;  // morrowfen.messages.Request
-  PyTypeObject* url_type = nullptr;      // morrowfen.url.URL
+  Ref request_type;  // morrowfen.messages.Request
+  Ref url_type;      // morrowfen.url.URL
   penmoth::extract_rsgi_headers_fn* extract_headers = nullptr;
-  PyObject* logger = nullptr;           // logging.getLogger("morrowfen.server")
-  PyObject* protocol_closed = nullptr;  // the RSGI server's "transport closed" error, once seen
+  Ref logger;           // logging.getLogger("morrowfen.server")
+  Ref protocol_closed;  // the RSGI server's "transport closed" error, once seen
+  // The defaults of WebSocketDisconnect(code, reason) and close(code, reason).
+  Ref default_code;    // 1000
+  Ref default_reason;  // ""
   // The function objects behind the coroutines of the methods.
-  PyObject* accept_fn = nullptr;
-  PyObject* receive_fn = nullptr;
-  PyObject* anext_fn = nullptr;
-  PyObject* send_fn = nullptr;
-  PyObject* close_fn = nullptr;
+  Ref accept_fn, receive_fn, anext_fn, send_fn, close_fn;
   // ASGI messages, copied from these for each use (made on first use).
-  PyObject* accept_template = nullptr;
-  PyObject* text_template = nullptr;
-  PyObject* bytes_template = nullptr;
-  PyObject* close_template = nullptr;
-  PyObject* denial_start_template = nullptr;
-  PyObject* denial_body_template = nullptr;
+  Ref accept_template, text_template, bytes_template, close_template, denial_start_template, denial_body_template;
 };
-inline State state;
+inline constinit mf::ProcessState<State> websocket_state;
+inline constinit State& state = *websocket_state;
 
 inline PyTypeObject WebSocketType = mf::static_type();
 inline PyTypeObject DisconnectType = mf::static_type();
@@ -133,9 +128,9 @@ Ref start_close(PyObject* ws, int code, PyObject* reason) noexcept;
 // Sets WebSocketDisconnect(code, reason) as the pending exception.
 void raise_disconnect(int code, PyObject* reason) noexcept;
 // The defaults of close(), made once at start-up; 0 or -1.
-int make_close_defaults() noexcept;
+
 extern const mf::FunctionDef method_defs[5];
-extern PyObject** const method_functions[5];
+extern Ref* const method_functions[5];
 extern PyMethodDef websocket_methods[];
 extern PyGetSetDef websocket_getset[];
 extern PyAsyncMethods websocket_async;

@@ -8,7 +8,6 @@
 #include <string>
 #include <string_view>
 
-#include "../runtime/errors.h"
 #include "../runtime/ref.h"
 #include "text.h"
 
@@ -46,14 +45,11 @@ inline Ref text_from_utf8(std::string_view bytes) noexcept {
   return Ref::steal(PyUnicode_DecodeUTF8(bytes.data(), static_cast<Py_ssize_t>(bytes.size()), "replace"));
 }
 
-inline Ref decoded_text(std::string_view text, bool plus_is_space) noexcept {
+// The text of percent-encoded bytes. May throw std::bad_alloc (its bytes
+// are decoded into a std::string).
+inline Ref decoded_text(std::string_view text, bool plus_is_space) {
   std::string buffer;
-  try {
-    decode(text, plus_is_space, buffer);
-  } catch (...) {
-    mf::set_error_from_current_exception();
-    return {};
-  }
+  decode(text, plus_is_space, buffer);
   return text_from_utf8(buffer);
 }
 
@@ -85,9 +81,9 @@ inline bool form_safe(unsigned char c) noexcept {
 // Walks the name=value pairs of form-encoded text: pairs are separated by
 // '&', empty pairs are skipped, and a pair without '=' has an empty value.
 // `sink(name, value)` receives the decoded texts and returns -1 to stop with
-// the exception it set.
+// the exception it set. May throw std::bad_alloc (decoded_text).
 template <class Sink>
-int for_each_pair(std::string_view text, Sink sink) noexcept {
+int for_each_pair(std::string_view text, Sink sink) {
   std::size_t start = 0;
   while (start <= text.size()) {
     std::size_t end = text.find('&', start);
