@@ -18,8 +18,8 @@
 // module: the trampolines every such call passes through (a function
 // object's call, the Python and C faces of type_support.h, the constructors
 // of constructors.h, the exported forms) run the code under guard(), below.
-// Code under them may throw (std::bad_alloc from a growing std::string): it
-// is not noexcept.
+// Code that may throw (std::bad_alloc from a growing std::string) runs only
+// under them, and is not declared noexcept.
 #pragma once
 
 #include <Python.h>
