@@ -36,7 +36,6 @@ const Str k_cancelling{"cancelling"};
 const Str k_cancelled{"cancelled"};
 const Str k_exception{"exception"};
 const Str k_done{"done"};
-const Str k_blocking{"_asyncio_future_blocking"};
 const Str k_call_soon{"call_soon"};
 const Str k_create_future{"create_future"};
 const Str k_set_result{"set_result"};
@@ -197,17 +196,17 @@ void drive(Watch* w) noexcept {
       if (!loop || !call_method(loop.get(), k_call_soon, as_object(w), Py_None)) break;
       return;
     }
-    PyObject* blocking = nullptr;
-    if (PyObject_GetOptionalAttr(yielded.get(), k_blocking, &blocking) <= 0) {
-      if (!PyErr_Occurred())
+    // A future (what a task waits for): its done callback steps the receive
+    // again. (A task would also set the future's _asyncio_future_blocking
+    // back to False; the future is not awaited anywhere else, so it is left.)
+    if (!call_method(yielded.get(), k_add_done_callback, as_object(w))) {
+      if (PyErr_ExceptionMatches(PyExc_AttributeError)) {
+        PyErr_Clear();
         PyErr_Format(PyExc_RuntimeError, "receive() gave an awaitable that yielded %.200s",
                      Py_TYPE(yielded.get())->tp_name);
+      }
       break;
     }
-    Py_DECREF(blocking);
-    if (PyObject_SetAttr(yielded.get(), k_blocking, Py_False) < 0 ||
-        !call_method(yielded.get(), k_add_done_callback, as_object(w)))
-      break;
     w->future = std::move(yielded);
     return;
   }
