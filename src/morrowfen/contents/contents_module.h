@@ -152,10 +152,14 @@ inline bool check_content(const Ref& content) noexcept {
   return false;
 }
 
+// Freed contents of the kinds a request makes (the body readers, the
+// answer's content), kept for the next ones: one list per exact type.
+inline constinit mf::FreeLists<7> content_free_lists;
+
 // A new content object: table set, object fields None, length not fixed.
 template <const auto& Refs, const auto* Table>
 inline PyObject* content_new(PyTypeObject* type, PyObject*, PyObject*) {
-  Ref self = Ref::steal(type->tp_alloc(type, 0));
+  Ref self = Ref::steal(sup::alloc_listed<content_free_lists>(type));
   if (!self) return nullptr;
   as_content(self.get())->vtab = reinterpret_cast<const ContentVTable*>(Table);
   sup::fill_none<Refs>(self.get());

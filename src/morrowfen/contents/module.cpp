@@ -158,23 +158,37 @@ const TypeDef type_defs[] = {
      nullptr, text_event_methods, &text_event_vtable},
 };
 
-// GC slots by the struct each type uses.
+// GC slots by the struct each type uses; the kinds a request makes keep
+// their freed instances (content_free_lists).
 void set_gc_slots(PyTypeObject* t) {
-  if (t == &StreamedContentType) sup::gc_slots<streamed_refs>(*t);
-  else if (t == &ASGIContentType) sup::gc_slots<asgi_refs>(*t);
-  else if (t == &RSGIContentType) sup::gc_slots<rsgi_refs>(*t);
+  if (t == &StreamedContentType) {
+    sup::gc_slots<streamed_refs>(*t);
+    t->tp_dealloc = sup::dealloc_listed<streamed_refs, content_free_lists>;
+  } else if (t == &ASGIContentType) {
+    sup::gc_slots<asgi_refs>(*t);
+    t->tp_dealloc = sup::dealloc_listed<asgi_refs, content_free_lists>;
+  } else if (t == &RSGIContentType) {
+    sup::gc_slots<rsgi_refs>(*t);
+    t->tp_dealloc = sup::dealloc_listed<rsgi_refs, content_free_lists>;
+  }
   else if (t == &MultiPartFormDataType) sup::gc_slots<multipart_refs>(*t);
   else if (t == &FormPartType) sup::gc_slots<form_part_refs>(*t);
   else if (t == &FileBufferType) sup::gc_slots<file_buffer_refs>(*t);
   else if (t == &StreamedFormPartType) sup::gc_slots<streamed_part_refs>(*t);
   else if (t == &ServerSentEventType || t == &TextServerSentEventType) sup::gc_slots<event_refs>(*t);
-  else sup::gc_slots<content_refs>(*t);
+  else {
+    sup::gc_slots<content_refs>(*t);
+    t->tp_dealloc = sup::dealloc_listed<content_refs, content_free_lists>;
+  }
 }
 
 bool types_ready = false;
 
 int ready_types() {
   if (types_ready) return 0;
+  for (PyTypeObject* t : {&ContentType, &TextContentType, &HTMLContentType, &JSONContentType, &StreamedContentType,
+                          &ASGIContentType, &RSGIContentType})
+    content_free_lists.add(t);
   for (const TypeDef& s : type_defs) {
     PyTypeObject* t = s.type;
     set_gc_slots(t);

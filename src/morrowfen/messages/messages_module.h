@@ -92,9 +92,13 @@ inline constexpr std::array<std::size_t, 9> request_refs = {
     offsetof(Request, url),              offsetof(Request, query),        offsetof(Request, cookies),
     offsetof(Request, scope),            offsetof(Request, channel),      offsetof(Request, source)};
 
-template <const auto& Refs, const MessageVTable* Table>
+// Freed requests and responses (and messages), for the next ones: a server
+// makes and drops one of each per request.
+inline constinit mf::FreeList<> message_free_list, request_free_list, response_free_list;
+
+template <const auto& Refs, const MessageVTable* Table, PyTypeObject& Type, auto& List>
 inline PyObject* message_new(PyTypeObject* type, PyObject*, PyObject*) {
-  Ref self = Ref::steal(type->tp_alloc(type, 0));
+  Ref self = Ref::steal(sup::alloc_kept<Type, List>(type));
   if (!self) return nullptr;
   as_message(self.get())->vtab = Table;
   sup::fill_none<Refs>(self.get());

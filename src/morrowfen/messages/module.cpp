@@ -14,7 +14,7 @@ bool valid_status(int status) noexcept {
 }
 
 PyObject* response_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
-  Ref self = Ref::steal(message_new<message_refs, &response_vtable>(type, args, kwds));
+  Ref self = Ref::steal(message_new<message_refs, &response_vtable, ResponseType, response_free_list>(type, args, kwds));
   if (self) reinterpret_cast<Response*>(self.get())->status = 200;
   return self.release();
 }
@@ -66,22 +66,24 @@ bool types_ready = false;
 int ready_types() {
   if (types_ready) return 0;
   sup::gc_slots<message_refs>(MessageType);
+  MessageType.tp_dealloc = sup::dealloc_kept<message_refs, MessageType, message_free_list>;
   MessageType.tp_name = "morrowfen.messages.Message";
   MessageType.tp_doc = mf::ctor::doc<MessageInit>(
       MessageType.tp_name, "Message(headers=None, content=None): the headers and body of a request or response.");
   MessageType.tp_basicsize = sizeof(Message);
-  MessageType.tp_new = message_new<message_refs, &message_vtable>;
+  MessageType.tp_new = message_new<message_refs, &message_vtable, MessageType, message_free_list>;
   MessageType.tp_init = mf::ctor::init<MessageInit>;
   MessageType.tp_methods = message_methods;
   MessageType.tp_getset = message_getset;
 
   sup::gc_slots<request_refs>(RequestType);
+  RequestType.tp_dealloc = sup::dealloc_kept<request_refs, RequestType, request_free_list>;
   RequestType.tp_name = "morrowfen.messages.Request";
   RequestType.tp_doc = mf::ctor::doc<RequestInit>(
       RequestType.tp_name, "Request(method: str | None, url: bytes, headers: list[tuple[bytes, bytes]] | None)");
   RequestType.tp_basicsize = sizeof(Request);
   RequestType.tp_base = &MessageType;
-  RequestType.tp_new = message_new<request_refs, &request_vtable>;
+  RequestType.tp_new = message_new<request_refs, &request_vtable, RequestType, request_free_list>;
   RequestType.tp_init = mf::ctor::init<RequestInit>;
   RequestType.tp_vectorcall = mf::ctor::vectorcall<RequestInit, RequestType>;
   RequestType.tp_repr = request_repr;
@@ -89,6 +91,7 @@ int ready_types() {
   RequestType.tp_getset = request_getset;
 
   sup::gc_slots<message_refs>(ResponseType);
+  ResponseType.tp_dealloc = sup::dealloc_kept<message_refs, ResponseType, response_free_list>;
   ResponseType.tp_name = "morrowfen.messages.Response";
   ResponseType.tp_doc = mf::ctor::doc<ResponseInit>(
       ResponseType.tp_name,

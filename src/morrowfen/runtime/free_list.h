@@ -51,4 +51,30 @@ class FreeList {
   std::size_t count_ = 0;
 };
 
+// One free list for each of a few static types (types that share their
+// tp_new and tp_dealloc), found by the exact type. The types are named at
+// start-up, before any instance is made.
+template <std::size_t Types, std::size_t Depth = 16>
+class FreeLists {
+ public:
+  void add(PyTypeObject* type) noexcept {
+    for (std::size_t i = 0; i < Types; ++i) {
+      if (types_[i] == type) return;
+      if (!types_[i]) {
+        types_[i] = type;
+        return;
+      }
+    }
+  }
+  FreeList<Depth>* of(PyTypeObject* type) noexcept {
+    for (std::size_t i = 0; i < Types && types_[i]; ++i)
+      if (types_[i] == type) return &lists_[i];
+    return nullptr;
+  }
+
+ private:
+  PyTypeObject* types_[Types] = {};
+  FreeList<Depth> lists_[Types] = {};
+};
+
 }  // namespace mf

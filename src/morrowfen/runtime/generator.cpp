@@ -9,6 +9,7 @@
 
 #include "coroutine.h"
 #include "errors.h"
+#include "free_list.h"
 #include "generator_object.h"
 #include "types.h"
 
@@ -425,7 +426,16 @@ struct CoroWrapper {
 
 PyObject* cw_wrapped(PyObject* self) { return reinterpret_cast<CoroWrapper*>(self)->coroutine.get(); }
 
+// Freed wrappers, for the next await (an interpreter's `await` of a native
+// coroutine makes one).
+constinit FreeList<> wrapper_free_list;
+
 PyObject* coro_await(PyObject* self) {
+  PyObject* kept = wrapper_free_list.take(&coroutine_wrapper_type);  // tracked, its field empty
+  if (kept) {
+    reinterpret_cast<CoroWrapper*>(kept)->coroutine = Ref::borrow(self);
+    return kept;
+  }
   CoroWrapper* w = PyObject_GC_New(CoroWrapper, &coroutine_wrapper_type);
   if (!w) return nullptr;
   zero_after_header(w, sizeof(PyObject), sizeof(CoroWrapper));
@@ -449,7 +459,7 @@ int cw_traverse(PyObject* self, visitproc visit, void* arg) {
 void cw_dealloc(PyObject* self) {
   PyObject_GC_UnTrack(self);
   reinterpret_cast<CoroWrapper*>(self)->coroutine.reset();
-  PyObject_GC_Del(self);
+  if (!wrapper_free_list.keep(self)) PyObject_GC_Del(self);
 }
 
 // --- type tables -------------------------------------------------------------------------

@@ -21,6 +21,7 @@
 #include <type_traits>
 
 #include "constants.h"
+#include "free_list.h"
 #include "errors.h"
 #include "function.h"
 #include "ref.h"
@@ -145,6 +146,43 @@ void dealloc_refs(PyObject* self) noexcept {
   PyObject_GC_UnTrack(self);
   clear_refs<Offsets>(self);
   Py_TYPE(self)->tp_free(self);
+}
+
+// The same, keeping the memory of an instance of exactly `Type` in `List`
+// (runtime/free_list.h) for the next one `alloc_kept` makes.
+template <const auto& Offsets, PyTypeObject& Type, auto& List>
+void dealloc_kept(PyObject* self) noexcept {
+  PyObject_GC_UnTrack(self);
+  clear_refs<Offsets>(self);
+  if (Py_IS_TYPE(self, &Type) && List.keep(self)) return;
+  Py_TYPE(self)->tp_free(self);
+}
+
+// tp_alloc(type, 0), from `List` for exactly `Type` when it keeps one.
+template <PyTypeObject& Type, auto& List>
+PyObject* alloc_kept(PyTypeObject* type) noexcept {
+  if (type == &Type) {
+    if (PyObject* kept = List.take(type)) return kept;
+  }
+  return type->tp_alloc(type, 0);
+}
+
+// The same for types that share their slots, each with its list in `Lists`
+// (a FreeLists).
+template <const auto& Offsets, auto& Lists>
+void dealloc_listed(PyObject* self) noexcept {
+  PyObject_GC_UnTrack(self);
+  clear_refs<Offsets>(self);
+  if (auto* list = Lists.of(Py_TYPE(self)); list && list->keep(self)) return;
+  Py_TYPE(self)->tp_free(self);
+}
+
+template <auto& Lists>
+PyObject* alloc_listed(PyTypeObject* type) noexcept {
+  if (auto* list = Lists.of(type)) {
+    if (PyObject* kept = list->take(type)) return kept;
+  }
+  return type->tp_alloc(type, 0);
 }
 
 // Stores None in every Ref field (fresh instances, so that Python code never

@@ -184,8 +184,11 @@ int assign(URL* self, PyObject* value) noexcept {
 
 extern const URLVTable url_vtable;
 
+// Freed URLs, kept for the next ones (a server makes one per request).
+constinit mf::FreeList<> url_free_list;
+
 PyObject* url_new(PyTypeObject* type, PyObject*, PyObject*) {
-  Ref self = Ref::steal(type->tp_alloc(type, 0));
+  Ref self = Ref::steal(sup::alloc_kept<URLType, url_free_list>(type));
   if (!self) return nullptr;
   as_url(self.get())->vtab = &url_vtable;
   sup::fill_none<url_refs>(self.get());
@@ -264,6 +267,7 @@ bool types_ready = false;
 int ready_types() {
   if (types_ready) return 0;
   sup::gc_slots<url_refs>(URLType);
+  URLType.tp_dealloc = sup::dealloc_kept<url_refs, URLType, url_free_list>;
   URLType.tp_name = "morrowfen.url.URL";
   URLType.tp_doc = mf::ctor::doc<URLInit>(URLType.tp_name, "URL(value: bytes)");
   if (!URLType.tp_doc) return -1;
