@@ -384,7 +384,7 @@ def streaming_app(probe):
     return Application(handler)
 
 
-async def leave_later(leave, delay=0.05):
+async def leave_later(leave, delay=0.2):  # after the watch has begun (50 ms after the first wait)
     await asyncio.sleep(delay)
     leave()
 

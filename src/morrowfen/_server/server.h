@@ -118,17 +118,18 @@ void log(const char* level, const char* message, PyObject* error,
 void rsgi_send_failed(PyObject* protocol, PyObject* error) noexcept;
 
 // --- watch.cpp
-// Watches a client from when a stream first waits until `watch_stop`: an
-// RSGI protocol's client_disconnect(), or an ASGI receive() read until
-// "http.disconnect" (the body messages it reads meanwhile are kept for the
-// request's reader). When the client leaves, or the server begins to stop,
-// the request's task is cancelled, which ends the stream wherever it waits.
+// Watches a client from when a stream first waits (and has gone on for a
+// moment since) until `watch_stop`: an RSGI protocol's client_disconnect(),
+// or an ASGI receive() read until "http.disconnect" (the body messages it
+// reads meanwhile are kept for the request's reader). When the client
+// leaves, or the server begins to stop, the request's task is cancelled,
+// which ends the stream wherever it waits.
 enum class Gateway : unsigned char { asgi, rsgi };
 // A new watch, not watching yet. `source` is the protocol (RSGI) or the
-// receive callable (ASGI); `request` the ASGI request whose body the watch
-// may read (borrowed for `watch_begin` only).
+// receive callable (ASGI).
 Ref watch_new(Gateway gateway, Core* core, PyObject* source) noexcept;
-// Begins watching (the stream waits for the first time). Leaves no
+// Begins watching (the stream waits for the first time, inside its task);
+// `request` is the ASGI request whose body the watch may read. Leaves no
 // exception set: a watch that cannot begin only logs at debug.
 void watch_begin(PyObject* watch, Request* request) noexcept;
 // Stops watching; safe to call twice.

@@ -3,7 +3,11 @@
 // stream wherever it waits: for its next part or for the server).
 //
 // A stream is watched only from when it first waits (a stream that never
-// waits cannot be interrupted, so it pays for nothing). On RSGI the watch is
+// waits cannot be interrupted, so it pays for nothing), and the server is
+// asked about its client only once the stream has gone on for a moment
+// (WATCH_DELAY) after that: a short stream that waits for the server now and
+// then (on a server whose send() always waits) asks nothing. A server's stop
+// ends a stream from its first wait. On RSGI the watch is
 // the protocol's client_disconnect() future. On ASGI it reads receive()
 // until "http.disconnect", driving the receive() awaitable itself, as a task
 // would but without one: a done callback on the future it waits for steps
@@ -26,6 +30,8 @@ namespace {
 namespace sup = mf::support;
 
 constexpr Py_ssize_t watch_queue_limit = Py_ssize_t{1} << 20;
+// Seconds from a stream's first wait to asking the server about its client.
+constexpr double watch_delay = 0.05;
 
 const Str k_client_disconnect{"client_disconnect"};
 const Str k_add_done_callback{"add_done_callback"};
@@ -37,6 +43,7 @@ const Str k_cancelled{"cancelled"};
 const Str k_exception{"exception"};
 const Str k_done{"done"};
 const Str k_call_soon{"call_soon"};
+const Str k_call_later{"call_later"};
 const Str k_create_future{"create_future"};
 const Str k_set_result{"set_result"};
 const Str k_close{"close"};
@@ -55,21 +62,24 @@ struct Watch {
   Ref reading;   // ASGI: the iterator of the receive() being read
   Ref messages;  // ASGI: the messages read, for the body reader (a list read from `head`)
   Ref waiters;   // ASGI: futures of body readers waiting for the next message
+  Ref timer;     // the loop's timer that begins reading, until it does
+  Ref request;   // ASGI: the request whose body the watch may read, until reading begins
   Py_ssize_t head;
   Py_ssize_t queued;  // body bytes among the messages kept
   Gateway gateway;
-  bool began;     // begin() ran
+  bool began;     // the stream has waited: watch_begin() ran
   bool active;    // watching: a client leaving cancels the task
   bool fired;     // a cancellation this watch caused is pending
   bool left;      // the client has gone
+  bool reading_began;  // ASGI: receive() is read by the watch
   bool finished;  // ASGI: receive() is read no more (disconnect seen, failure, stopped)
   bool paused;    // ASGI: the reader is too far behind
 };
 
-constexpr std::array<std::size_t, 7> watch_refs = {offsetof(Watch, core),   offsetof(Watch, source),
-                                                   offsetof(Watch, task),   offsetof(Watch, future),
-                                                   offsetof(Watch, reading), offsetof(Watch, messages),
-                                                   offsetof(Watch, waiters)};
+constexpr std::array<std::size_t, 9> watch_refs = {
+    offsetof(Watch, core),     offsetof(Watch, source),  offsetof(Watch, task),
+    offsetof(Watch, future),   offsetof(Watch, reading), offsetof(Watch, messages),
+    offsetof(Watch, waiters),  offsetof(Watch, timer),   offsetof(Watch, request)};
 
 PyTypeObject WatchType = mf::static_type();
 
@@ -217,6 +227,41 @@ void drive(Watch* w) noexcept {
   if (!w->paused) finish(w);
 }
 
+// Asks the server about the client: RSGI, the protocol's client_disconnect();
+// ASGI, receive() read until "http.disconnect" (the request's body reader
+// reads through the watch from then on). Leaves no exception set.
+void start_reading(Watch* w) noexcept {
+  Ref hold = Ref::borrow(as_object(w));
+  Ref saved = Ref::steal(PyErr_GetRaisedException());
+  if (w->gateway == Gateway::rsgi) {
+    Ref waiting = call_method(w->source.get(), k_client_disconnect);
+    Ref future;
+    if (waiting) {
+      PyObject* found = nullptr;
+      int has = PyObject_GetOptionalAttr(waiting.get(), k_add_done_callback, &found);
+      Py_XDECREF(found);
+      if (has > 0) future = std::move(waiting);
+      else if (has == 0) future = Ref::steal(PyObject_CallOneArg(state.ensure_future.get(), waiting.get()));
+    }
+    if (future && call_method(future.get(), k_add_done_callback, as_object(w))) {
+      w->future = std::move(future);
+    } else {
+      // A protocol that cannot tell: the transport's send failing ends the stream.
+      Ref error = Ref::steal(PyErr_GetRaisedException());
+      log("debug", "the protocol offers no client_disconnect()", error.get());
+    }
+  } else {
+    Ref request = std::move(w->request);
+    Ref method = Ref::steal(PyMethod_New(state.queued_receive_fn.get(), as_object(w)));
+    if (method && request) redirect_body(request.as<Request>(), w->source.get(), method.get());
+    PyErr_Clear();
+    w->reading_began = true;
+    drive(w);
+  }
+  PyErr_Clear();
+  PyErr_SetRaisedException(saved.release());
+}
+
 // --- the object ---------------------------------------------------------------------
 
 // Called as a done callback: RSGI, with client_disconnect()'s future; ASGI,
@@ -227,6 +272,13 @@ PyObject* watch_call(PyObject* self, PyObject* const* args, std::size_t nargsf, 
   if (nargs != 1 || kwnames) {
     PyErr_SetString(PyExc_TypeError, "a watch is called with one argument");
     return nullptr;
+  }
+  if (args[0] == Py_Ellipsis) {  // the timer of watch_begin()
+    if (w->timer) {
+      w->timer.reset();
+      if (w->active) start_reading(w);
+    }
+    Py_RETURN_NONE;
   }
   if (w->gateway == Gateway::rsgi) {
     if (!w->future.is(args[0])) Py_RETURN_NONE;
@@ -270,7 +322,7 @@ CoroutineBody queued_receive_body(QueuedReceive& L) {
       }
       co_return message;
     }
-    if (w->finished || !w->began) {
+    if (w->finished || !w->reading_began) {
       Ref receive = w->source.copy();
       Ref pending = Ref::steal(PyObject_CallNoArgs(receive.get()));
       if (!pending) co_return {};
@@ -318,29 +370,17 @@ void watch_begin(PyObject* self, Request* request) noexcept {
   if (!core->streams) core->streams = Ref::steal(PySet_New(nullptr));
   if (!core->streams || PySet_Add(core->streams.get(), self) < 0) PyErr_Clear();
   w->active = true;
-  if (core->stopping) fire(w, false);
-  if (w->gateway == Gateway::rsgi) {
-    Ref waiting = call_method(w->source.get(), k_client_disconnect);
-    Ref future;
-    if (waiting) {
-      PyObject* found = nullptr;
-      int has = PyObject_GetOptionalAttr(waiting.get(), k_add_done_callback, &found);
-      Py_XDECREF(found);
-      if (has > 0) future = std::move(waiting);
-      else if (has == 0) future = Ref::steal(PyObject_CallOneArg(state.ensure_future.get(), waiting.get()));
-    }
-    if (future && call_method(future.get(), k_add_done_callback, self)) {
-      w->future = std::move(future);
-    } else {
-      // A protocol that cannot tell: the transport's send failing ends the stream.
-      Ref error = Ref::steal(PyErr_GetRaisedException());
-      log("debug", "the protocol offers no client_disconnect()", error.get());
-    }
+  if (core->stopping) {
+    fire(w, false);
   } else {
-    Ref method = Ref::steal(PyMethod_New(state.queued_receive_fn.get(), self));
-    if (method && request) redirect_body(request, w->source.get(), method.get());
-    PyErr_Clear();
-    drive(w);
+    if (request) w->request = Ref::borrow(reinterpret_cast<PyObject*>(request));
+    Ref loop = running_loop();
+    Ref delay = loop ? Ref::steal(PyFloat_FromDouble(watch_delay)) : Ref();
+    w->timer = delay ? call_method(loop.get(), k_call_later, delay.get(), self, Py_Ellipsis) : Ref();
+    if (!w->timer) {
+      PyErr_Clear();
+      start_reading(w);  // no timer: at once
+    }
   }
   PyErr_Clear();
   PyErr_SetRaisedException(saved.release());
@@ -354,6 +394,8 @@ void watch_stop(PyObject* self) noexcept {
   w->active = false;
   auto* core = w->core.as<Core>();
   if (core->streams && PySet_Discard(core->streams.get(), self) < 0) PyErr_Clear();
+  if (Ref timer = std::move(w->timer)) call_quietly(timer.get(), k_cancel);
+  w->request.reset();
   if (Ref future = std::move(w->future)) {
     call_quietly(future.get(), k_remove_done_callback, self);
     if (w->gateway == Gateway::rsgi) {

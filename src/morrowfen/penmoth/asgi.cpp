@@ -57,14 +57,19 @@ Ref asgi_checked_headers(Response* response) noexcept {
 
 namespace {
 
+struct Field {
+  PyObject* key;
+  PyObject* value = nullptr;  // nullptr: None (set for each message)
+};
+
 // A new message from `slot`'s template, made on first use with its keys in
-// order: `type` first, set to `kind`, the others None.
-Ref from_template(Ref& slot, PyObject* kind, std::initializer_list<PyObject*> keys) {
+// order: `type` first, set to `kind`, then `fields`.
+Ref from_template(Ref& slot, PyObject* kind, std::initializer_list<Field> fields) {
   if (!slot) {
-    Ref made = Ref::steal(_PyDict_NewPresized(static_cast<Py_ssize_t>(keys.size()) + 1));
+    Ref made = Ref::steal(_PyDict_NewPresized(static_cast<Py_ssize_t>(fields.size()) + 1));
     if (!made || PyDict_SetItem(made.get(), k_type, kind) < 0) return {};
-    for (PyObject* key : keys)
-      if (PyDict_SetItem(made.get(), key, Py_None) < 0) return {};
+    for (const Field& f : fields)
+      if (PyDict_SetItem(made.get(), f.key, f.value ? f.value : Py_None) < 0) return {};
     slot = std::move(made);
   }
   return Ref::steal(PyDict_Copy(slot.get()));
@@ -73,8 +78,15 @@ Ref from_template(Ref& slot, PyObject* kind, std::initializer_list<PyObject*> ke
 }  // namespace
 
 Ref asgi_start_message(Response* response, PyObject* headers) noexcept {
+  if (response->status == 200) {  // the usual one: its template holds the status
+    Ref ok = Ref::steal(PyLong_FromLong(200));
+    Ref message = ok ? from_template(state.ok_start_message_template, k_start, {{k_status, ok.get()}, {k_headers}})
+                     : Ref();
+    if (!message || PyDict_SetItem(message.get(), k_headers, headers) < 0) return {};
+    return message;
+  }
   Ref status = Ref::steal(PyLong_FromLong(response->status));
-  Ref message = status ? from_template(state.start_message_template, k_start, {k_status, k_headers}) : Ref();
+  Ref message = status ? from_template(state.start_message_template, k_start, {{k_status}, {k_headers}}) : Ref();
   if (!message || PyDict_SetItem(message.get(), k_status, status.get()) < 0 ||
       PyDict_SetItem(message.get(), k_headers, headers) < 0)
     return {};
@@ -83,10 +95,12 @@ Ref asgi_start_message(Response* response, PyObject* headers) noexcept {
 
 // {"type": "http.response.body", "body": body[, "more_body": more]}
 Ref asgi_body_message(PyObject* body, int more_body) noexcept {
-  Ref message = more_body < 0 ? from_template(state.body_message_template, k_response_body, {k_body})
-                              : from_template(state.more_body_message_template, k_response_body, {k_body, k_more_body});
+  Ref message = more_body < 0 ? from_template(state.body_message_template, k_response_body, {{k_body}})
+                : more_body ? from_template(state.more_body_message_template, k_response_body,
+                                            {{k_body}, {k_more_body, Py_True}})
+                            : from_template(state.last_body_message_template, k_response_body,
+                                            {{k_body}, {k_more_body, Py_False}});
   if (!message || PyDict_SetItem(message.get(), k_body, body) < 0) return {};
-  if (more_body >= 0 && PyDict_SetItem(message.get(), k_more_body, more_body ? Py_True : Py_False) < 0) return {};
   return message;
 }
 

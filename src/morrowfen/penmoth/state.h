@@ -134,8 +134,10 @@ struct PenmothState {
   // each message (copying a small dict of str keys clones its key table at
   // once; building one inserts key by key). Made on first use.
   Ref start_message_template;      // {"type": "http.response.start", "status": None, "headers": None}
+  Ref ok_start_message_template;   // the same with "status": 200
   Ref body_message_template;       // {"type": "http.response.body", "body": None}
-  Ref more_body_message_template;  // the same with "more_body": None
+  Ref more_body_message_template;  // the same with "more_body": True
+  Ref last_body_message_template;  // the same with "more_body": False
   // max_response_chunk_size both: the exported variable, and the module's
   // own copy, which is the only one the module reads.
   std::int32_t exported_chunk_size = 0;
