@@ -54,11 +54,51 @@ Ref length_value(std::int64_t length) noexcept {
   return Ref::steal(PyBytes_FromStringAndSize(text, end - text));
 }
 
+namespace {
+
+// The header pairs answers repeat, made once: (content-type, T) for the
+// shared content types of the core library (they live for the process, so
+// their address names them), (content-length, N) for small N, and
+// (transfer-encoding, chunked). Tuples of bytes: shared, they cannot change.
+Ref shared_type_pair(Ref type) noexcept {
+  auto& cache = state.content_type_header_pairs;
+  for (auto& [key, pair_ref] : cache) {
+    if (key == type.get()) return pair_ref.copy();
+    if (!key) {
+      PyObject* shared = get_interned_content_type_bytes(PyBytes_AS_STRING(type.get()),
+                                                         static_cast<std::size_t>(PyBytes_GET_SIZE(type.get())));
+      if (type.get() != shared && type.get() != k_octet_stream.get()) break;  // not one of the library's: not kept
+      Ref made = pair(k_content_type, type.copy());
+      if (!made) return {};
+      key = type.get();
+      pair_ref = made.copy();
+      return made;
+    }
+  }
+  return pair(k_content_type, std::move(type));
+}
+
+Ref length_pair(std::int64_t length) noexcept {
+  auto& cache = state.content_length_header_pairs;
+  if (length < 0 || static_cast<std::size_t>(length) >= cache.size()) return pair(k_content_length, length_value(length));
+  Ref& slot = cache[static_cast<std::size_t>(length)];
+  if (!slot) slot = pair(k_content_length, length_value(length));
+  return slot.copy();
+}
+
+Ref chunked_pair() noexcept {
+  Ref& slot = state.chunked_header_pair;
+  if (!slot) slot = pair(k_transfer_encoding, Ref::borrow(k_chunked));
+  return slot.copy();
+}
+
+}  // namespace
+
 Ref content_header_list(Response* message, PyObject* content) noexcept {
   if (content == Py_None) {
     if (forbids_empty_length(message->status)) return Ref::steal(PyList_New(0));
     Ref list = Ref::steal(PyList_New(1));
-    Ref only = list ? pair(k_content_length, Ref::borrow(k_zero)) : Ref();
+    Ref only = list ? length_pair(0) : Ref();
     if (!only) return {};
     PyList_SET_ITEM(list.get(), 0, only.release());
     return list;
@@ -67,9 +107,8 @@ Ref content_header_list(Response* message, PyObject* content) noexcept {
   Ref type = content_type_value(c);
   if (!type) return {};
   if (!wire::valid_value(wire::view(type.get()))) return Ref::steal(wire::invalid_value("content-type"));
-  Ref first = pair(k_content_type, std::move(type));
-  Ref second = c->length < 0 ? pair(k_transfer_encoding, Ref::borrow(k_chunked))
-                             : pair(k_content_length, length_value(c->length));
+  Ref first = shared_type_pair(std::move(type));
+  Ref second = c->length < 0 ? chunked_pair() : length_pair(c->length);
   Ref list = first && second ? Ref::steal(PyList_New(2)) : Ref();
   if (!list) return {};
   PyList_SET_ITEM(list.get(), 0, first.release());

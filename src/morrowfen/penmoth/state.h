@@ -10,6 +10,7 @@
 #include <cstring>
 #include <iterator>
 #include <string_view>
+#include <utility>
 
 #include "../framework_types/contents.h"
 #include "../framework_types/cookies.h"
@@ -138,6 +139,11 @@ struct PenmothState {
   Ref body_message_template;       // {"type": "http.response.body", "body": None}
   Ref more_body_message_template;  // the same with "more_body": True
   Ref last_body_message_template;  // the same with "more_body": False
+  // The content headers of an ASGI answer that repeat, made on first use
+  // (response_head.cpp): by shared content type, by small length, chunked.
+  std::array<std::pair<PyObject*, Ref>, 16> content_type_header_pairs{};
+  std::array<Ref, 1024> content_length_header_pairs{};
+  Ref chunked_header_pair;
   // max_response_chunk_size both: the exported variable, and the module's
   // own copy, which is the only one the module reads.
   std::int32_t exported_chunk_size = 0;

@@ -230,6 +230,14 @@ int bind_init(const char* type_name, const InitParam* params, std::size_t n, PyO
 int bind_init_vector(const char* type_name, const InitParam* params, std::size_t n, PyObject* const* args,
                      std::size_t nargsf, PyObject* kwnames, PyObject** bound) noexcept {
   Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+  // Every argument by position, the required ones given (the usual call):
+  // bound as they come, the rest to their defaults.
+  if ((!kwnames || PyTuple_GET_SIZE(kwnames) == 0) && nargs <= static_cast<Py_ssize_t>(n) &&
+      (nargs == static_cast<Py_ssize_t>(n) || !params[nargs].required)) {
+    for (std::size_t i = 0; i < n; ++i)
+      bound[i] = static_cast<Py_ssize_t>(i) < nargs ? args[i] : params[i].default_ ? *params[i].default_ : nullptr;
+    return 0;
+  }
   return bind(type_name, params, n, args, nargs, VectorKeywords(kwnames, args + nargs), bound);
 }
 

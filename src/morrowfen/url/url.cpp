@@ -172,7 +172,11 @@ int assign(URL* self, PyObject* value) noexcept {
     return -1;
   }
   Parts p = split(mf::wire::bytes_view(value), false);
-  Ref path = mf::percent::bytes_from(p.path);
+  // A value that is all path (a request's target without a query, say) is
+  // its own path.
+  Ref path = PyBytes_CheckExact(value) && p.path.size() == static_cast<std::size_t>(PyBytes_GET_SIZE(value))
+                 ? Ref::borrow(value)
+                 : mf::percent::bytes_from(p.path);
   Ref query = mf::percent::bytes_from(p.query);
   if (!path || !query) return -1;
   self->value = Ref::borrow(value);
