@@ -44,9 +44,7 @@ def command(server, app, interface, port):
     """The bench's server command line (uvicorn with httptools and uvloop; its
     WebSockets from the `websockets` package), with WebSockets on."""
     return [
-        part
-        for part in e2e.command(server, port, f"ws_apps:{app}_{interface}", for_load=True)
-        if part != "--no-ws"
+        part for part in e2e.command(server, port, f"ws_apps:{app}_{interface}", for_load=True) if part != "--no-ws"
     ]
 
 

@@ -214,8 +214,6 @@ def test_hypercorn_memory_stays_flat_over_many_dropped_streams(server, client):
     assert grown < 20 * 1024, f"RSS grew by {grown} KiB"
 
 
-
-
 # --- hostile clients -----------------------------------------------------------------------
 
 

@@ -84,8 +84,7 @@ Ref failure_response(PyObject* request) noexcept {
     PyObject* name = reinterpret_cast<PyObject*>(Py_TYPE(error.get()));
     Ref qualname = Ref::steal(PyObject_GetAttrString(name, "__qualname__"));
     PyErr_Clear();
-    log("error", "%s could not be answered; answered 500", again.get(),
-        {qualname ? qualname.get() : Py_None});
+    log("error", "%s could not be answered; answered 500", again.get(), {qualname ? qualname.get() : Py_None});
     return text_response(500, "Internal Server Error");
   }
   if (request &&

@@ -73,15 +73,10 @@ Ref checked_length(Request* request, std::int64_t limit) noexcept {
   PyObject* method = request->method.get();
   if (PyUnicode_Check(method) && (is_text(method, k_get) || is_text(method, k_head))) return {};
   switch (declared_body(request, limit)) {
-    case Declared::over:
-      return too_large();
-    case Declared::failed:
-      return failure_response(as_object(request));
-    case Declared::within:
-      request->body_limit = -1;
-      return {};
-    default:
-      return {};
+    case Declared::over: return too_large();
+    case Declared::failed: return failure_response(as_object(request));
+    case Declared::within: request->body_limit = -1; return {};
+    default: return {};
   }
 }
 
@@ -188,8 +183,8 @@ void begin_rsgi_watch(void* locals) noexcept {
 Ref refuse_rsgi(RsgiExchange& L) noexcept {
   Ref code = Ref::steal(PyLong_FromLong(403));
   PyObject* args[] = {L.protocol.get(), code.get()};
-  Ref closed = code ? Ref::steal(PyObject_VectorcallMethod(k_close, args, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr))
-                    : Ref();
+  Ref closed =
+      code ? Ref::steal(PyObject_VectorcallMethod(k_close, args, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr)) : Ref();
   return closed ? Ref::none() : Ref();
 }
 
@@ -214,8 +209,7 @@ Ref open_rsgi_stream(RsgiExchange& L, PyObject* content, bool& opened) noexcept 
   Ref status = Ref::steal(PyLong_FromLong(response->status));
   if (!status) return {};
   PyObject* args[] = {L.protocol.get(), status.get(), headers.get()};
-  Ref trx =
-      Ref::steal(PyObject_VectorcallMethod(k_response_stream, args, 3 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+  Ref trx = Ref::steal(PyObject_VectorcallMethod(k_response_stream, args, 3 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
   opened = static_cast<bool>(trx);
   return trx;
 }
@@ -379,8 +373,8 @@ CoroutineBody serve_asgi_body(AsgiExchange& L) {
   if (!is_text(kind.get(), k_http)) {
     if (is_text(kind.get(), k_lifespan)) {
       PyObject* args[] = {L.app.get(), L.receive.get(), L.send.get()};
-      Ref pending = Ref::steal(
-          PyObject_VectorcallMethod(k_lifespan_method, args, 3 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+      Ref pending =
+          Ref::steal(PyObject_VectorcallMethod(k_lifespan_method, args, 3 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
       if (!pending) co_return {};
       co_return co_await await(std::move(pending));
     }
@@ -490,8 +484,7 @@ CoroutineBody serve_asgi_body(AsgiExchange& L) {
         PyObject* part = penmoth::asgi_checked_part(L.chunk.get());
         if (!part) break;
         closed = PyBytes_GET_SIZE(part) == 0;
-        bool sent =
-            static_cast<bool>(co_await send_message(L.send, penmoth::asgi_body_message(part, closed ? 0 : 1)));
+        bool sent = static_cast<bool>(co_await send_message(L.send, penmoth::asgi_body_message(part, closed ? 0 : 1)));
         if (!sent) break;
       }
       co_await on_first_suspend(nullptr, nullptr);

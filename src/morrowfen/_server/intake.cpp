@@ -100,8 +100,7 @@ int rsgi_make(Request* r, unsigned part) noexcept {
       r->source = Ref::none();
       return 0;
     }
-    default:
-      return set_content<contents::RSGIContent>(r, state.rsgi_content);
+    default: return set_content<contents::RSGIContent>(r, state.rsgi_content);
   }
 }
 
@@ -114,7 +113,7 @@ Ref rsgi_values(Request* r, const char* name, Py_ssize_t size, bool first) noexc
   // A common name's shared text (the table of outbound names), else a new one.
   PyObject* known = penmoth::state.tables.known_outbound_header_name_str.find({name, static_cast<std::size_t>(size)});
   Ref key = known && PyUnicode_CheckExact(known) ? Ref::borrow(known)
-                                                  : Ref::steal(PyUnicode_DecodeLatin1(name, size, nullptr));
+                                                 : Ref::steal(PyUnicode_DecodeLatin1(name, size, nullptr));
   if (!key) return {};
   PyObject* args[] = {headers.get(), key.get()};
   Ref found = Ref::steal(
@@ -144,8 +143,8 @@ constexpr RequestIntake rsgi_intake{rsgi_make, rsgi_values, true};
 // without a call.
 Ref scope_item(PyObject* scope, PyObject* key, bool required) noexcept {
   PyObject* value = nullptr;
-  int found = PyDict_CheckExact(scope) ? PyDict_GetItemRef(scope, key, &value)
-                                       : PyMapping_GetOptionalItem(scope, key, &value);
+  int found =
+      PyDict_CheckExact(scope) ? PyDict_GetItemRef(scope, key, &value) : PyMapping_GetOptionalItem(scope, key, &value);
   if (found < 0) return {};
   if (!value && required) PyErr_SetObject(PyExc_KeyError, key);
   return Ref::steal(value);
@@ -245,8 +244,7 @@ int asgi_make(Request* r, unsigned part) noexcept {
       r->base.raw_headers = std::move(headers);
       return 0;
     }
-    default:
-      return set_content<contents::ASGIContent>(r, state.asgi_content);
+    default: return set_content<contents::ASGIContent>(r, state.asgi_content);
   }
 }
 

@@ -136,7 +136,7 @@ Ref attribute_of(const char* module, const char* name) noexcept {
 struct Binding {
   const char* module;
   const char* name;
-  Ref ServerState::*slot;
+  Ref ServerState::* slot;
 };
 
 const Binding bindings[] = {

@@ -111,8 +111,7 @@ bool protocol_closed(PyObject* error) noexcept;
 // Logs `message` % `args` at `level` ("debug", "error"), with the
 // exception's traceback when `error` is given; keeps the exception state as
 // it was and never raises (a logger that fails loses the line).
-void log(const char* level, const char* message, PyObject* error,
-         std::initializer_list<PyObject*> args = {}) noexcept;
+void log(const char* level, const char* message, PyObject* error, std::initializer_list<PyObject*> args = {}) noexcept;
 // An RSGI answer that failed before anything went out (`error`): a client
 // gone is logged at debug; otherwise 500 goes out in its place.
 void rsgi_send_failed(PyObject* protocol, PyObject* error) noexcept;

@@ -77,9 +77,9 @@ struct Watch {
 };
 
 constexpr std::array<std::size_t, 9> watch_refs = {
-    offsetof(Watch, core),     offsetof(Watch, source),  offsetof(Watch, task),
-    offsetof(Watch, future),   offsetof(Watch, reading), offsetof(Watch, messages),
-    offsetof(Watch, waiters),  offsetof(Watch, timer),   offsetof(Watch, request)};
+    offsetof(Watch, core),    offsetof(Watch, source),  offsetof(Watch, task),
+    offsetof(Watch, future),  offsetof(Watch, reading), offsetof(Watch, messages),
+    offsetof(Watch, waiters), offsetof(Watch, timer),   offsetof(Watch, request)};
 
 PyTypeObject WatchType = mf::static_type();
 
@@ -294,7 +294,6 @@ PyObject* watch_call(PyObject* self, PyObject* const* args, std::size_t nargsf, 
   Py_RETURN_NONE;
 }
 
-
 // --- the body reader's receive while the watch reads the server --------------------
 
 struct QueuedReceive {
@@ -439,7 +438,8 @@ int end_streams(Core* core) noexcept {
   if (!core->streams) return 0;
   Ref waiting = Ref::steal(PySequence_List(core->streams.get()));
   if (!waiting) return -1;
-  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(waiting.get()); ++i) fire(as_watch(PyList_GET_ITEM(waiting.get(), i)), false);
+  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(waiting.get()); ++i)
+    fire(as_watch(PyList_GET_ITEM(waiting.get(), i)), false);
   return 0;
 }
 

@@ -29,7 +29,8 @@ PyGetSetDef content_getset[] = {
 };
 PyGetSetDef streamed_getset[] = {sup::object_field("data_provider", offsetof(StreamedContent, data_provider)),
                                  sup::getset_end};
-constexpr const char* limit_doc = "The most body bytes stream() and read() take (ContentTooLarge past it); -1: no limit.";
+constexpr const char* limit_doc =
+    "The most body bytes stream() and read() take (ContentTooLarge past it); -1: no limit.";
 PyGetSetDef asgi_getset[] = {sup::object_field("receive", offsetof(ASGIContent, receive)),
                              sup::integer_field<std::int64_t>("limit", offsetof(ASGIContent, limit), limit_doc),
                              sup::getset_end};
@@ -123,11 +124,11 @@ const TypeDef type_defs[] = {
      &ContentType, content_new<streamed_refs, &streamed_vtable>, fast_init_of<StreamedInit, StreamedContentType>(),
      streamed_getset, streamed_methods, &streamed_vtable},
     {&ASGIContentType, "morrowfen.contents.ASGIContent", "ASGIContent(receive)", sizeof(ASGIContent), &ContentType,
-     reader_new<asgi_refs, &asgi_vtable, ASGIContent>, fast_init_of<ASGIInit, ASGIContentType>(), asgi_getset, asgi_methods,
-     &asgi_vtable},
+     reader_new<asgi_refs, &asgi_vtable, ASGIContent>, fast_init_of<ASGIInit, ASGIContentType>(), asgi_getset,
+     asgi_methods, &asgi_vtable},
     {&RSGIContentType, "morrowfen.contents.RSGIContent", "RSGIContent(protocol)", sizeof(RSGIContent), &ContentType,
-     reader_new<rsgi_refs, &rsgi_vtable, RSGIContent>, fast_init_of<RSGIInit, RSGIContentType>(), rsgi_getset, rsgi_methods,
-     &rsgi_vtable},
+     reader_new<rsgi_refs, &rsgi_vtable, RSGIContent>, fast_init_of<RSGIInit, RSGIContentType>(), rsgi_getset,
+     rsgi_methods, &rsgi_vtable},
     {&TextContentType, "morrowfen.contents.TextContent", "TextContent(text: str)", sizeof(TextContent), &ContentType,
      nullptr, fast_init_of<TextInit, TextContentType>(), nullptr, nullptr, &content_vtable},
     {&HTMLContentType, "morrowfen.contents.HTMLContent", "HTMLContent(html: str)", sizeof(HTMLContent), &ContentType,
@@ -170,8 +171,7 @@ void set_gc_slots(PyTypeObject* t) {
   } else if (t == &RSGIContentType) {
     sup::gc_slots<rsgi_refs>(*t);
     t->tp_dealloc = sup::dealloc_listed<rsgi_refs, content_free_lists>;
-  }
-  else if (t == &MultiPartFormDataType) sup::gc_slots<multipart_refs>(*t);
+  } else if (t == &MultiPartFormDataType) sup::gc_slots<multipart_refs>(*t);
   else if (t == &FormPartType) sup::gc_slots<form_part_refs>(*t);
   else if (t == &FileBufferType) sup::gc_slots<file_buffer_refs>(*t);
   else if (t == &StreamedFormPartType) sup::gc_slots<streamed_part_refs>(*t);

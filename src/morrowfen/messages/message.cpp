@@ -343,7 +343,8 @@ PyMethodDef message_methods[] = {
 };
 
 PyGetSetDef message_getset[] = {
-    part_field<part_headers>("_raw_headers", offsetof(Message, raw_headers), "The (name, value) header pairs, or None."),
+    part_field<part_headers>("_raw_headers", offsetof(Message, raw_headers),
+                             "The (name, value) header pairs, or None."),
     part_field<part_content>("content", offsetof(Message, content), "The body (a Content), or None."),
     sup::getset_end,
 };

@@ -87,10 +87,15 @@ inline Request* as_request(PyObject* o) noexcept { return reinterpret_cast<Reque
 inline PyObject* obj(Message* m) noexcept { return sup::as_object(m); }
 
 inline constexpr std::array<std::size_t, 2> message_refs = {offsetof(Message, raw_headers), offsetof(Message, content)};
-inline constexpr std::array<std::size_t, 9> request_refs = {
-    offsetof(Request, base.raw_headers), offsetof(Request, base.content), offsetof(Request, method),
-    offsetof(Request, url),              offsetof(Request, query),        offsetof(Request, cookies),
-    offsetof(Request, scope),            offsetof(Request, channel),      offsetof(Request, source)};
+inline constexpr std::array<std::size_t, 9> request_refs = {offsetof(Request, base.raw_headers),
+                                                            offsetof(Request, base.content),
+                                                            offsetof(Request, method),
+                                                            offsetof(Request, url),
+                                                            offsetof(Request, query),
+                                                            offsetof(Request, cookies),
+                                                            offsetof(Request, scope),
+                                                            offsetof(Request, channel),
+                                                            offsetof(Request, source)};
 
 // Freed requests and responses (and messages), for the next ones: a server
 // makes and drops one of each per request.

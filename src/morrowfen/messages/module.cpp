@@ -14,7 +14,8 @@ bool valid_status(int status) noexcept {
 }
 
 PyObject* response_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
-  Ref self = Ref::steal(message_new<message_refs, &response_vtable, ResponseType, response_free_list>(type, args, kwds));
+  Ref self =
+      Ref::steal(message_new<message_refs, &response_vtable, ResponseType, response_free_list>(type, args, kwds));
   if (self) reinterpret_cast<Response*>(self.get())->status = 200;
   return self.release();
 }

@@ -270,7 +270,8 @@ Request* acquire_request(PyObject* method, PyObject* path, PyObject* query, PyOb
   if (!target) return nullptr;
   Ref url = to_url(target.get());
   if (!url) return nullptr;
-  Ref request = Ref::steal(message_new<request_refs, &request_vtable, RequestType, request_free_list>(&RequestType, nullptr, nullptr));
+  Ref request = Ref::steal(
+      message_new<request_refs, &request_vtable, RequestType, request_free_list>(&RequestType, nullptr, nullptr));
   if (!request) return nullptr;
   Request* r = as_request(request.get());
   r->method = Ref::borrow(method);

@@ -80,8 +80,8 @@ Ref from_template(Ref& slot, PyObject* kind, std::initializer_list<Field> fields
 Ref asgi_start_message(Response* response, PyObject* headers) noexcept {
   if (response->status == 200) {  // the usual one: its template holds the status
     Ref ok = Ref::steal(PyLong_FromLong(200));
-    Ref message = ok ? from_template(state.ok_start_message_template, k_start, {{k_status, ok.get()}, {k_headers}})
-                     : Ref();
+    Ref message =
+        ok ? from_template(state.ok_start_message_template, k_start, {{k_status, ok.get()}, {k_headers}}) : Ref();
     if (!message || PyDict_SetItem(message.get(), k_headers, headers) < 0) return {};
     return message;
   }
@@ -95,11 +95,11 @@ Ref asgi_start_message(Response* response, PyObject* headers) noexcept {
 
 // {"type": "http.response.body", "body": body[, "more_body": more]}
 Ref asgi_body_message(PyObject* body, int more_body) noexcept {
-  Ref message = more_body < 0 ? from_template(state.body_message_template, k_response_body, {{k_body}})
-                : more_body ? from_template(state.more_body_message_template, k_response_body,
-                                            {{k_body}, {k_more_body, Py_True}})
-                            : from_template(state.last_body_message_template, k_response_body,
-                                            {{k_body}, {k_more_body, Py_False}});
+  Ref message =
+      more_body < 0 ? from_template(state.body_message_template, k_response_body, {{k_body}})
+      : more_body
+          ? from_template(state.more_body_message_template, k_response_body, {{k_body}, {k_more_body, Py_True}})
+          : from_template(state.last_body_message_template, k_response_body, {{k_body}, {k_more_body, Py_False}});
   if (!message || PyDict_SetItem(message.get(), k_body, body) < 0) return {};
   return message;
 }
@@ -117,7 +117,8 @@ AsgiBody asgi_body_kind(PyObject* content_object) noexcept {
   if (has_content <= 0) return has_content < 0 ? AsgiBody::failed : AsgiBody::empty;
   Content* content = content_of(content_object);
   if (!content) return AsgiBody::failed;
-  if (content->length < 0 || PyObject_TypeCheck(content_object, state.StreamedContent.as<PyTypeObject>())) return AsgiBody::streamed;
+  if (content->length < 0 || PyObject_TypeCheck(content_object, state.StreamedContent.as<PyTypeObject>()))
+    return AsgiBody::streamed;
   return content->length > state.chunk_size ? AsgiBody::sliced : AsgiBody::single;
 }
 

@@ -80,7 +80,8 @@ Ref shared_type_pair(Ref type) noexcept {
 
 Ref length_pair(std::int64_t length) noexcept {
   auto& cache = state.content_length_header_pairs;
-  if (length < 0 || static_cast<std::size_t>(length) >= cache.size()) return pair(k_content_length, length_value(length));
+  if (length < 0 || static_cast<std::size_t>(length) >= cache.size())
+    return pair(k_content_length, length_value(length));
   Ref& slot = cache[static_cast<std::size_t>(length)];
   if (!slot) slot = pair(k_content_length, length_value(length));
   return slot.copy();

@@ -64,7 +64,6 @@ Ref converted_pair(PyObject* pair) {
   return pair_of(std::move(name_bytes), std::move(value_bytes));
 }
 
-
 }  // namespace
 
 Ref rsgi_scope_text(PyObject* scope, PyObject* name) noexcept {

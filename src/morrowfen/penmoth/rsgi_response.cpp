@@ -210,7 +210,8 @@ Ref rsgi_headers(PyObject* raw, PyObject* content) noexcept {
 }
 
 bool rsgi_streams(PyObject* content) noexcept {
-  return PyObject_TypeCheck(content, state.StreamedContent.as<PyTypeObject>()) && reinterpret_cast<Content*>(content)->body.is_none();
+  return PyObject_TypeCheck(content, state.StreamedContent.as<PyTypeObject>()) &&
+         reinterpret_cast<Content*>(content)->body.is_none();
 }
 
 namespace {

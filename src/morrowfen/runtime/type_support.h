@@ -21,8 +21,8 @@
 #include <type_traits>
 
 #include "constants.h"
-#include "free_list.h"
 #include "errors.h"
+#include "free_list.h"
 #include "function.h"
 #include "ref.h"
 #include "types.h"

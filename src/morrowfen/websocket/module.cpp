@@ -136,8 +136,8 @@ int bind(PyObject* module) {
       return -1;
     }
     Ref request = mf::import_type(messages.get(), messages::module_name, "Request", sizeof(messages::Request));
-    if (!request || mf::import_function(penmoth_module.get(), "extract_rsgi_headers",
-                                        penmoth::extract_rsgi_headers_sig, state.extract_headers) < 0)
+    if (!request || mf::import_function(penmoth_module.get(), "extract_rsgi_headers", penmoth::extract_rsgi_headers_sig,
+                                        state.extract_headers) < 0)
       return -1;
     Ref code = Ref::steal(PyLong_FromLong(1000));
     Ref reason = Ref::steal(PyUnicode_FromString(""));

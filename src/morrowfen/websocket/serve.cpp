@@ -100,9 +100,6 @@ mf::CoroutineBody serve_body(ServeLocals<G>& L) {
   co_return co_await mf::await(std::move(closing));
 }
 
-
-
-
 const mf::Param p_asgi[] = {{"handler"}, {"scope"}, {"receive"}, {"send"}};
 const mf::Param p_rsgi[] = {{"handler"}, {"scope"}, {"protocol"}};
 

@@ -548,7 +548,6 @@ mf::CoroutineBody close_body(CloseLocals& L) {
   co_return Ref::none();
 }
 
-
 const mf::Param p_ws[] = {{"self"}};
 const mf::Param p_ws_subprotocol[] = {{"self"}, {"subprotocol"}};
 const mf::Param p_ws_data[] = {{"self"}, {"data"}};
@@ -700,8 +699,7 @@ const mf::FunctionDef method_defs[] = {
     {"send", p_ws_data, mf::Kind::coroutine, nullptr, mf::body_py<send_body>},
     {"close", p_ws_close, mf::Kind::coroutine, nullptr, mf::body_py<close_body>},
 };
-Ref* const method_functions[] = {&state.accept_fn, &state.receive_fn, &state.anext_fn, &state.send_fn,
-                                 &state.close_fn};
+Ref* const method_functions[] = {&state.accept_fn, &state.receive_fn, &state.anext_fn, &state.send_fn, &state.close_fn};
 
 PyMethodDef websocket_methods[] = {
     {"accept", mf::as_cfunction(accept_py), METH_FASTCALL | METH_KEYWORDS,
