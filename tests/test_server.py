@@ -7,7 +7,7 @@ import logging
 
 import pytest
 
-from fakes import ASGIClient, RSGIProtocol, RSGIScope, http_scope, receiver
+from fakes import ASGIClient, Headers, RSGIProtocol, RSGIScope, http_scope, receiver
 from morrowfen._server import instantiate_asgi_request
 from morrowfen.contents import ASGIContent, StreamedContent, TextContent
 from morrowfen.exceptions import BadRequest, HTTPException, NotFound
@@ -441,7 +441,7 @@ def test_a_stream_that_never_waits_is_not_watched():
 
 @pytest.mark.parametrize("face", ["asgi", "rsgi"])
 def test_a_stream_runs_to_its_end_while_the_client_stays(face):
-    probe = Probe(parts=3, idle=0.05)
+    probe = Probe(parts=3, idle=0.2)  # long enough for the watch to ask the server
     app = streaming_app(probe)
     if face == "asgi":
         client = run(asgi(app))
@@ -540,3 +540,124 @@ def test_a_protocol_without_client_disconnect_still_streams_and_closes():
     probe = Probe(parts=2, idle=0.01)
     protocol = run(rsgi(streaming_app(probe), Plain()))
     assert protocol.parts == [b"part 0;", b"part 1;", b"late"] and probe.ended == ["finally"]
+
+
+# --- the request a handler gets: its parts made when first read ------------------------------
+
+
+class RSGIHeaders:
+    """A server's header object with its own lookup (get/get_all), as granian's."""
+
+    def __init__(self, pairs):
+        self.pairs, self.asked = pairs, []
+
+    def items(self):
+        self.asked.append("items")
+        return self.pairs
+
+    def get(self, name, default=None):
+        self.asked.append(name)
+        return next((v for n, v in self.pairs if n == name), default)
+
+    def get_all(self, name):
+        self.asked.append(name)
+        return [v for n, v in self.pairs if n == name]
+
+
+def test_a_request_is_read_from_the_server_as_it_is_read():
+    headers = RSGIHeaders([("host", "h"), ("accept", "text/html"), ("cookie", "a=1"), ("cookie", "b=2")])
+    seen = {}
+
+    async def handler(request):
+        seen["first"] = (request.get_first_header(b"Accept"), request.get_headers("cookie"), request.cookies)
+        seen["asked"] = list(headers.asked)  # one header at a time, not the whole list
+        seen["all"] = request._raw_headers
+        seen["request"] = (request.method, request.url.value, request.scope)
+        request._raw_headers = [(b"x", b"1")]  # set from outside: the server's list is not made again
+        seen["set"] = request.get_first_header(b"x")
+        return Response(204)
+
+    scope = RSGIScope("/p", "q=1", headers, method="POST")
+    run(Application(handler).__rsgi__(scope, RSGIProtocol()))
+    assert seen["first"] == (b"text/html", [b"a=1", b"b=2"], {"a": "1", "b": "2"})
+    assert "items" not in seen["asked"]
+    assert seen["all"] == [(b"host", b"h"), (b"accept", b"text/html"), (b"cookie", b"a=1"), (b"cookie", b"b=2")]
+    assert seen["request"] == ("POST", b"/p?q=1", scope) and seen["set"] == b"1"
+
+
+def test_a_request_part_that_cannot_be_read_fails_where_it_is_read(caplog):
+    class Broken:
+        proto, path, query_string, headers = "http", "/", "", Headers([])
+
+        @property
+        def method(self):
+            raise RuntimeError("no method")
+
+    async def handler(request):
+        assert request.url.value == b"/"  # the other parts are there
+        with pytest.raises(RuntimeError, match="no method"):
+            request.method
+        with pytest.raises(RuntimeError, match="no method"):  # read again, made again
+            request.method
+        return Response(204)
+
+    protocol = RSGIProtocol()
+    run(Application(handler, max_body_size=None).__rsgi__(Broken(), protocol))
+    assert protocol.calls[0][:2] == ("empty", 204)
+
+
+# --- bodies past max_body_size ---------------------------------------------------------------
+
+
+@pytest.mark.parametrize("face", ["asgi", "rsgi"])
+def test_a_body_past_max_body_size_is_answered_413(caplog, face):
+    calls = []
+
+    async def handler(request):
+        calls.append(request.method)
+        return Response(200, None, TextContent(str(len(await request.read()))))
+
+    app = Application(handler, max_body_size=8)
+
+    def answer(method, headers, *chunks):
+        if face == "asgi":
+            body = chunks or (b"",)
+            asgi_headers = [(n.encode(), v.encode()) for n, v in headers]
+            client = run(asgi(app, ASGIClient(body=body), method=method, headers=asgi_headers))
+            return client.status, client.body
+        protocol = RSGIProtocol(*chunks)
+        run(app.__rsgi__(RSGIScope("/", "", Headers(headers), method), protocol))
+        call = protocol.calls[0]
+        return call[1], call[3] if len(call) > 3 else b""
+
+    assert answer("POST", [("content-length", "9")], b"123456789") == (413, b"Content Too Large")
+    assert calls == []  # before the handler ran
+    assert answer("POST", [], b"12345", b"6789") == (413, b"Content Too Large")  # counted as it is read
+    assert answer("POST", [("content-length", "8")], b"12345678") == (200, b"8")
+    assert answer("GET", [("content-length", "9")], b"123456789") == (413, b"Content Too Large")  # read, refused
+    assert not [r for r in caplog.records if r.levelno >= logging.WARNING]
+    with pytest.raises(ValueError):
+        Application(handler, max_body_size=-1)
+    assert Application(handler, max_body_size=None).max_body_size is None
+
+
+# --- the server stops ------------------------------------------------------------------------
+
+
+def test_a_stop_ends_the_streams_that_wait_and_finishes_their_responses(caplog):
+    probe = Probe(parts=1)
+    app = streaming_app(probe)
+
+    async def scenario():
+        client = ASGIClient()
+        served = asyncio.ensure_future(asgi(app, client))
+        await asyncio.sleep(0.1)
+        app._end_streams()
+        await asyncio.wait_for(served, 2)
+        later = await asgi(app, ASGIClient())  # one that begins after the stop ends at its first wait
+        return client, later
+
+    client, later = run(scenario())
+    assert client.complete and client.body == b"part 0;" and probe.ended[-2:] == ["CancelledError", "finally"]
+    assert later.complete and later.body == b"part 0;"
+    assert not error_records(caplog)
