@@ -596,9 +596,9 @@ def test_a_request_part_that_cannot_be_read_fails_where_it_is_read(caplog):
     async def handler(request):
         assert request.url.value == b"/"  # the other parts are there
         with pytest.raises(RuntimeError, match="no method"):
-            request.method
+            _ = request.method
         with pytest.raises(RuntimeError, match="no method"):  # read again, made again
-            request.method
+            _ = request.method
         return Response(204)
 
     protocol = RSGIProtocol()
