@@ -46,7 +46,6 @@ bool is_text(PyObject* value, const Str& text) noexcept {
   return value == text.get() || (PyUnicode_Check(value) && PyUnicode_Compare(value, text) == 0);
 }
 
-PyObject* as_object(Request* request) noexcept { return reinterpret_cast<PyObject*>(request); }
 
 // A Response to give the client, once the handler's result is in (or not):
 // the failure's answer, or the 500 for something that is not a Response.
@@ -69,12 +68,12 @@ Ref too_large() noexcept {
 // (their Content-Length is not read before the handler; a body one sends
 // anyway is counted as it is read).
 Ref checked_length(Request* request, std::int64_t limit) noexcept {
-  if (messages::make_parts(request, messages::part_method) < 0) return failure_response(as_object(request));
+  if (messages::make_parts(request, messages::part_method) < 0) return failure_response(nullptr);
   PyObject* method = request->method.get();
   if (PyUnicode_Check(method) && (is_text(method, k_get) || is_text(method, k_head))) return {};
   switch (declared_body(request, limit)) {
     case Declared::over: return too_large();
-    case Declared::failed: return failure_response(as_object(request));
+    case Declared::failed: return failure_response(nullptr);
     case Declared::within: request->body_limit = -1; return {};
     default: return {};
   }
