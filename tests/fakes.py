@@ -227,3 +227,77 @@ class ASGIClient:
     @property
     def complete(self):
         return bool(self.sent) and not self.sent[-1].get("more_body", False) and len(self.sent) > 1
+
+
+# --- WebSockets ------------------------------------------------------------------------------
+
+WS_DENIAL = {"websocket.http.response": {}}
+
+
+class WSASGIServer:
+    """Gives `incoming` to receive() (then waits), records what is sent; `fail` is raised by send()."""
+
+    def __init__(self, *incoming, extensions=WS_DENIAL, fail=None):
+        self.queue = asyncio.Queue()
+        for message in ({"type": "websocket.connect"}, *incoming):
+            self.queue.put_nowait(message)
+        self.sent, self.fail = [], fail
+        self.scope = {
+            "type": "websocket",
+            "path": "/chat/caf\u00e9",
+            "query_string": b"a=1&b=%20",
+            "headers": [(b"cookie", b"id=7"), (b"sec-websocket-protocol", b"p1, p2"), (b"x-a", b"1")],
+            "subprotocols": ["p1", "p2"],
+            "extensions": extensions,
+        }
+
+    async def receive(self):
+        return await self.queue.get()
+
+    async def send(self, message):
+        if self.fail is not None and message["type"] == "websocket.send":
+            raise self.fail
+        self.sent.append(message)
+
+    def serve(self, handler):
+        from morrowfen.websocket import serve_asgi
+
+        asyncio.run(asyncio.wait_for(serve_asgi(handler, self.scope, self.receive, self.send), 5))
+        return self.sent
+
+
+class WSMessage:
+    """A message an RSGI WebSocket transport gives (kind 0 close, 1 bytes, 2 text)."""
+
+    def __init__(self, kind, data=None):
+        self.kind = kind
+        if kind:
+            self.data = data
+
+
+class WSRSGIProtocol:
+    """The protocol and its transport in one; a transport with nothing more to give is closed."""
+
+    def __init__(self, *incoming, fail=None):
+        self.incoming, self.calls, self.fail = list(incoming), [], fail
+
+    async def accept(self):
+        self.calls.append("accept")
+        return self
+
+    async def receive(self):
+        if not self.incoming:
+            from granian._granian import RSGIProtocolClosed
+
+            raise RSGIProtocolClosed("RSGI transport is closed")
+        return self.incoming.pop(0)
+
+    async def send_str(self, data):
+        if self.fail:
+            raise self.fail
+        self.calls.append(data)
+
+    send_bytes = send_str
+
+    def close(self, status):
+        self.calls.append(("close", status))

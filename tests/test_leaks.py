@@ -8,7 +8,7 @@ import sys
 import pytest
 from granian._granian import RSGIProtocolClosed
 
-from fakes import NullProtocol, RSGIScope, http_scope, send_nothing
+from fakes import NullProtocol, RSGIScope, WSASGIServer, WSMessage, WSRSGIProtocol, http_scope, send_nothing
 from morrowfen import penmoth as pm
 from morrowfen._server import instantiate_asgi_request
 from morrowfen.contents import Content, ServerSentEvent, StreamedContent, TextContent, TextServerSentEvent
@@ -34,37 +34,6 @@ async def broken_send(message):
 
 RSGI_HEADERS = [("host", "h"), ("x-custom", "caf\xe9")]
 ASGI_SCOPE = http_scope("/caf\xe9", b"a=1", headers=[(b"host", b"h"), (b"x", b"y")])
-
-
-class WSServer:
-    """ASGI receive and send, and an RSGI protocol and transport, that never wait."""
-
-    def __init__(self, *messages, fail=None):
-        self.messages, self.fail = list(messages), fail
-
-    async def receive(self):
-        return self.messages.pop(0)
-
-    async def send(self, message):
-        if self.fail and message["type"] == "websocket.send":
-            raise self.fail
-
-    async def accept(self):
-        return self
-
-    async def send_str(self, data):
-        if self.fail:
-            raise self.fail
-
-    send_bytes = send_str
-
-    def close(self, status):
-        pass
-
-
-class WSMessage:
-    def __init__(self, kind, data=None):
-        self.kind, self.data = kind, data
 
 
 async def ws_echo(ws):
@@ -137,14 +106,20 @@ SCENARIOS = {
     "rsgi streamed, failing": lambda: swallow(
         asyncio.run, pm.send_rsgi_response(Response(200, None, StreamedContent(b"x", failing_parts)), NullProtocol())
     ),
-    "websocket asgi echo": lambda: drive(serve_asgi(ws_echo, ASGI_SCOPE, (w := WSServer(*WS_ASGI)).receive, w.send)),
-    "websocket asgi, refused": lambda: drive(serve_asgi(None, ASGI_SCOPE, (w := WSServer(*WS_ASGI)).receive, w.send)),
-    "websocket asgi, send failing": lambda: drive(
-        serve_asgi(ws_echo, ASGI_SCOPE, (w := WSServer(*WS_ASGI, fail=OSError())).receive, w.send)
+    "websocket asgi echo": lambda: drive(
+        serve_asgi(ws_echo, ASGI_SCOPE, (w := WSASGIServer(*WS_ASGI[1:])).receive, w.send)
     ),
-    "websocket rsgi echo": lambda: drive(serve_rsgi(ws_echo, RSGIScope("/p", "a=1", RSGI_HEADERS), WSServer(*WS_RSGI))),
+    "websocket asgi, refused": lambda: drive(
+        serve_asgi(None, ASGI_SCOPE, (w := WSASGIServer(*WS_ASGI[1:])).receive, w.send)
+    ),
+    "websocket asgi, send failing": lambda: drive(
+        serve_asgi(ws_echo, ASGI_SCOPE, (w := WSASGIServer(*WS_ASGI[1:], fail=OSError())).receive, w.send)
+    ),
+    "websocket rsgi echo": lambda: drive(
+        serve_rsgi(ws_echo, RSGIScope("/p", "a=1", RSGI_HEADERS), WSRSGIProtocol(*WS_RSGI))
+    ),
     "websocket rsgi, send failing": lambda: drive(
-        serve_rsgi(ws_echo, RSGIScope("/p", "a=1", RSGI_HEADERS), WSServer(*WS_RSGI, fail=RSGIProtocolClosed()))
+        serve_rsgi(ws_echo, RSGIScope("/p", "a=1", RSGI_HEADERS), WSRSGIProtocol(*WS_RSGI, fail=RSGIProtocolClosed()))
     ),
 }
 ASYNC = {"framing", "framing, failing parts", "asgi streamed, broken send", "rsgi streamed", "rsgi streamed, failing"}

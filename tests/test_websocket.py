@@ -10,40 +10,11 @@ import logging
 import pytest
 from granian._granian import RSGIProtocolClosed
 
+from fakes import WSASGIServer as ASGIServer
+from fakes import WSMessage as Message
+from fakes import WSRSGIProtocol as RSGIProtocol
 from morrowfen.messages import Request
-from morrowfen.websocket import WebSocket, WebSocketDisconnect, serve_asgi, serve_rsgi
-
-DENIAL = {"websocket.http.response": {}}
-
-
-class ASGIServer:
-    """Gives `incoming` to receive() (then waits), records what is sent; `fail` is raised by send()."""
-
-    def __init__(self, *incoming, extensions=DENIAL, fail=None):
-        self.queue = asyncio.Queue()
-        for message in ({"type": "websocket.connect"}, *incoming):
-            self.queue.put_nowait(message)
-        self.sent, self.fail = [], fail
-        self.scope = {
-            "type": "websocket",
-            "path": "/chat/caf\u00e9",
-            "query_string": b"a=1&b=%20",
-            "headers": [(b"cookie", b"id=7"), (b"sec-websocket-protocol", b"p1, p2"), (b"x-a", b"1")],
-            "subprotocols": ["p1", "p2"],
-            "extensions": extensions,
-        }
-
-    async def receive(self):
-        return await self.queue.get()
-
-    async def send(self, message):
-        if self.fail is not None and message["type"] == "websocket.send":
-            raise self.fail
-        self.sent.append(message)
-
-    def serve(self, handler):
-        asyncio.run(asyncio.wait_for(serve_asgi(handler, self.scope, self.receive, self.send), 5))
-        return self.sent
+from morrowfen.websocket import WebSocket, WebSocketDisconnect, serve_rsgi
 
 
 def receive(text=None, data=None):
@@ -249,42 +220,9 @@ def test_reads_the_handshake_as_a_request_reads_a_request():
 # --- RSGI ----------------------------------------------------------------------------------
 
 
-class Message:
-    def __init__(self, kind, data=None):
-        self.kind = kind
-        if kind:
-            self.data = data
-
-
 class RSGIScope:
     proto, path, query_string = "ws", "/chat/caf\u00e9", "a=1&b=%20"
     headers = {"cookie": "id=7", "sec-websocket-protocol": "p1, p2", "x-a": "1"}
-
-
-class RSGIProtocol:
-    """The protocol and its transport in one; a transport with nothing more to give is closed."""
-
-    def __init__(self, *incoming, fail=None):
-        self.incoming, self.calls, self.fail = list(incoming), [], fail
-
-    async def accept(self):
-        self.calls.append("accept")
-        return self
-
-    async def receive(self):
-        if not self.incoming:
-            raise RSGIProtocolClosed("RSGI transport is closed")
-        return self.incoming.pop(0)
-
-    async def send_str(self, data):
-        if self.fail:
-            raise self.fail
-        self.calls.append(data)
-
-    send_bytes = send_str
-
-    def close(self, status):
-        self.calls.append(("close", status))
 
 
 async def sends_into_a_closed_transport(ws):
