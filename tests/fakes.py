@@ -16,6 +16,26 @@ class Headers:
         return self.pairs
 
 
+class LookupHeaders:
+    """A server's header object with a lookup of its own (get, get_all), as granian's;
+    `asked` records what was asked of it."""
+
+    def __init__(self, pairs):
+        self.pairs, self.asked = pairs, []
+
+    def items(self):
+        self.asked.append("items")
+        return self.pairs
+
+    def get(self, name, default=None):
+        self.asked.append(name)
+        return next((v for n, v in self.pairs if n == name), default)
+
+    def get_all(self, name):
+        self.asked.append(name)
+        return [v for n, v in self.pairs if n == name]
+
+
 class RSGIScope:
     """An RSGI scope: plain attributes, as a server's scope object has.
     `headers` is given as the server would (a list of pairs, a Headers, a

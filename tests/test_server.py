@@ -7,7 +7,7 @@ import logging
 
 import pytest
 
-from fakes import ASGIClient, Headers, RSGIProtocol, RSGIScope, http_scope, receiver
+from fakes import ASGIClient, Headers, LookupHeaders, RSGIProtocol, RSGIScope, http_scope, receiver
 from morrowfen._server import instantiate_asgi_request
 from morrowfen.contents import ASGIContent, StreamedContent, TextContent
 from morrowfen.exceptions import BadRequest, HTTPException, NotFound
@@ -545,27 +545,8 @@ def test_a_protocol_without_client_disconnect_still_streams_and_closes():
 # --- the request a handler gets: its parts made when first read ------------------------------
 
 
-class RSGIHeaders:
-    """A server's header object with its own lookup (get/get_all), as granian's."""
-
-    def __init__(self, pairs):
-        self.pairs, self.asked = pairs, []
-
-    def items(self):
-        self.asked.append("items")
-        return self.pairs
-
-    def get(self, name, default=None):
-        self.asked.append(name)
-        return next((v for n, v in self.pairs if n == name), default)
-
-    def get_all(self, name):
-        self.asked.append(name)
-        return [v for n, v in self.pairs if n == name]
-
-
 def test_a_request_is_read_from_the_server_as_it_is_read():
-    headers = RSGIHeaders([("host", "h"), ("accept", "text/html"), ("cookie", "a=1"), ("cookie", "b=2")])
+    headers = LookupHeaders([("host", "h"), ("accept", "text/html"), ("cookie", "a=1"), ("cookie", "b=2")])
     seen = {}
 
     async def handler(request):
