@@ -281,7 +281,7 @@ CoroutineBody serve_rsgi_body(RsgiExchange& L) {
   while (L.trx) {
     L.chunk = co_await anext(L.iter);
     if (!L.chunk) {
-      if (async_iteration_ended()) break;
+      async_iteration_ended();  // the end clears; a failure stays set for after_stream
       break;
     }
     int has = PyObject_IsTrue(L.chunk.get());
