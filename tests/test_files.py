@@ -183,6 +183,11 @@ def test_the_server_sends_the_file_where_it_offers_to(data_file):
     assert (status, head["content-length"], body) == (200, "1024000", DATA)
     status, head, body = answer(app, "rsgi", [("range", "bytes=-3")], protocol=RSGIProtocol())
     assert (status, head["content-range"], body) == (206, "bytes 1023997-1023999/1024000", DATA[-3:])
+    # no server can be given a name that is not UTF-8: it goes in parts
+    odd = data_file.with_name(os.fsdecode(b"caf\xe9.bin"))
+    data_file.rename(odd)
+    assert answer(serving(odd), "rsgi")[::2] == (200, DATA)
+    assert answer(serving(odd), "asgi", extensions={"http.response.pathsend": {}})[::2] == (200, DATA)
 
 
 @pytest.mark.parametrize("face", FACES)

@@ -497,7 +497,7 @@ Ref pathsend_path(PyObject* scope, PyObject* content) noexcept {
 
 struct AsgiFile {
   Ref app, scope, receive, send, request, response;  // the parameters
-  Ref file, head, watch, error;
+  Ref content, file, head, path, watch, error;
 };
 
 void begin_asgi_watch(void* locals) noexcept {
@@ -521,20 +521,20 @@ Ref pathsend_message(PyObject* path) noexcept {
 CoroutineBody asgi_file_body(AsgiFile& L) {
   Core* core = core_of(L.app.get());
   if (!core) co_return {};
-  Ref content = L.response.as<Response>()->base.content.copy();
-  L.file = penmoth::open_file(content.get());
+  L.content = L.response.as<Response>()->base.content.copy();
+  L.file = penmoth::open_file(L.content.get());
   if (!L.file) {
-    Ref answer = open_failure(content.get());
+    Ref answer = open_failure(L.content.get());
     if (!answer) co_return {};
     PyObject* args[] = {answer.get(), L.send.get()};
     Ref pending = Ref::steal(PyObject_Vectorcall(state.send_asgi_response.get(), args, 2, nullptr));
+    answer.reset();
     co_return co_await await(std::move(pending));
   }
   Plan plan;
-  if (plan_answer(Gateway::asgi, L.request.as<Request>(), L.response.as<Response>(), content.get(),
-                  L.file.as<OpenFile>(), plan) < 0)
-    co_return {};
-  L.head = penmoth::asgi_start_message(plan.status, plan.headers.get());
+  int planned = plan_answer(Gateway::asgi, L.request.as<Request>(), L.response.as<Response>(), L.content.get(),
+                            L.file.as<OpenFile>(), plan);
+  L.head = planned == 0 ? penmoth::asgi_start_message(plan.status, plan.headers.get()) : Ref();
   plan.headers.reset();
   if (!L.head) co_return {};
 
@@ -543,14 +543,14 @@ CoroutineBody asgi_file_body(AsgiFile& L) {
     if (!sent) co_return {};
     co_return co_await send_message(L.send, penmoth::asgi_body_message(k_empty, -1));
   }
-  Ref path = plan.status != 206 ? pathsend_path(L.scope.get(), content.get()) : Ref();
+  L.path = plan.status != 206 ? pathsend_path(L.scope.get(), L.content.get()) : Ref();
   if (PyErr_Occurred()) co_return {};
-  content.reset();
-  if (path) {
+  L.content.reset();
+  if (L.path) {
     // The server sends the file itself (it opens the path again).
     bool sent = static_cast<bool>(co_await send_message(L.send, std::move(L.head)));
     if (!sent) co_return {};
-    co_return co_await send_message(L.send, pathsend_message(path.get()));
+    co_return co_await send_message(L.send, pathsend_message(L.path.get()));
   }
 
   // In parts, watched as any stream.
@@ -579,7 +579,7 @@ CoroutineBody asgi_file_body(AsgiFile& L) {
 
 struct RsgiFile {
   Ref app, protocol, request, response;  // the parameters
-  Ref file, transport, watch, error;
+  Ref file, status, headers, transport, watch, error;
 };
 
 void begin_rsgi_watch(void* locals) noexcept {
@@ -587,75 +587,88 @@ void begin_rsgi_watch(void* locals) noexcept {
   watch_begin(L.watch.get(), nullptr);
 }
 
-// protocol.NAME(*args): the protocol's own answer. 1 when made, 0 when the
-// protocol has no such method, -1 with an exception set.
-int protocol_call(PyObject* protocol, PyObject* name, std::initializer_list<PyObject*> args) noexcept {
+// protocol.NAME(*args): 1 when it answered, 0 when the protocol has no such
+// method and it is `optional` (the server's file sending), -1 with an
+// exception set.
+int protocol_call(PyObject* protocol, PyObject* name, std::initializer_list<PyObject*> args, bool optional) noexcept {
   PyObject* method = nullptr;
-  if (PyObject_GetOptionalAttr(protocol, name, &method) <= 0) return PyErr_Occurred() ? -1 : 0;
+  if (optional) {
+    int found = PyObject_GetOptionalAttr(protocol, name, &method);
+    if (found <= 0) return found;
+  } else if (!(method = PyObject_GetAttr(protocol, name))) {
+    return -1;
+  }
   Ref call = Ref::steal(method);
   Ref done = Ref::steal(PyObject_Vectorcall(call.get(), args.begin(), args.size(), nullptr));
   return done ? 1 : -1;
 }
 
+// What the RSGI answer came to without waiting.
+enum class AtOnce : unsigned char { answered, in_parts, propagate };
+
+// The answers of one protocol call: a file that cannot be opened, an answer
+// without a body (HEAD, 304, 412, 416), the file sent by the server. What
+// is left (`in_parts`) leaves its status and headers in L. An answer that
+// fails before anything went out gets 500 in its place.
+AtOnce answer_at_once(RsgiFile& L, Plan& plan) noexcept {
+  Ref content = L.response.as<Response>()->base.content.copy();
+  L.file = penmoth::open_file(content.get());
+  int made = -1;
+  if (!L.file) {
+    Ref answer = open_failure(content.get());
+    if (!answer) return AtOnce::propagate;
+    made = penmoth::send_rsgi_response_sync_impl(answer.get(), L.protocol.get()) ? 1 : -1;
+  } else if (plan_answer(Gateway::rsgi, L.request.as<Request>(), L.response.as<Response>(), content.get(),
+                         L.file.as<OpenFile>(), plan) == 0) {
+    L.headers = penmoth::rsgi_headers(plan.headers.get(), plan.typed ? content.get() : Py_None);
+    plan.headers.reset();
+    L.status = L.headers ? Ref::steal(PyLong_FromLong(plan.status)) : Ref();
+    Ref path = L.status && plan.body ? penmoth::server_path(content.get()) : Ref();
+    PyObject* protocol = L.protocol.get();
+    if (!L.status || PyErr_Occurred()) {
+      made = -1;
+    } else if (!plan.body) {
+      made = protocol_call(protocol, k_response_empty, {L.status.get(), L.headers.get()}, false);
+    } else if (!path) {
+      made = 0;  // a name that is not UTF-8: no server can be given it
+    } else if (plan.status != 206) {
+      made = protocol_call(protocol, k_response_file, {L.status.get(), L.headers.get(), path.get()}, true);
+    } else {
+      // response_file_range's end is exclusive
+      Ref first = Ref::steal(PyLong_FromLongLong(plan.start));
+      Ref end = first ? Ref::steal(PyLong_FromLongLong(plan.start + plan.count)) : Ref();
+      made = end ? protocol_call(protocol, k_response_file_range,
+                                 {L.status.get(), L.headers.get(), path.get(), first.get(), end.get()}, true)
+                 : -1;
+    }
+  }
+  if (made >= 0) return made ? AtOnce::answered : AtOnce::in_parts;
+  Ref error = Ref::steal(PyErr_GetRaisedException());
+  if (!PyErr_GivenExceptionMatches(error.get(), PyExc_Exception)) {
+    PyErr_SetRaisedException(error.release());
+    return AtOnce::propagate;
+  }
+  rsgi_send_failed(L.protocol.get(), error.get());
+  return AtOnce::answered;
+}
+
 CoroutineBody rsgi_file_body(RsgiFile& L) {
   Core* core = core_of(L.app.get());
   if (!core) co_return {};
-  Ref content = L.response.as<Response>()->base.content.copy();
-  L.file = penmoth::open_file(content.get());
-  if (!L.file) {
-    Ref answer = open_failure(content.get());
-    if (!answer) co_return {};
-    if (!penmoth::send_rsgi_response_sync_impl(answer.get(), L.protocol.get())) {
-      Ref error = Ref::steal(PyErr_GetRaisedException());
-      rsgi_send_failed(L.protocol.get(), error.get());
-    }
-    co_return Ref::none();
-  }
   Plan plan;
-  Ref headers, status, path;
-  if (plan_answer(Gateway::rsgi, L.request.as<Request>(), L.response.as<Response>(), content.get(),
-                  L.file.as<OpenFile>(), plan) == 0) {
-    headers = penmoth::rsgi_headers(plan.headers.get(), plan.typed ? content.get() : Py_None);
-    status = headers ? Ref::steal(PyLong_FromLong(plan.status)) : Ref();
-    path = status && plan.body ? penmoth::server_path(content.get()) : Ref();
-  }
-  content.reset();
-  int answered = status && !PyErr_Occurred() ? 0 : -1;
-  if (answered == 0 && !plan.body) {
-    PyObject* args[] = {L.protocol.get(), status.get(), headers.get()};
-    Ref done =
-        Ref::steal(PyObject_VectorcallMethod(k_response_empty, args, 3 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
-    answered = done ? 1 : -1;
-  } else if (answered == 0 && path && plan.status != 206) {
-    answered = protocol_call(L.protocol.get(), k_response_file, {status.get(), headers.get(), path.get()});
-  } else if (answered == 0 && path) {
-    Ref first = Ref::steal(PyLong_FromLongLong(plan.start));
-    Ref end = first ? Ref::steal(PyLong_FromLongLong(plan.start + plan.count))
-                    : Ref();  // response_file_range's end is exclusive
-    answered = end ? protocol_call(L.protocol.get(), k_response_file_range,
-                                   {status.get(), headers.get(), path.get(), first.get(), end.get()})
-                   : -1;
-  }
-  if (answered < 0) {
-    Ref error = Ref::steal(PyErr_GetRaisedException());
-    if (!PyErr_GivenExceptionMatches(error.get(), PyExc_Exception)) {
-      PyErr_SetRaisedException(error.release());
-      co_return {};
-    }
-    rsgi_send_failed(L.protocol.get(), error.get());
-    co_return Ref::none();
-  }
-  if (answered > 0) co_return Ref::none();
+  AtOnce at_once = answer_at_once(L, plan);
+  if (at_once == AtOnce::propagate) co_return {};
+  if (at_once == AtOnce::answered) co_return Ref::none();
 
   // In parts through a stream, watched as any stream.
   L.watch = watch_new(Gateway::rsgi, core, L.protocol.get());
   if (!L.watch) co_return {};
   co_await on_first_suspend(begin_rsgi_watch, &L);
-  PyObject* args[] = {L.protocol.get(), status.get(), headers.get()};
+  PyObject* args[] = {L.protocol.get(), L.status.get(), L.headers.get()};
   Ref opened =
       Ref::steal(PyObject_VectorcallMethod(k_response_stream, args, 3 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
   bool started = static_cast<bool>(opened);
-  headers.reset();
+  L.headers.reset();
   if (opened && is_awaitable(opened.get())) {
     L.transport = co_await await(std::move(opened));
   } else {

@@ -80,6 +80,7 @@ CoroutineBody asgi_parts_body(AsgiParts& L) {
   if (offset >= end) {
     Ref message = asgi_body_message(k_empty, -1);
     Ref pending = message ? Ref::steal(PyObject_CallOneArg(L.send.get(), message.get())) : Ref();
+    message.reset();
     co_return co_await await(std::move(pending));
   }
   while (offset < end) {
@@ -90,6 +91,7 @@ CoroutineBody asgi_parts_body(AsgiParts& L) {
     Ref message = asgi_body_message(L.part.get(), offset < end ? 1 : 0);
     L.part.reset();
     Ref pending = message ? Ref::steal(PyObject_CallOneArg(L.send.get(), message.get())) : Ref();
+    message.reset();
     bool sent = static_cast<bool>(co_await await(std::move(pending)));
     if (!sent) co_return {};
   }
@@ -122,6 +124,7 @@ CoroutineBody rsgi_parts_body(RsgiParts& L) {
     if (offset < end && due > now) {
       Ref delay = Ref::steal(PyFloat_FromDouble(due - now));
       Ref wait = delay ? Ref::steal(PyObject_CallOneArg(state.sleep.get(), delay.get())) : Ref();
+      delay.reset();
       bool waited = static_cast<bool>(co_await await(std::move(wait)));
       if (!waited) co_return {};
     }
