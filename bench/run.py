@@ -4,7 +4,8 @@ instructions (bench/micro_instructions.py), blocks allocated per call, the
 end-to-end instructions and cyclic collections per request of the bare apps,
 morrowfen, Application and the frameworks users pick instead
 (bench/e2e_instructions.py), memory while streaming 1 GiB
-(bench/e2e_memory.py), and the load under wrk (bench/e2e.py). Writes
+(bench/e2e_memory.py), files of 1 MiB and 64 MiB (bench/files.py), and the
+load under wrk (bench/e2e.py). Writes
 bench/results.md (one writer per section), bench/results.json and
 bench/results.png.
 
@@ -26,6 +27,7 @@ HERE = Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE))
 
 import e2e  # noqa: E402
+import files  # noqa: E402
 import micro  # noqa: E402
 import micro_instructions  # noqa: E402
 import ws_instructions  # noqa: E402
@@ -124,6 +126,13 @@ def run_ws_instructions(out_dir, quick):
 def run_e2e_memory(out_dir, quick):
     path = out_dir / "e2e-memory.json"
     cmd = [PY, str(HERE / "e2e_memory.py"), *(["--quick"] if quick else []), "-o", str(path)]
+    subprocess.run(cmd, check=True, cwd=HERE)
+    return json.loads(path.read_text())
+
+
+def run_files(out_dir, quick):
+    path = out_dir / "files.json"
+    cmd = [PY, str(HERE / "files.py"), *(["--quick"] if quick else []), "-o", str(path)]
     subprocess.run(cmd, check=True, cwd=HERE)
     return json.loads(path.read_text())
 
@@ -674,6 +683,9 @@ def report(out, data):
     if data.get("ws_instructions"):
         with open(out / "results.md", "a") as f:
             f.write(ws_instructions.markdown(data["ws_instructions"]))
+    if data.get("files"):
+        with open(out / "results.md", "a") as f:
+            f.write(files.markdown(data["files"]))
     write_chart(out / "results.png", rows, ratios, data["quick"], frameworks)
     return rows, check, ratios, frameworks
 
@@ -722,7 +734,7 @@ def main():
         counts = run_micro_instructions(tmp, args.quick)
         phase("blocks allocated per call")
         allocs = run_allocations()
-        wrk = instructions = memory = ws = None
+        wrk = instructions = memory = ws = file_figures = None
         if not args.no_e2e:
             phase("end to end, instructions and collections per request (callgrind)")
             instructions = run_e2e_instructions(tmp, args.quick)
@@ -730,6 +742,8 @@ def main():
             ws = run_ws_instructions(tmp, args.quick)
             phase("memory while streaming 1 GiB")
             memory = run_e2e_memory(tmp, args.quick)
+            phase("files of 1 MiB and 64 MiB")
+            file_figures = run_files(tmp, args.quick)
             phase("end to end under load (wrk)")
             wrk = run_e2e(tmp, args.quick, BUDGET_S - (time.monotonic() - started))
     data = {
@@ -743,6 +757,7 @@ def main():
         "e2e_instructions": instructions,
         "e2e_memory": memory,
         "ws_instructions": ws,
+        "files": file_figures,
     }
     (args.out / "results.json").write_text(json.dumps(data, indent=1))
     print_summary(data, *report(args.out, data))

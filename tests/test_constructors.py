@@ -253,6 +253,7 @@ SIGNATURES = {
     "FileBuffer": "(name, data)",
     "StreamedFormPart": "(name, data_provider)",
     "MultiPartFormData": "(parts)",
+    "FileContent": "(path, content_type=None)",
     "ServerSentEvent": "(data, event=None, id=None, retry=-1, comment=None)",
     "TextServerSentEvent": "(data, event=None, id=None, retry=-1, comment=None)",
     "Cookie": "(name, value, expires=None, domain=None, path=None, http_only=False, secure=False, max_age=-1, "

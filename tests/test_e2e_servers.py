@@ -10,6 +10,7 @@ import random
 import re
 import sys
 import time
+from pathlib import Path
 
 import httpx
 import pytest
@@ -43,6 +44,7 @@ ROUTES = {
     "/events": (200, "text/event-stream", b"".join(write_sse(e) for e in demo.events()), "stream"),
     "/events/page": (200, HTML, demo.EVENTS_PAGE.encode(), "length"),
     "/cookie": (200, TEXT, b"cookie set", "length"),
+    "/file": (200, "text/x-python; charset=utf-8", Path(demo.__file__).read_bytes(), "length"),
     "/no/such/page": (404, TEXT, b"Not Found", "length"),
 }
 

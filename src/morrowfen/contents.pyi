@@ -1,4 +1,5 @@
 from collections.abc import AsyncGenerator, AsyncIterable, AsyncIterator, Awaitable, Callable, Iterable
+from os import PathLike
 from types import CapsuleType
 from typing import Any, Protocol
 
@@ -79,6 +80,15 @@ class MultiPartFormData(Content):
     parts: list[FormPart]
     boundary: bytes
     def __init__(self, parts: Iterable[FormPart]) -> None: ...
+
+@disjoint_base
+class FileContent(Content):
+    """A file sent from its path; nothing is read (or found missing) until it is sent."""
+    @property
+    def path(self) -> str: ...
+    def __init__(
+        self, path: str | bytes | PathLike[str] | PathLike[bytes], content_type: bytes | None = None
+    ) -> None: ...
 
 @disjoint_base
 class ServerSentEvent:

@@ -18,6 +18,7 @@ Routes:
     /events       server-sent events
     /events/page  a page that shows what an EventSource receives from /events
     /cookie       a Set-Cookie header
+    /file         this module's source, sent from its file (ETag, Last-Modified, byte ranges)
     /ws           a WebSocket echo (ws://...): every message back as it came, text or binary
     /ws/page      a page that sends messages through /ws and shows what comes back
 """
@@ -33,6 +34,7 @@ from collections.abc import AsyncIterator
 from morrowfen import _servers
 from morrowfen.contents import (
     Content,
+    FileContent,
     HTMLContent,
     JSONContent,
     ServerSentEvent,
@@ -349,6 +351,8 @@ async def handle(request: Request) -> Response:
         return Response(200, None, HTMLContent(EVENTS_PAGE))
     if path == b"/ws/page":
         return Response(200, None, HTMLContent(WS_PAGE))
+    if path == b"/file":
+        return Response(200, None, FileContent(__file__))
     if path == b"/cookie":
         cookie = Cookie("session", "abc 123", path="/", http_only=True, max_age=3600, same_site="Lax")
         return Response(200, [(b"set-cookie", write_response_cookie(cookie))], TextContent("cookie set"))

@@ -46,7 +46,6 @@ bool is_text(PyObject* value, const Str& text) noexcept {
   return value == text.get() || (PyUnicode_Check(value) && PyUnicode_Compare(value, text) == 0);
 }
 
-
 // A Response to give the client, once the handler's result is in (or not):
 // the failure's answer, or the 500 for something that is not a Response.
 Ref checked_response(Ref result, PyObject* request) noexcept {
@@ -79,14 +78,8 @@ Ref checked_length(Request* request, std::int64_t limit) noexcept {
   }
 }
 
-// What follows a stream, by how it ended: nothing more; its end written
-// (the server stops: the client gets a complete response); 500 in its place
-// (it failed before anything went out); the error goes on up.
-enum class After : unsigned char { nothing, finish, send_failed, propagate };
+}  // namespace
 
-// Stops the watch and takes back what it caused. `error` is what ended the
-// stream (empty when it ran to its end); on `propagate` it is what goes on
-// up. A client that left (or a server that stops) ends the stream quietly.
 After after_stream(PyObject* watch, Ref& error, bool started, Gateway gateway) noexcept {
   watch_stop(watch);
   if (!error) {
@@ -126,6 +119,8 @@ After after_stream(PyObject* watch, Ref& error, bool started, Gateway gateway) n
   error.reset();
   return After::nothing;
 }
+
+namespace {
 
 // `iterator.aclose()`, when there is one to run: an async generator that
 // ran to its end needs none. Empty (no exception) when nothing is to await.
@@ -261,6 +256,12 @@ CoroutineBody serve_rsgi_body(RsgiExchange& L) {
   if (!L.response) co_return {};
 
   Ref content = L.response.as<Response>()->base.content.copy();
+  if (penmoth::is_file_content(content.get())) {
+    // A file: answered in files.cpp (validators, ranges, the server's own file sending).
+    content.reset();
+    Ref answer = answer_file_rsgi(L.app.get(), L.protocol.get(), L.request.get(), L.response.get());
+    co_return co_await await(std::move(answer));
+  }
   if (content.is_none() || !penmoth::rsgi_streams(content.get())) {
     answer_rsgi(L);
     co_return Ref::none();
@@ -443,7 +444,14 @@ CoroutineBody serve_asgi_body(AsgiExchange& L) {
 
   Ref content = L.response.as<Response>()->base.content.copy();
   penmoth::AsgiBody body = penmoth::asgi_body_kind(content.get());
-  if (body == penmoth::AsgiBody::sliced) {
+  if (penmoth::is_file_content(content.get())) {
+    // A file: answered in files.cpp (validators, ranges, the server's own file sending).
+    content.reset();
+    Ref answer =
+        answer_file_asgi(L.app.get(), L.scope.get(), L.receive.get(), L.send.get(), L.request.get(), L.response.get());
+    bool sent = static_cast<bool>(co_await await(std::move(answer)));
+    failed = !sent;
+  } else if (body == penmoth::AsgiBody::sliced) {
     content.reset();
     bool sent = static_cast<bool>(co_await penmoth_send(L, L.response));
     failed = !sent;

@@ -195,6 +195,7 @@ int bind(PyObject* module) {
     if (!fn) return -1;
     state.queued_receive_fn = std::move(fn);
   }
+  if (ready_files(globals, name.get()) < 0) return -1;
   for (const FunctionDef& def : functions) {
     Ref fn = make_function(def, "morrowfen/_server/exchange.cpp", globals, name.get());
     if (!fn || PyModule_AddObjectRef(module, def.name, fn.get()) < 0) return -1;

@@ -12,6 +12,8 @@
 //   watch.cpp     the Watch: a client leaving (or the server stopping) ends
 //                 a stream wherever it waits
 //   exchange.cpp  the exchanges themselves: intake, handler, answer
+//   files.cpp     the answer to a FileContent: validators, ranges, HEAD, the
+//                 server's own file sending
 #pragma once
 
 #include <Python.h>
@@ -152,5 +154,28 @@ PyObject* queued_receive_py(PyObject* self, PyObject* const* args);
 // `await app(scope, receive, send)` and `await app.__rsgi__(scope, protocol)`.
 PyObject* serve_asgi_py(PyObject* self, PyObject* const* args);
 PyObject* serve_rsgi_py(PyObject* self, PyObject* const* args);
+
+// What follows a stream, by how it ended: nothing more; its end written
+// (the server stops: the client gets a complete response); 500 in its place
+// (it failed before anything went out); the error goes on up.
+enum class After : unsigned char { nothing, finish, send_failed, propagate };
+
+// Stops the watch and takes back what it caused. `error` is what ended the
+// stream (empty when it ran to its end); on `propagate` it is what goes on
+// up. A client that left (or a server that stops) ends the stream quietly.
+After after_stream(PyObject* watch, Ref& error, bool started, Gateway gateway) noexcept;
+
+// --- files.cpp
+// The coroutine that answers a response whose content is a FileContent
+// (penmoth::is_file_content): the file opened (404 when it is missing, 403
+// when it may not be read), its validators and the request's conditions,
+// one byte range, HEAD; the file sent by the server itself where it can,
+// else in parts under a watch. It gives None once answered; on ASGI a
+// failure before anything went out is raised, for the exchange to answer 500.
+Ref answer_file_asgi(PyObject* app, PyObject* scope, PyObject* receive, PyObject* send, PyObject* request,
+                     PyObject* response) noexcept;
+Ref answer_file_rsgi(PyObject* app, PyObject* protocol, PyObject* request, PyObject* response) noexcept;
+// Start-up: the functions behind those coroutines.
+int ready_files(PyObject* globals, PyObject* module_name) noexcept;
 
 }  // namespace mf::server

@@ -1,8 +1,9 @@
 // The private header of morrowfen.contents: what its units share. The module
 // is split by concern: buffered.cpp (Content and its text, HTML, JSON, form
 // and multipart kinds), streamed.cpp (StreamedContent and the bodies read
-// from an ASGI or RSGI server), events.cpp (server-sent events) and
-// module.cpp (the type tables and start-up).
+// from an ASGI or RSGI server), file.cpp (FileContent and the files its
+// senders open), events.cpp (server-sent events) and module.cpp (the type
+// tables and start-up).
 #pragma once
 
 #include <Python.h>
@@ -59,7 +60,9 @@ struct ContentsState {
   Ref minus_one;  // the default of data_length and retry
   // The function objects behind the coroutines and async generators that the
   // content methods return.
-  Ref content_parts_fn, asgi_stream_fn, asgi_read_fn, rsgi_stream_fn, rsgi_read_fn;
+  Ref content_parts_fn, asgi_stream_fn, asgi_read_fn, rsgi_stream_fn, rsgi_read_fn, file_parts_fn;
+  // Bound on first use (file.cpp): mimetypes.guess_file_type, asyncio.get_running_loop.
+  Ref guess_file_type, get_running_loop;
 };
 inline constinit mf::ProcessState<ContentsState> contents_state;
 inline constinit ContentsState& state = *contents_state;
@@ -78,6 +81,8 @@ inline PyTypeObject StreamedFormPartType = mf::static_type();
 inline PyTypeObject MultiPartFormDataType = mf::static_type();
 inline PyTypeObject ServerSentEventType = mf::static_type();
 inline PyTypeObject TextServerSentEventType = mf::static_type();
+inline PyTypeObject FileContentType = mf::static_type();
+inline PyTypeObject OpenFileType = mf::static_type();
 
 inline Content* as_content(PyObject* o) noexcept { return reinterpret_cast<Content*>(o); }
 inline ServerSentEvent* as_event(PyObject* o) noexcept { return reinterpret_cast<ServerSentEvent*>(o); }
@@ -97,6 +102,8 @@ inline constexpr std::array<std::size_t, 2> form_part_refs = {offsetof(FormPart,
 inline constexpr std::array<std::size_t, 2> file_buffer_refs = {offsetof(FileBuffer, name), offsetof(FileBuffer, data)};
 inline constexpr std::array<std::size_t, 2> streamed_part_refs = {offsetof(StreamedFormPart, name),
                                                                   offsetof(StreamedFormPart, data_provider)};
+inline constexpr std::array<std::size_t, 3> file_refs = {offsetof(FileContent, base.type),
+                                                         offsetof(FileContent, base.body), offsetof(FileContent, path)};
 inline constexpr std::array<std::size_t, 4> event_refs = {
     offsetof(ServerSentEvent, data), offsetof(ServerSentEvent, event), offsetof(ServerSentEvent, id),
     offsetof(ServerSentEvent, comment)};
@@ -301,6 +308,25 @@ struct RSGIInit {
   static constexpr mf::InitParam params[] = {{"protocol"}};
   static int setup(PyObject* self, PyObject* const* bound) noexcept;
 };
+
+// --- file.cpp
+extern const ContentVTable file_vtable;
+struct FilePartsLocals {
+  Ref content, file;
+};
+mf::AsyncGeneratorBody file_parts_body(FilePartsLocals& L);
+PyObject* file_get_parts_py(PyObject* self, PyObject*);
+struct FileInit {
+  static constexpr const char* name = "FileContent";
+  static constexpr mf::InitParam params[] = {{"path"}, {"content_type", &mf::none_default, false}};
+  static int setup(PyObject* self, PyObject* const* bound) noexcept;
+};
+int ready_open_file_type() noexcept;
+PyObject* open_file_impl(FileContent* content);
+PyObject* read_file_part_impl(OpenFile* file, long long offset, long long size);
+// The exported forms.
+inline constexpr auto open_file = mf::guarded<open_file_impl>;
+inline constexpr auto read_file_part = mf::guarded<read_file_part_impl>;
 
 // --- events.cpp
 extern const ServerSentEventVTable event_vtable;

@@ -15,9 +15,10 @@ const mf::FunctionDef body_defs[] = {
     {"read", p_content, mf::Kind::coroutine, nullptr, mf::body_py<asgi_read_body>},
     {"stream", p_content, mf::Kind::async_generator, nullptr, mf::body_py<rsgi_stream_body>},
     {"read", p_content, mf::Kind::coroutine, nullptr, mf::body_py<rsgi_read_body>},
+    {"get_parts", p_content, mf::Kind::async_generator, nullptr, mf::body_py<file_parts_body>},
 };
 Ref* const body_functions[] = {&state.content_parts_fn, &state.asgi_stream_fn, &state.asgi_read_fn,
-                               &state.rsgi_stream_fn, &state.rsgi_read_fn};
+                               &state.rsgi_stream_fn,   &state.rsgi_read_fn,   &state.file_parts_fn};
 
 // --- type tables ----------------------------------------------------------------------
 
@@ -47,6 +48,10 @@ PyGetSetDef file_buffer_getset[] = {sup::object_field("name", offsetof(FileBuffe
 PyGetSetDef streamed_part_getset[] = {sup::object_field("name", offsetof(StreamedFormPart, name)),
                                       sup::object_field("data_provider", offsetof(StreamedFormPart, data_provider)),
                                       sup::getset_end};
+PyGetSetDef file_getset[] = {
+    {"path", sup::get_object, nullptr, "The file's path (str).", sup::closure_of(offsetof(FileContent, path))},
+    sup::getset_end,
+};
 PyGetSetDef event_getset[] = {
     sup::object_field("data", offsetof(ServerSentEvent, data)),
     sup::object_field("event", offsetof(ServerSentEvent, event)),
@@ -72,6 +77,9 @@ PyMethodDef asgi_methods[] = {{"get_parts", asgi_stream_py, METH_NOARGS, get_par
 PyMethodDef rsgi_methods[] = {{"get_parts", rsgi_stream_py, METH_NOARGS, get_parts_doc},
                               {"stream", rsgi_stream_py, METH_NOARGS, stream_doc},
                               {"read", rsgi_read_py, METH_NOARGS, read_doc},
+                              {nullptr, nullptr, 0, nullptr}};
+PyMethodDef file_methods[] = {{"get_parts", file_get_parts_py, METH_NOARGS,
+                               "get_parts()\n\nThe file's bytes, read when iterated, as an asynchronous iterable."},
                               {nullptr, nullptr, 0, nullptr}};
 PyMethodDef event_methods[] = {
     {"write_data", event_write_data_py, METH_NOARGS, "write_data()\n\nThe text of the event's data field."},
@@ -147,6 +155,11 @@ const TypeDef type_defs[] = {
     {&MultiPartFormDataType, "morrowfen.contents.MultiPartFormData", "MultiPartFormData(parts: list[FormPart])",
      sizeof(MultiPartFormData), &ContentType, content_new<multipart_refs, &content_vtable>, init_of<MultiPartInit>(),
      multipart_getset, nullptr, &content_vtable},
+    {&FileContentType, "morrowfen.contents.FileContent",
+     "A file sent from its path, read only as it is sent; a missing file is found then. content_type None: "
+     "guessed from the name (text types with charset=utf-8).",
+     sizeof(FileContent), &ContentType, content_new<file_refs, &file_vtable>, fast_init_of<FileInit, FileContentType>(),
+     file_getset, file_methods, &file_vtable},
     {&ServerSentEventType, "morrowfen.contents.ServerSentEvent",
      "ServerSentEvent(data, event: str | None = None, id: str | None = None, retry: int = -1, "
      "comment: str | None = None)",
@@ -175,6 +188,7 @@ void set_gc_slots(PyTypeObject* t) {
   else if (t == &FormPartType) sup::gc_slots<form_part_refs>(*t);
   else if (t == &FileBufferType) sup::gc_slots<file_buffer_refs>(*t);
   else if (t == &StreamedFormPartType) sup::gc_slots<streamed_part_refs>(*t);
+  else if (t == &FileContentType) sup::gc_slots<file_refs>(*t);
   else if (t == &ServerSentEventType || t == &TextServerSentEventType) sup::gc_slots<event_refs>(*t);
   else {
     sup::gc_slots<content_refs>(*t);
@@ -238,11 +252,14 @@ int bind_globals(PyObject* module) {
 int exec(PyObject* module) {
   if (mf::ready_runtime() < 0) return -1;
   if (bind_globals(module) < 0 || ready_types() < 0) return -1;  // the docs show the defaults bound here
+  if (ready_open_file_type() < 0) return -1;
   for (const TypeDef& s : type_defs)
     if (mf::publish_type(module, {s.type, s.table}) < 0) return -1;
   return mf::publish(module, {},
                      {mf::Export::function<parse_www_form_urlencoded_fn>(
-                         "parse_www_form_urlencoded", parse_www_form_urlencoded, parse_www_form_urlencoded_sig)});
+                          "parse_www_form_urlencoded", parse_www_form_urlencoded, parse_www_form_urlencoded_sig),
+                      mf::Export::function<open_file_fn>("open_file", open_file, open_file_sig),
+                      mf::Export::function<read_file_part_fn>("read_file_part", read_file_part, read_file_part_sig)});
 }
 
 mf::ModuleDef module_def{"morrowfen.contents", "Message bodies and server-sent events.", exec, module_methods};

@@ -89,6 +89,29 @@ struct StreamedFormPart {
   Ref data_provider;  // callable returning an asynchronous iterable
 };
 
+// A file sent from its path: nothing of it is read until it is sent. The
+// type is Content's table (get_parts reads the file).
+struct FileContent {
+  Content base;
+  Ref path;  // str: the path given, through os.fspath (bytes decoded as file names are)
+};
+
+// A file opened to be sent (made by open_file): its size and modification
+// time as it was opened, its parts read off the event loop (read_file_part).
+// The descriptor is closed when the object goes, so a read still running in
+// a worker thread keeps it open.
+struct OpenFile {
+  PyObject_HEAD
+  int fd;
+  std::int64_t size;      // bytes
+  std::int64_t mtime_ns;  // the modification time, in nanoseconds since the epoch
+};
+
+// The size of the parts a file is read and sent in: large enough that the
+// hand-over to a worker thread is a small part of a part's cost, small
+// enough that a few in flight are little memory.
+inline constexpr std::int64_t file_part_size = 256 * 1024;
+
 struct ServerSentEvent;
 
 struct ServerSentEventVTable {
@@ -111,5 +134,18 @@ using TextServerSentEvent = ServerSentEvent;
 // C functions exported through __pyx_capi__.
 using parse_www_form_urlencoded_fn = PyObject*(PyObject* text);
 inline constexpr const char* parse_www_form_urlencoded_sig = "PyObject *(PyObject *)";
+
+// The file of a FileContent opened for reading: an OpenFile, or nullptr with
+// OSError set (with its errno: FileNotFoundError, PermissionError, ...; a
+// directory gives IsADirectoryError, anything else that is not a regular
+// file errno ENXIO). Opening never blocks on a FIFO.
+using open_file_fn = PyObject*(FileContent* content);
+inline constexpr const char* open_file_sig = "PyObject *(struct morrowfen_FileContent *)";
+
+// An awaitable of `size` bytes of the file from `offset`, read in a worker
+// thread of the running loop's default executor. Fails with OSError when the
+// file ends before them (it changed while it was sent).
+using read_file_part_fn = PyObject*(OpenFile* file, long long offset, long long size);
+inline constexpr const char* read_file_part_sig = "PyObject *(struct morrowfen_OpenFile *, long long, long long)";
 
 }  // namespace mf::contents

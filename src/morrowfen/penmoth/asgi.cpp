@@ -78,14 +78,18 @@ Ref from_template(Ref& slot, PyObject* kind, std::initializer_list<Field> fields
 }  // namespace
 
 Ref asgi_start_message(Response* response, PyObject* headers) noexcept {
-  if (response->status == 200) {  // the usual one: its template holds the status
+  return asgi_start_message(response->status, headers);
+}
+
+Ref asgi_start_message(int status_code, PyObject* headers) noexcept {
+  if (status_code == 200) {  // the usual one: its template holds the status
     Ref ok = Ref::steal(PyLong_FromLong(200));
     Ref message =
         ok ? from_template(state.ok_start_message_template, k_start, {{k_status, ok.get()}, {k_headers}}) : Ref();
     if (!message || PyDict_SetItem(message.get(), k_headers, headers) < 0) return {};
     return message;
   }
-  Ref status = Ref::steal(PyLong_FromLong(response->status));
+  Ref status = Ref::steal(PyLong_FromLong(status_code));
   Ref message = status ? from_template(state.start_message_template, k_start, {{k_status}, {k_headers}}) : Ref();
   if (!message || PyDict_SetItem(message.get(), k_status, status.get()) < 0 ||
       PyDict_SetItem(message.get(), k_headers, headers) < 0)
@@ -131,13 +135,25 @@ Await send_message(const Ref& send, Ref message) {
 }
 
 struct SendAsgi {
-  Ref response, send, content, iter, chunk;
+  Ref response, send, content, iter, chunk, file;
 };
 
 CoroutineBody send_asgi_body(SendAsgi& L) {
   if (L.response.is_none()) co_return Ref::steal(refuse_none("response", state.Response));
   auto* response = L.response.as<Response>();
   L.content = response->base.content.copy();
+  if (is_file_content(L.content.get())) {
+    // A file (files.cpp): opened first, its size the Content-Length, then its parts.
+    L.file = open_file(L.content.get());
+    if (!L.file || set_file_headers(response, L.content.get(), L.file.as<contents::OpenFile>()->size) < 0) co_return {};
+    Ref headers = asgi_checked_headers(response);
+    Ref start = headers ? asgi_start_message(response, headers.get()) : Ref();
+    headers.reset();
+    bool sent = static_cast<bool>(co_await send_message(L.send, std::move(start)));
+    if (!sent) co_return {};
+    Ref parts = asgi_file_parts(L.send.get(), L.file.get(), 0, L.file.as<contents::OpenFile>()->size);
+    co_return co_await await(std::move(parts));
+  }
   if (set_headers_for_response_content_impl(response) < 0) co_return {};
   Ref headers = asgi_checked_headers(response);
   if (!headers) co_return {};

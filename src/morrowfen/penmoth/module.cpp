@@ -53,6 +53,7 @@ const TypeImport type_imports[] = {
      &state.required_types.TextServerSentEvent},
     {contents::module_name, "MultiPartFormData", sizeof(contents::MultiPartFormData), true,
      &state.required_types.MultiPartFormData},
+    {contents::module_name, "FileContent", sizeof(contents::FileContent), true, &state.FileContent},
     {"builtins", "type", sizeof(PyHeapTypeObject), false, &state.required_types.type},
     {"datetime", "date", sizeof(PyDateTime_Date), false, &state.required_types.date},
     {"datetime", "time", sizeof(PyDateTime_Time), false, &state.required_types.time},
@@ -105,6 +106,8 @@ void** slot_of(F** p) {
 const FunctionImport function_imports[] = {
     {contents::module_name, "parse_www_form_urlencoded", contents::parse_www_form_urlencoded_sig,
      slot_of(&state.required_functions.parse_www_form_urlencoded)},
+    {contents::module_name, "open_file", contents::open_file_sig, slot_of(&state.open_file)},
+    {contents::module_name, "read_file_part", contents::read_file_part_sig, slot_of(&state.read_file_part)},
     {cookies::module_name, "datetime_to_cookie_format", cookies::datetime_to_cookie_format_sig,
      slot_of(&state.required_functions.datetime_to_cookie_format)},
     {cookies::module_name, "write_cookie_for_response", cookies::write_cookie_for_response_sig,
@@ -258,6 +261,7 @@ int run_body(PyObject* ns, const Codes& codes) {
     Ref fn = make_function(*function, codes[i].get(), ns, name.get());
     if (!fn || set_attr(ns, function->name, fn.get()) < 0) return -1;
   }
+  if (make_file_functions(ns, name.get()) < 0) return -1;
   Ref test = Ref::steal(PyDict_New());
   return test ? set_attr(ns, "__test__", test.get()) : -1;
 }

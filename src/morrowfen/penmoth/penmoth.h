@@ -16,6 +16,8 @@
 
 #include <Python.h>
 
+#include <cstdint>
+
 #include "../framework_types/contents.h"
 #include "../framework_types/cookies.h"
 #include "../framework_types/messages.h"
@@ -90,6 +92,7 @@ AsgiBody asgi_body_kind(PyObject* content) noexcept;
 // The response's header list, checked, as the server gets it (the very list).
 Ref asgi_checked_headers(Response* response) noexcept;
 Ref asgi_start_message(Response* response, PyObject* headers) noexcept;
+Ref asgi_start_message(int status, PyObject* headers) noexcept;  // another status than the response's
 // {"type": "http.response.body", "body": body[, "more_body": more]}: with
 // `more_body` -1 the key is left out.
 Ref asgi_body_message(PyObject* body, int more_body) noexcept;
@@ -113,8 +116,42 @@ Ref rsgi_headers(PyObject* raw, PyObject* content) noexcept;
 // awaitable the transport returns.
 Ref rsgi_send_chunk(PyObject* trx, PyObject* chunk) noexcept;
 
+// response_head.cpp: a content's Content-Type value (application/octet-stream
+// for none); the digits of a Content-Length.
+Ref content_type_value(Content* c) noexcept;
+Ref length_value(std::int64_t length) noexcept;
+
 // exports.cpp: the module's __pyx_capi__ (created when missing), filled in
 // the order of the interface.
 int export_interface(PyObject* module) noexcept;
+
+// --- files.cpp: FileContent, sent whole by the senders above and in parts by
+// the serving layer. A file is opened (contents' open_file) before anything
+// is sent, so that its headers say what the file held when opened.
+
+// A FileContent (or a subclass).
+bool is_file_content(PyObject* content) noexcept;
+// The file of a FileContent, opened: an OpenFile (contents.h), or empty with
+// OSError set.
+Ref open_file(PyObject* content) noexcept;
+// The path a server is given to send the file itself (ASGI pathsend, RSGI
+// response_file): absolute, as pathsend asks. Empty without an exception
+// when no server can be given it (a name that is not UTF-8): the file is
+// then sent in parts.
+Ref server_path(PyObject* content) noexcept;
+// The coroutines that send `count` bytes of an OpenFile from `start`, read
+// part by part off the event loop: as ASGI body messages through `send`,
+// the last ending the body; and through an RSGI stream transport, whose
+// sends never wait for the client, paced.
+Ref asgi_file_parts(PyObject* send, PyObject* file, std::int64_t start, std::int64_t count) noexcept;
+Ref rsgi_file_parts(PyObject* transport, PyObject* file, std::int64_t start, std::int64_t count) noexcept;
+// send_asgi_response's headers for a FileContent: Content-Type and a
+// Content-Length of `size`, added as set_headers_for_response_content adds them.
+int set_file_headers(Response* response, PyObject* content, std::int64_t size) noexcept;
+// send_rsgi_response_sync for a FileContent: response_file where the
+// protocol has it, else the awaitable of a stream of the file.
+Ref send_rsgi_file(Response* response, PyObject* protocol, PyObject* raw, PyObject* content) noexcept;
+// Start-up: the functions behind the coroutines above.
+int make_file_functions(PyObject* globals, PyObject* module_name) noexcept;
 
 }  // namespace mf::penmoth

@@ -235,6 +235,7 @@ Ref send_rsgi_response_sync_impl(PyObject* response_object, PyObject* protocol) 
   Ref raw = response->base.raw_headers.copy();
   Ref content = response->base.content.copy();
   if (!content.is_none() && !content_of(content.get())) return {};
+  if (is_file_content(content.get())) return send_rsgi_file(response, protocol, raw.get(), content.get());
   Ref headers = rsgi_headers(raw.get(), content.get());
   if (!headers) return {};
   if (content.is_none()) return respond(protocol, k_response_empty, response, headers.get(), nullptr);

@@ -96,9 +96,11 @@ struct Tables {
 struct PenmothState {
   // --- bound from the sibling modules at start-up, used by the operations
   // (the types are type objects)
-  Ref Content, StreamedContent, RSGIContent, ServerSentEvent, Cookie, Response;
+  Ref Content, StreamedContent, RSGIContent, ServerSentEvent, Cookie, Response, FileContent;
   messages::acquire_request_fn* acquire_request = nullptr;
   cookies::write_cookie_for_response_fn* write_cookie_for_response = nullptr;
+  contents::open_file_fn* open_file = nullptr;
+  contents::read_file_part_fn* read_file_part = nullptr;
 
   // --- bound only so that start-up refuses a sibling that lacks them or
   // changed their layout; no operation uses them
@@ -148,6 +150,11 @@ struct PenmothState {
   // own copy, which is the only one the module reads.
   std::int32_t exported_chunk_size = 0;
   std::int32_t chunk_size = 0;
+
+  // --- files (files.cpp): the functions behind its coroutines, made at
+  // start-up; asyncio.sleep and os.path.abspath, bound on first use
+  Ref asgi_file_parts_fn, rsgi_file_parts_fn, rsgi_file_stream_fn;
+  Ref sleep, abspath;
 };
 
 extern PenmothState& state;
