@@ -5,7 +5,7 @@
 //
 // Only for instances of the type itself (a Python subclass has its own
 // size and dictionary, and its dealloc takes a reference of its type): the
-// type's tp_alloc and tp_dealloc ask `take` and `keep`. Under
+// type's tp_alloc and tp_dealloc ask `take` and `give_back`. Under
 // AddressSanitizer nothing is kept, so that it sees every object freed. Used
 // with the interpreter's lock held (one interpreter per process).
 #pragma once
@@ -35,7 +35,7 @@ class FreeList {
 
   // From tp_dealloc, once the object is untracked and its fields cleared:
   // true when its memory is kept (the caller must not free it).
-  bool keep(PyObject* o) noexcept {
+  bool give_back(PyObject* o) noexcept {
 #ifdef __SANITIZE_ADDRESS__
     (void)o;
     return false;

@@ -459,7 +459,7 @@ int cw_traverse(PyObject* self, visitproc visit, void* arg) {
 void cw_dealloc(PyObject* self) {
   PyObject_GC_UnTrack(self);
   reinterpret_cast<CoroWrapper*>(self)->coroutine.reset();
-  if (!wrapper_free_list.keep(self)) PyObject_GC_Del(self);
+  if (!wrapper_free_list.give_back(self)) PyObject_GC_Del(self);
 }
 
 // --- type tables -------------------------------------------------------------------------

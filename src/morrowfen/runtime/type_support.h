@@ -154,7 +154,7 @@ template <const auto& Offsets, PyTypeObject& Type, auto& List>
 void dealloc_kept(PyObject* self) noexcept {
   PyObject_GC_UnTrack(self);
   clear_refs<Offsets>(self);
-  if (Py_IS_TYPE(self, &Type) && List.keep(self)) return;
+  if (Py_IS_TYPE(self, &Type) && List.give_back(self)) return;
   Py_TYPE(self)->tp_free(self);
 }
 
@@ -173,7 +173,7 @@ template <const auto& Offsets, auto& Lists>
 void dealloc_listed(PyObject* self) noexcept {
   PyObject_GC_UnTrack(self);
   clear_refs<Offsets>(self);
-  if (auto* list = Lists.of(Py_TYPE(self)); list && list->keep(self)) return;
+  if (auto* list = Lists.of(Py_TYPE(self)); list && list->give_back(self)) return;
   Py_TYPE(self)->tp_free(self);
 }
 

@@ -53,14 +53,14 @@ inline Ref decoded_text(std::string_view text, bool plus_is_space) {
   return text_from_utf8(buffer);
 }
 
-// Appends the bytes of `text`, with each byte for which `keep(byte)` is false
+// Appends the bytes of `text`, with each byte for which `plain(byte)` is false
 // written as %XX (upper-case hex). With `space_as_plus`, a blank becomes '+'.
-template <class Keep>
-void encode(std::string_view text, Keep keep, bool space_as_plus, std::string& out) {
+template <class Plain>
+void encode(std::string_view text, Plain plain, bool space_as_plus, std::string& out) {
   static constexpr char digits[] = "0123456789ABCDEF";
   for (char ch : text) {
     auto c = static_cast<unsigned char>(ch);
-    if (keep(c)) {
+    if (plain(c)) {
       out.push_back(ch);
     } else if (space_as_plus && c == ' ') {
       out.push_back('+');
