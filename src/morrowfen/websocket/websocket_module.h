@@ -52,7 +52,7 @@ struct Disconnect {
   Ref reason;  // str
 };
 
-inline constexpr std::array<std::size_t, 12> websocket_refs = {
+inline constexpr std::array<std::size_t, 14> websocket_refs = {
     offsetof(WebSocket, base.base.raw_headers),
     offsetof(WebSocket, base.base.content),
     offsetof(WebSocket, base.method),
@@ -60,6 +60,8 @@ inline constexpr std::array<std::size_t, 12> websocket_refs = {
     offsetof(WebSocket, base.query),
     offsetof(WebSocket, base.cookies),
     offsetof(WebSocket, base.scope),
+    offsetof(WebSocket, base.channel),
+    offsetof(WebSocket, base.source),
     offsetof(WebSocket, receive),
     offsetof(WebSocket, send),
     offsetof(WebSocket, protocol),
