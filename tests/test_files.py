@@ -7,7 +7,7 @@ import asyncio
 import logging
 import os
 from datetime import UTC, datetime
-from email.utils import format_datetime
+from email.utils import format_datetime, parsedate_to_datetime
 
 import pytest
 
@@ -165,6 +165,10 @@ def test_a_whole_file_with_its_validators(data_file, face):
         assert body == DATA
     else:
         assert body is None and answer.sent_by_server[3] == str(data_file)
+    # a time in the future is sent as now: echoed back, it would hide the next change
+    os.utime(data_file, (2**32, 2**32))
+    head = answer(serving(data_file), face)[1]
+    assert parsedate_to_datetime(head["last-modified"]) <= datetime.now(UTC)
 
 
 def test_the_server_sends_the_file_where_it_offers_to(data_file):
@@ -188,6 +192,19 @@ def test_the_server_sends_the_file_where_it_offers_to(data_file):
     data_file.rename(odd)
     assert answer(serving(odd), "rsgi")[::2] == (200, DATA)
     assert answer(serving(odd), "asgi", extensions={"http.response.pathsend": {}})[::2] == (200, DATA)
+
+
+def test_the_server_is_given_only_the_path_of_the_file_opened(tmp_path, monkeypatch):
+    # "link/../x" opens real/sub/../x, while its absolute text names ./x: the
+    # server would send the other file under this one's headers.
+    monkeypatch.chdir(tmp_path)
+    (tmp_path / "real" / "sub").mkdir(parents=True)
+    (tmp_path / "link").symlink_to(tmp_path / "real" / "sub")
+    (tmp_path / "real" / "x").write_bytes(DATA)
+    (tmp_path / "x").write_bytes(b"another file")
+    app = serving("link/../x")
+    assert answer(app, "asgi", extensions={"http.response.pathsend": {}})[::2] == (200, DATA)
+    assert answer(app, "rsgi")[::2] == (200, DATA)
 
 
 @pytest.mark.parametrize("face", FACES)

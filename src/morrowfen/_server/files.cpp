@@ -13,6 +13,7 @@
 // it offers one (RSGI response_file and response_file_range; ASGI
 // http.response.pathsend, for a whole file), else in parts (penmoth's file
 // coroutines), watched as any stream.
+#include <algorithm>
 #include <charconv>
 #include <cstdint>
 #include <cstdio>
@@ -290,7 +291,9 @@ Ranges parse_range(std::string_view value, std::int64_t size, ByteRange& range) 
 // --- the answer ---------------------------------------------------------------------------
 
 // A file's validators, as opened: a strong ETag of its size and
-// modification time, and that time in whole seconds (Last-Modified).
+// modification time, and that time in whole seconds (Last-Modified), never
+// later than now: a date in the future, sent back in If-Modified-Since,
+// would hide the file's next change until the clock passed it.
 struct Validators {
   char tag[48];
   int tag_size;
@@ -299,7 +302,8 @@ struct Validators {
   explicit Validators(const OpenFile* file) noexcept
       : tag_size(std::snprintf(tag, sizeof tag, "\"%llx-%llx\"", static_cast<unsigned long long>(file->size),
                                static_cast<unsigned long long>(file->mtime_ns))),
-        modified(file->mtime_ns / 1000000000 - (file->mtime_ns % 1000000000 < 0)) {}
+        modified(std::min<std::int64_t>(file->mtime_ns / 1000000000 - (file->mtime_ns % 1000000000 < 0),
+                                        static_cast<std::int64_t>(std::time(nullptr)))) {}
   std::string_view etag() const noexcept { return {tag, static_cast<std::size_t>(tag_size)}; }
 };
 
@@ -484,13 +488,13 @@ Ref open_failure(PyObject* content) noexcept {
 // The path the server opens itself, when it offers to (ASGI: the scope's
 // extensions name http.response.pathsend). Empty without an exception when
 // the file goes in parts.
-Ref pathsend_path(PyObject* scope, PyObject* content) noexcept {
+Ref pathsend_path(PyObject* scope, PyObject* content, PyObject* file) noexcept {
   PyObject* found = nullptr;
   if (!PyDict_Check(scope) || PyDict_GetItemRef(scope, k_extensions, &found) <= 0) return {};
   Ref extensions = Ref::steal(found);
   int offered = PyDict_Check(extensions.get()) ? PyDict_Contains(extensions.get(), k_pathsend) : 0;
   if (offered <= 0) return {};
-  return penmoth::server_path(content);
+  return penmoth::server_path(content, file);
 }
 
 // --- ASGI --------------------------------------------------------------------------------
@@ -543,7 +547,7 @@ CoroutineBody asgi_file_body(AsgiFile& L) {
     if (!sent) co_return {};
     co_return co_await send_message(L.send, penmoth::asgi_body_message(k_empty, -1));
   }
-  L.path = plan.status != 206 ? pathsend_path(L.scope.get(), L.content.get()) : Ref();
+  L.path = plan.status != 206 ? pathsend_path(L.scope.get(), L.content.get(), L.file.get()) : Ref();
   if (PyErr_Occurred()) co_return {};
   L.content.reset();
   if (L.path) {
@@ -623,7 +627,7 @@ AtOnce answer_at_once(RsgiFile& L, Plan& plan) noexcept {
     L.headers = penmoth::rsgi_headers(plan.headers.get(), plan.typed ? content.get() : Py_None);
     plan.headers.reset();
     L.status = L.headers ? Ref::steal(PyLong_FromLong(plan.status)) : Ref();
-    Ref path = L.status && plan.body ? penmoth::server_path(content.get()) : Ref();
+    Ref path = L.status && plan.body ? penmoth::server_path(content.get(), L.file.get()) : Ref();
     PyObject* protocol = L.protocol.get();
     if (!L.status || PyErr_Occurred()) {
       made = -1;

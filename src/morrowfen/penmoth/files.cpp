@@ -5,13 +5,17 @@
 // A file is opened before anything is sent: its Content-Length is the size
 // of the open file, and every part comes from that open file, so a file
 // replaced meanwhile cannot mix into the answer (one that shrinks ends the
-// body early, with an error). Parts are read in worker threads of the
-// loop's default executor. An ASGI server's send waits while the client
-// is behind, which bounds what is in flight; an RSGI stream transport
-// takes every part at once, so there the parts are paced.
+// body early, with an error); a server that sends the file itself is given
+// its path only while the path names that file as opened (server_path).
+// Parts are read in worker threads of the loop's default executor. An ASGI
+// server's send waits while the client is behind, which bounds what is in
+// flight; an RSGI stream transport takes every part at once, so there the
+// parts are paced.
 #include <algorithm>
 #include <chrono>
 #include <cstdint>
+
+#include <sys/stat.h>
 
 #include "../runtime/constants.h"
 #include "../runtime/coroutine.h"
@@ -172,16 +176,35 @@ Ref open_file(PyObject* content) noexcept {
   return Ref::steal(state.open_file(reinterpret_cast<contents::FileContent*>(content)));
 }
 
-Ref server_path(PyObject* content) noexcept {
+Ref server_path(PyObject* content, PyObject* file) noexcept {
   Ref path = reinterpret_cast<contents::FileContent*>(content)->path.copy();
   if (!PyUnicode_Check(path.get())) return {};
   if (!PyUnicode_AsUTF8AndSize(path.get(), nullptr)) {
     PyErr_Clear();  // a name with bytes that are not UTF-8 (kept as surrogates)
     return {};
   }
-  if (PyUnicode_GET_LENGTH(path.get()) > 0 && PyUnicode_READ_CHAR(path.get(), 0) == '/') return path;
-  if (!bind_once(state.abspath, "os.path", "abspath")) return {};
-  return Ref::steal(PyObject_CallOneArg(state.abspath.get(), path.get()));
+  if (PyUnicode_GET_LENGTH(path.get()) == 0 || PyUnicode_READ_CHAR(path.get(), 0) != '/') {
+    if (!bind_once(state.abspath, "os.path", "abspath")) return {};
+    path = Ref::steal(PyObject_CallOneArg(state.abspath.get(), path.get()));
+    if (!path) return {};
+    if (!PyUnicode_Check(path.get()) || !PyUnicode_AsUTF8AndSize(path.get(), nullptr)) {
+      PyErr_Clear();  // a working directory whose name is not UTF-8
+      return {};
+    }
+  }
+  // The server opens the path again: only while it names the file that was
+  // opened, as it was (not replaced, grown or touched since, and not another
+  // file that a text-normalised ".." names), may the headers made from the
+  // open file go with what the server sends.
+  const char* name = PyUnicode_AsUTF8AndSize(path.get(), nullptr);
+  const auto* open = reinterpret_cast<const contents::OpenFile*>(file);
+  struct stat named{}, opened{};
+  if (stat(name, &named) != 0 || fstat(open->fd, &opened) != 0) return {};
+  std::int64_t mtime_ns = static_cast<std::int64_t>(named.st_mtim.tv_sec) * 1000000000 + named.st_mtim.tv_nsec;
+  bool same = named.st_dev == opened.st_dev && named.st_ino == opened.st_ino && named.st_size == open->size &&
+              mtime_ns == open->mtime_ns;
+  if (!same) return {};
+  return path;
 }
 
 Ref asgi_file_parts(PyObject* send, PyObject* file, std::int64_t start, std::int64_t count) noexcept {
@@ -217,7 +240,7 @@ Ref send_rsgi_file(Response* response, PyObject* protocol, PyObject* raw, PyObje
   Ref pair = length ? Ref::steal(PyTuple_Pack(2, k_content_length_str.get(), length.get())) : Ref();
   Ref status = pair ? Ref::steal(PyLong_FromLong(response->status)) : Ref();
   if (!status || PyList_Append(headers.get(), pair.get()) < 0) return {};
-  Ref path = server_path(content);
+  Ref path = server_path(content, file.get());
   if (PyErr_Occurred()) return {};
   PyObject* method = nullptr;
   if (path && PyObject_GetOptionalAttr(protocol, k_response_file, &method) < 0) return {};

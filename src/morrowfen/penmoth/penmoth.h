@@ -136,9 +136,10 @@ bool is_file_content(PyObject* content) noexcept;
 Ref open_file(PyObject* content) noexcept;
 // The path a server is given to send the file itself (ASGI pathsend, RSGI
 // response_file): absolute, as pathsend asks. Empty without an exception
-// when no server can be given it (a name that is not UTF-8): the file is
-// then sent in parts.
-Ref server_path(PyObject* content) noexcept;
+// when no server can be given it (a name that is not UTF-8, or a path that
+// no longer names `file`, the OpenFile as opened): the file is then sent
+// in parts.
+Ref server_path(PyObject* content, PyObject* file) noexcept;
 // The coroutines that send `count` bytes of an OpenFile from `start`, read
 // part by part off the event loop: as ASGI body messages through `send`,
 // the last ending the body; and through an RSGI stream transport, whose
