@@ -9,7 +9,7 @@ from hypothesis import strategies as st
 
 import morrowfen.contents as mc
 import morrowfen.exceptions as mx
-from fakes import RSGIProtocol, receiver
+from fakes import NullTransport, RSGIProtocol, receiver
 from morrowfen.contents import (
     ASGIContent,
     Content,
@@ -184,16 +184,12 @@ def test_an_error_of_the_parts_ends_their_relay(relay):
     from morrowfen.messages import Request, Response
     from morrowfen.penmoth import send_asgi_response, send_rsgi_response
 
-    class Transport:
-        async def send_bytes(self, data):
-            pass
-
     class Streaming:
         def __aiter__(self):
             return failing_parts()
 
         def response_stream(self, status, headers):
-            return Transport()
+            return NullTransport()
 
     async def send(message):
         pass

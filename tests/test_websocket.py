@@ -10,6 +10,7 @@ import logging
 import pytest
 from granian._granian import RSGIProtocolClosed
 
+from fakes import RSGIScope
 from fakes import WSASGIServer as ASGIServer
 from fakes import WSMessage as Message
 from fakes import WSRSGIProtocol as RSGIProtocol
@@ -210,7 +211,7 @@ def test_reads_the_handshake_as_a_request_reads_a_request():
 
     ASGIServer().serve(handler)
     rsgi = RSGIProtocol()
-    asyncio.run(serve_rsgi(handler, RSGIScope(), rsgi))
+    asyncio.run(serve_rsgi(handler, chat_scope(), rsgi))
     assert (
         seen[0] == seen[2] == (True, "GET", "/chat/café".encode(), b"a=1&b=%20", {"a": ["1"], "b": [" "]}, {"id": "7"})
     )
@@ -220,9 +221,9 @@ def test_reads_the_handshake_as_a_request_reads_a_request():
 # --- RSGI ----------------------------------------------------------------------------------
 
 
-class RSGIScope:
-    proto, path, query_string = "ws", "/chat/caf\u00e9", "a=1&b=%20"
+def chat_scope():
     headers = {"cookie": "id=7", "sec-websocket-protocol": "p1, p2", "x-a": "1"}
+    return RSGIScope("/chat/caf\u00e9", "a=1&b=%20", headers, proto="ws")
 
 
 async def sends_into_a_closed_transport(ws):
@@ -244,5 +245,5 @@ async def sends_into_a_closed_transport(ws):
     ],
 )
 def test_rsgi_messages_and_endings(handler, protocol, calls):
-    asyncio.run(asyncio.wait_for(serve_rsgi(handler, RSGIScope(), protocol), 5))
+    asyncio.run(asyncio.wait_for(serve_rsgi(handler, chat_scope(), protocol), 5))
     assert protocol.calls == calls
