@@ -264,12 +264,12 @@ Ranges parse_range(std::string_view value, std::int64_t size, ByteRange& range) 
   int met = 0;
   while (!value.empty()) {
     std::size_t comma = value.find(',');
-    std::string_view spec = wire::trim_blanks(value.substr(0, comma));
+    std::string_view one = wire::trim_blanks(value.substr(0, comma));
     value = comma == std::string_view::npos ? std::string_view() : value.substr(comma + 1);
-    if (spec.empty()) continue;
-    std::size_t dash = spec.find('-');
+    if (one.empty()) continue;
+    std::size_t dash = one.find('-');
     if (dash == std::string_view::npos) return Ranges::ignored;
-    std::string_view a = spec.substr(0, dash), b = spec.substr(dash + 1);
+    std::string_view a = one.substr(0, dash), b = one.substr(dash + 1);
     ByteRange r;
     if (a.empty()) {  // the last b bytes
       std::int64_t suffix = 0;
