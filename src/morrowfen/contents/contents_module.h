@@ -23,6 +23,7 @@
 #include "../runtime/module_def.h"
 #include "../runtime/type_support.h"
 #include "../runtime/types.h"
+#include "../wire/header_text.h"
 #include "../wire/percent.h"
 #include "../wire/text.h"
 
@@ -118,8 +119,7 @@ inline bool check_media_type(PyObject* type) noexcept {
     PyErr_Format(PyExc_TypeError, "content_type must be bytes or None, not %.200s", Py_TYPE(type)->tp_name);
     return false;
   }
-  std::string_view t(PyBytes_AS_STRING(type), static_cast<std::size_t>(PyBytes_GET_SIZE(type)));
-  if (t.find_first_of(std::string_view("\r\n\0", 3)) != std::string_view::npos) {
+  if (!wire::valid_value(wire::view(type))) {
     PyErr_SetString(PyExc_ValueError, "content_type cannot contain CR, LF or NUL");
     return false;
   }
