@@ -14,6 +14,7 @@
 // server closes the connection.
 #include "../penmoth/penmoth.h"
 #include "../runtime/errors.h"
+#include "../wire/text.h"
 #include "server.h"
 
 namespace mf::server {
@@ -42,9 +43,7 @@ const Bytes k_empty{""};
 
 // --- what both gateways share ------------------------------------------------------------
 
-bool is_text(PyObject* value, const Str& text) noexcept {
-  return value == text.get() || (PyUnicode_Check(value) && PyUnicode_Compare(value, text) == 0);
-}
+bool is_text(PyObject* value, const Str& text) noexcept { return wire::same_text(value, text.get()); }
 
 // A Response to give the client, once the handler's result is in (or not):
 // the failure's answer, or the 500 for something that is not a Response.

@@ -24,6 +24,7 @@
 #include "../penmoth/penmoth.h"
 #include "../runtime/errors.h"
 #include "../wire/header_list.h"
+#include "../wire/text.h"
 #include "server.h"
 
 namespace mf::server {
@@ -59,9 +60,7 @@ struct FilesState {
 constinit ProcessState<FilesState> files_storage;
 FilesState& files = *files_storage;
 
-bool is_text(PyObject* value, const Str& text) noexcept {
-  return value == text.get() || (PyUnicode_Check(value) && PyUnicode_Compare(value, text) == 0);
-}
+bool is_text(PyObject* value, const Str& text) noexcept { return wire::same_text(value, text.get()); }
 
 // --- HTTP dates ------------------------------------------------------------------------
 

@@ -22,6 +22,7 @@
 #include "../runtime/function.h"
 #include "../runtime/type_support.h"
 #include "../runtime/types.h"
+#include "../wire/text.h"
 #include "server.h"
 
 namespace mf::server {
@@ -149,9 +150,8 @@ Kind message_kind(PyObject* message) noexcept {
     PyErr_Clear();
     return Kind::other;
   }
-  if (PyUnicode_Compare(type, k_http_request) == 0) return Kind::request;
-  if (PyUnicode_Compare(type, k_http_disconnect) == 0) return Kind::disconnect;
-  PyErr_Clear();
+  if (wire::same_text(type, k_http_request.get())) return Kind::request;
+  if (wire::same_text(type, k_http_disconnect.get())) return Kind::disconnect;
   return Kind::other;
 }
 

@@ -17,8 +17,8 @@ MessageKind asgi_message_kind(PyObject* message) noexcept {
   if (PyMapping_GetOptionalItem(message, k_type, &type) < 0) return MessageKind::failed;
   Ref held = Ref::steal(type);
   if (!held || !PyUnicode_Check(held.get())) return MessageKind::other;
-  if (PyUnicode_Compare(held.get(), k_http_request) == 0) return MessageKind::request;
-  if (PyUnicode_Compare(held.get(), k_http_disconnect) == 0) return MessageKind::disconnect;
+  if (wire::same_text(held.get(), k_http_request.get())) return MessageKind::request;
+  if (wire::same_text(held.get(), k_http_disconnect.get())) return MessageKind::disconnect;
   return MessageKind::other;
 }
 // The body chunk of an "http.request" message and whether more follow.

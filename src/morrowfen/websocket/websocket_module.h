@@ -18,6 +18,7 @@
 #include "../runtime/function.h"
 #include "../runtime/type_support.h"
 #include "../runtime/types.h"
+#include "../wire/text.h"
 
 namespace mf::websocket {
 
@@ -106,9 +107,7 @@ inline Ref item(PyObject* mapping, PyObject* key) noexcept {
 }
 
 // A message type as a server gave it is the text `constant`.
-inline bool same_text(PyObject* value, PyObject* constant) noexcept {
-  return value == constant || (PyUnicode_Check(value) && PyUnicode_Compare(value, constant) == 0);
-}
+inline bool same_text(PyObject* value, PyObject* constant) noexcept { return wire::same_text(value, constant); }
 
 // --- socket.cpp
 // A WebSocket for an ASGI "websocket" scope (read as the HTTP intake reads an

@@ -20,6 +20,17 @@ inline std::string_view bytes_view(PyObject* bytes) noexcept {
   return {PyBytes_AS_STRING(bytes), static_cast<std::size_t>(PyBytes_GET_SIZE(bytes))};
 }
 
+// `value` is a str (or a subclass) with the characters of the str `text`:
+// compared as stored, so no Python code runs and no exception is set.
+inline bool same_text(PyObject* value, PyObject* text) noexcept {
+  if (value == text) return true;
+  if (!PyUnicode_Check(value)) return false;
+  Py_ssize_t length = PyUnicode_GET_LENGTH(value);
+  int kind = PyUnicode_KIND(value);
+  return length == PyUnicode_GET_LENGTH(text) && kind == PyUnicode_KIND(text) &&
+         std::memcmp(PyUnicode_DATA(value), PyUnicode_DATA(text), static_cast<std::size_t>(length) * kind) == 0;
+}
+
 // The UTF-8 form of a str (strict: lone surrogates fail). false with the
 // codec's exception set.
 inline bool utf8_view(PyObject* text, std::string_view& out) noexcept {
