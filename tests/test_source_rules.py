@@ -3,7 +3,8 @@
 g++ 12 mislays the frame of a coroutine that has co_await or co_yield inside
 the condition of an `if` or in a branch of a conditional expression (the
 frame is then neither freed nor destroyed correctly, or the result is lost),
-so the coroutine bodies take the result first:
+so the coroutine bodies take the result first (and, to be plain about it,
+keep suspensions out of a one-statement `if` body as well):
 `bool sent = static_cast<bool>(co_await ...); if (!sent) ...`."""
 
 import re
@@ -53,7 +54,8 @@ def code_only(source):
 
 
 def suspending_if_conditions(source):
-    """The line numbers of the `if` statements whose condition has co_await or co_yield."""
+    """The line numbers of the `if` statements with co_await or co_yield in
+    the condition, or in a body that is one statement without braces."""
     code = code_only(source)
     found = []
     for match in IF_OPEN.finditer(code):
@@ -61,7 +63,9 @@ def suspending_if_conditions(source):
         while j < len(code) and depth:
             depth += {"(": 1, ")": -1}.get(code[j], 0)
             j += 1
-        if SUSPENSION.search(code, match.end(), j):
+        # the condition, or a body that is one statement without braces
+        body = re.match(r"\s*(?!\{)[^;{}]*;", code[j:])
+        if SUSPENSION.search(code, match.end(), j + (body.end() if body else 0)):
             found.append(code.count("\n", 0, match.start()) + 1)
     return found
 
@@ -118,6 +122,12 @@ def test_cpp_exceptions_are_caught_only_in_the_runtime():
     assert not code_lines(r"\bcatch\b", [p for p in files if "runtime" not in p.parts])
 
 
+def test_references_are_counted_only_in_the_runtime():
+    # Ref (runtime/ref.h) owns every reference outside the runtime layer.
+    files = sorted(p for p in SRC.rglob("*") if p.suffix in SUFFIXES and "runtime" not in p.parts)
+    assert not code_lines(r"\bPy_X?(?:INCREF|DECREF|SETREF|XSETREF|CLEAR)\b|\bPy_X?NewRef\b", files)
+
+
 def test_no_name_ends_in_entry():
     # A Python face is op_py, a native op_impl, an exported C form op itself.
     files = sorted(p for p in SRC.rglob("*") if p.suffix in SUFFIXES)
@@ -132,10 +142,12 @@ def test_no_name_ends_in_entry():
         ("} else if (bool(co_yield std::move(v))) {", [1]),
         ("if constexpr (true) {}\nif (ok &&\n    static_cast<bool>(co_await send(m))) {}", [2]),
         ("if(co_await x){}", [1]),
+        ("if (pending)\n  result = co_await mf::await(std::move(pending));", [1]),
         # what the rule allows
         ("bool sent = static_cast<bool>(co_await send(m));\nif (!sent) co_return {};", []),
         ("while (!co_await x) {}", []),
         ("if (f(g(1), h(2))) { Ref r = co_await x; }", []),
+        ("if (!ok) co_return {};\nRef r = co_await x;", []),
         ("// if (co_await x) in a comment\n/* if (co_await y) */\nif (ok) {}", []),
         ('log("if (co_await x)"); if (c == \'(\') {}\nauto s = R"(if (co_yield v))";', []),
         ("int n = 1'000; if (n) {}\nverify(); // end", []),

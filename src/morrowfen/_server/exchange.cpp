@@ -150,12 +150,9 @@ void close_now(PyObject* iterator) noexcept {
   Ref it = pending ? awaitable_iter(pending.get()) : Ref();
   if (it) {
     PyObject* out = nullptr;
-    if (PyIter_Send(it.get(), Py_None, &out) == PYGEN_NEXT) {
-      Py_XDECREF(out);
-      Ref::steal(PyObject_CallMethodNoArgs(it.get(), k_close));
-    } else {
-      Py_XDECREF(out);
-    }
+    PySendResult sent = PyIter_Send(it.get(), Py_None, &out);
+    Ref yielded = Ref::steal(out);  // released: the step is only taken
+    if (sent == PYGEN_NEXT) Ref::steal(PyObject_CallMethodNoArgs(it.get(), k_close));
   }
   PyErr_Clear();
 }

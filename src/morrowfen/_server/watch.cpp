@@ -239,7 +239,7 @@ void start_reading(Watch* w) noexcept {
     if (waiting) {
       PyObject* found = nullptr;
       int has = PyObject_GetOptionalAttr(waiting.get(), k_add_done_callback, &found);
-      Py_XDECREF(found);
+      Ref attribute = Ref::steal(found);  // only whether it is there counts
       if (has > 0) future = std::move(waiting);
       else if (has == 0) future = Ref::steal(PyObject_CallOneArg(state.ensure_future.get(), waiting.get()));
     }

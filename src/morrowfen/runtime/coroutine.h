@@ -12,7 +12,9 @@
 //   co_return Ref::none();                         // or co_return {} on error
 //
 // Every awaited result is a Ref that is empty when an exception is pending,
-// exactly as the C API reports errors. Keep co_await and co_yield out of the
+// exactly as the C API reports errors; awaiting an empty Ref (a call that
+// failed) gives an empty result with that exception kept, so the result of a
+// call is awaited without a check first. Keep co_await and co_yield out of the
 // conditions of `if` statements and out of the branches of conditional
 // expressions (`c ? co_await a : b`): g++ 12 mislays the frame of such a
 // coroutine (it is then neither freed nor destroyed correctly, or the awaited

@@ -61,7 +61,8 @@ int disconnect_init(PyObject* self, PyObject* args, PyObject* kwds) {
   Disconnect* d = as_disconnect(self);
   d->code = code;
   d->reason = Ref::borrow(bound[1]);
-  Py_XSETREF(d->base.args, pair.release());
+  Ref old = Ref::steal(d->base.args);  // the exception's own field: replaced, the old value released
+  d->base.args = pair.release();
   return 0;
 }
 

@@ -74,8 +74,7 @@ mf::CoroutineBody serve_body(ServeLocals<G>& L) {
     // The server's first message is "websocket.connect"; anything else (a
     // disconnect) means the client left before the handshake was answered.
     Ref pending = Ref::steal(PyObject_CallNoArgs(L.receive.get()));
-    Ref first;
-    if (pending) first = co_await mf::await(std::move(pending));
+    Ref first = co_await mf::await(std::move(pending));
     if (!first) co_return {};
     Ref kind = item(first.get(), k_type);
     if (!kind) co_return PyErr_Occurred() ? Ref() : Ref::none();
@@ -87,8 +86,7 @@ mf::CoroutineBody serve_body(ServeLocals<G>& L) {
   if (!L.ws) co_return {};
   if (!L.handler.is_none()) {
     Ref pending = Ref::steal(PyObject_CallOneArg(L.handler.get(), L.ws.get()));
-    Ref result;
-    if (pending) result = co_await mf::await(std::move(pending));
+    Ref result = co_await mf::await(std::move(pending));
     if (!result) {
       if (!PyErr_ExceptionMatches(PyExc_Exception)) co_return {};
       L.error = Ref::steal(PyErr_GetRaisedException());

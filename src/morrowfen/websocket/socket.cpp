@@ -95,9 +95,9 @@ bool protocol_closed_pending() noexcept {
     if (name && PyDict_GetItemRef(modules, name.get(), &module) > 0) {
       Ref held = Ref::steal(module);
       PyObject* found = nullptr;
-      if (PyObject_GetOptionalAttrString(held.get(), "RSGIProtocolClosed", &found) > 0 && PyType_Check(found))
-        state.protocol_closed = Ref::steal(found);
-      else Py_XDECREF(found);
+      int has = PyObject_GetOptionalAttrString(held.get(), "RSGIProtocolClosed", &found);
+      Ref type = Ref::steal(found);
+      if (has > 0 && PyType_Check(type.get())) state.protocol_closed = std::move(type);
     }
     PyErr_Clear();
     PyErr_SetRaisedException(raised.release());
@@ -430,7 +430,7 @@ mf::CoroutineBody receive_body(ReceiveLocals& L) {
     Ref transport = ws->transport.copy();
     pending = Ref::steal(PyObject_CallMethodNoArgs(transport.get(), k_receive));
   }
-  if (pending) L.message = co_await mf::await(std::move(pending));
+  L.message = co_await mf::await(std::move(pending));
   Ref data;
   if (!L.message) {
     map_gone(ws);
@@ -468,8 +468,7 @@ mf::CoroutineBody send_body(SendLocals& L) {
     pending = Ref::steal(
         PyObject_VectorcallMethod(text ? k_send_str : k_send_bytes, args, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
   }
-  Ref done;
-  if (pending) done = co_await mf::await(std::move(pending));
+  Ref done = co_await mf::await(std::move(pending));
   if (!done) {
     map_gone(ws);
     co_return {};
@@ -499,8 +498,7 @@ mf::CoroutineBody accept_body(AcceptLocals& L) {
     Ref protocol = ws->protocol.copy();
     pending = Ref::steal(PyObject_CallMethodNoArgs(protocol.get(), k_accept));
   }
-  Ref done;
-  if (pending) done = co_await mf::await(std::move(pending));
+  Ref done = co_await mf::await(std::move(pending));
   if (!done) {
     map_gone(ws);
     co_return {};
@@ -537,8 +535,7 @@ mf::CoroutineBody close_body(CloseLocals& L) {
   for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(L.messages.get()); ++i) {
     Ref send = ws->send.copy();
     Ref pending = Ref::steal(PyObject_CallOneArg(send.get(), PyTuple_GET_ITEM(L.messages.get(), i)));
-    Ref done;
-    if (pending) done = co_await mf::await(std::move(pending));
+    Ref done = co_await mf::await(std::move(pending));
     if (!done) {
       if (!client_gone_pending(ws)) co_return {};
       PyErr_Clear();
