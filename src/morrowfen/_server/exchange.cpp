@@ -77,6 +77,23 @@ Ref checked_length(Request* request, std::int64_t limit) noexcept {
   }
 }
 
+// The handler called with the request just taken in: the awaitable of its
+// call, or empty when the answer is in `response` already (a 413 for a
+// declared body over the limit; the failure's answer when the intake or the
+// call failed), or when nothing can be answered (`response` empty, an
+// exception set).
+Ref call_handler(Core* core, const Ref& request, Ref& response) noexcept {
+  if (request && core->max_body_size >= 0) response = checked_length(request.as<Request>(), core->max_body_size);
+  if (!request || response || PyErr_Occurred()) {
+    if (!response) response = failure_response(request.get());
+    return {};
+  }
+  Ref handler = core->handler.copy();
+  Ref pending = Ref::steal(PyObject_CallOneArg(handler.get(), request.get()));
+  if (!pending) response = checked_response(Ref(), request.get());
+  return pending;
+}
+
 }  // namespace
 
 After after_stream(PyObject* watch, Ref& error, bool started, Gateway gateway) noexcept {
@@ -239,15 +256,10 @@ CoroutineBody serve_rsgi_body(RsgiExchange& L) {
   }
 
   L.request = rsgi_request(L.scope.get(), L.protocol.get(), core->max_body_size);
-  if (L.request && core->max_body_size >= 0) L.response = checked_length(L.request.as<Request>(), core->max_body_size);
-  if (L.request && !L.response && !PyErr_Occurred()) {
-    Ref handler = core->handler.copy();
-    Ref pending = Ref::steal(PyObject_CallOneArg(handler.get(), L.request.get()));
-    handler.reset();
+  Ref pending = call_handler(core, L.request, L.response);
+  if (pending) {
     Ref result = co_await await(std::move(pending));
     L.response = checked_response(std::move(result), L.request.get());
-  } else if (!L.response) {
-    L.response = failure_response(L.request.get());
   }
   if (!L.response) co_return {};
 
@@ -426,15 +438,10 @@ CoroutineBody serve_asgi_body(AsgiExchange& L) {
   }
 
   L.request = asgi_request(L.scope.get(), L.receive.get(), core->max_body_size);
-  if (L.request && core->max_body_size >= 0) L.response = checked_length(L.request.as<Request>(), core->max_body_size);
-  if (L.request && !L.response && !PyErr_Occurred()) {
-    Ref handler = core->handler.copy();
-    Ref pending = Ref::steal(PyObject_CallOneArg(handler.get(), L.request.get()));
-    handler.reset();
+  Ref pending = call_handler(core, L.request, L.response);
+  if (pending) {
     Ref result = co_await await(std::move(pending));
     L.response = checked_response(std::move(result), L.request.get());
-  } else if (!L.response) {
-    L.response = failure_response(L.request.get());
   }
   if (!L.response) co_return {};
 
