@@ -40,6 +40,12 @@ Py_ssize_t chunk_size(PyObject* chunk) noexcept {
   if (PyBytes_Check(chunk)) return PyBytes_GET_SIZE(chunk);
   return PyObject_Length(chunk);
 }
+// receive(), to be awaited: the field is held across its call, which may
+// replace it.
+Ref call_receive(ASGIContent* c) noexcept {
+  Ref receive = c->receive.copy();
+  return Ref::steal(PyObject_CallNoArgs(receive.get()));
+}
 // One message read from an ASGI server for a body: 1 for an "http.request"
 // (`chunk` its body when that is not empty, counted against `limit`; `more`
 // whether more follow), 0 for a message of another kind (skipped), -1 with
@@ -69,11 +75,7 @@ mf::AsyncGeneratorBody asgi_stream_body(AsgiStreamLocals& L) {
   }
   std::int64_t total = 0;
   for (;;) {
-    Ref receive = c->receive.copy();  // held across its call, which may replace the field
-    Ref pending = Ref::steal(PyObject_CallNoArgs(receive.get()));
-    receive.reset();
-    if (!pending) co_return {};
-    L.message = co_await mf::await(std::move(pending));
+    L.message = co_await mf::await(call_receive(c));
     if (!L.message) co_return {};
     Ref chunk;
     bool more = false;
@@ -105,11 +107,7 @@ mf::CoroutineBody asgi_read_body(AsgiReadLocals& L) {
   if (!L.chunks) co_return {};
   std::int64_t total = 0;
   for (;;) {
-    Ref receive = c->receive.copy();  // held across its call, which may replace the field
-    Ref pending = Ref::steal(PyObject_CallNoArgs(receive.get()));
-    receive.reset();
-    if (!pending) co_return {};
-    L.message = co_await mf::await(std::move(pending));
+    L.message = co_await mf::await(call_receive(c));
     if (!L.message) co_return {};
     Ref chunk;
     bool more = false;
