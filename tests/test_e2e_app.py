@@ -184,32 +184,16 @@ def test_dropped_streams_end_their_generators(server, client):
     assert not any(line in server.log() for line in SERVER_ERROR_LINES + LEFT_BEHIND_LINES)
 
 
-def rss_kib(pid_group):
-    """The resident memory of every process in the server's process group."""
-    total = 0
-    for entry in os.listdir("/proc"):
-        if not entry.isdigit():
-            continue
-        try:
-            if os.getpgid(int(entry)) != pid_group:
-                continue
-            with open(f"/proc/{entry}/status") as f:
-                total += next(int(line.split()[1]) for line in f if line.startswith("VmRSS:"))
-        except (OSError, StopIteration):
-            continue
-    return total
-
-
 def test_hypercorn_memory_stays_flat_over_many_dropped_streams(server, client):
     if server.name != "hypercorn":
         pytest.skip("measured on hypercorn")
     paths = ["/events", "/slow"] * 50
     drop_streams(server.port, paths)  # warm up: the first batches grow the heap to its working size
     wait_until_all_ended(client, timeout=5.0)
-    start = rss_kib(server.process.pid)
+    start = server.rss_kib()
     drop_streams(server.port, paths * 10)  # 1,000 streams
     counts = wait_until_all_ended(client, timeout=5.0)
-    grown = rss_kib(server.process.pid) - start
+    grown = server.rss_kib() - start
     assert all(begun == ended for begun, ended in counts.values()), counts
     assert grown < 20 * 1024, f"RSS grew by {grown} KiB"
 

@@ -84,32 +84,15 @@ def test_a_missing_file(server, client, files):
     assert str(files) not in r.text and "no-such-file" not in r.text
 
 
-def worker_rss_kib(group):
-    """The resident memory of the server's processes (its workers), in KiB."""
-    total = 0
-    for entry in os.listdir("/proc"):
-        if not entry.isdigit():
-            continue
-        try:
-            if os.getpgid(int(entry)) != group:
-                continue
-            with open(f"/proc/{entry}/status") as f:
-                total += next(int(line.split()[1]) for line in f if line.startswith("VmRSS:"))
-        except (OSError, StopIteration):
-            continue
-    return total
-
-
 def peak_growth_while(server, download):
     """How far the server's memory rose above what it was before, while `download()` ran (KiB)."""
-    group = server.process.pid
-    before = worker_rss_kib(group)
+    before = server.rss_kib()
     peak = [before]
     done = threading.Event()
 
     def watch():
         while not done.is_set():
-            peak[0] = max(peak[0], worker_rss_kib(group))
+            peak[0] = max(peak[0], server.rss_kib())
             time.sleep(0.01)
 
     watcher = threading.Thread(target=watch)

@@ -99,6 +99,23 @@ class Server:
     def alive(self) -> bool:
         return self.process is not None and self.process.poll() is None
 
+    def rss_kib(self) -> int:
+        """The resident memory of the server's processes (its session: the
+        server and its workers), in KiB."""
+        assert self.process is not None
+        total = 0
+        for entry in os.listdir("/proc"):
+            if not entry.isdigit():
+                continue
+            try:
+                if os.getpgid(int(entry)) != self.process.pid:
+                    continue
+                with open(f"/proc/{entry}/status") as f:
+                    total += next(int(line.split()[1]) for line in f if line.startswith("VmRSS:"))
+            except (OSError, StopIteration):
+                continue
+        return total
+
     def log(self) -> str:
         """The server's output so far (the last read, once cleaned up)."""
         try:
