@@ -71,17 +71,23 @@ class PageLog(html.parser.HTMLParser):
             self.state_text += data
 
 
+# Headless, quiet, and nothing fetched but the page.
+HEADLESS = (
+    "--headless",
+    "--no-sandbox",
+    "--disable-gpu",
+    "--disable-background-networking",
+    "--disable-component-update",
+    "--no-first-run",
+)
+
+
 def run_chromium(url, *options):
     """Headless Chromium on `url` with a fresh profile: its standard output."""
     with tempfile.TemporaryDirectory(prefix="morrowfen-chromium-") as profile:
         command = [
             chromium(),
-            "--headless",
-            "--no-sandbox",
-            "--disable-gpu",
-            "--disable-background-networking",
-            "--disable-component-update",
-            "--no-first-run",
+            *HEADLESS,
             f"--user-data-dir={profile}",
             "--virtual-time-budget=5000",
             *options,
@@ -268,12 +274,7 @@ def page_when(url, condition, screenshot=None, timeout=30):
     with tempfile.TemporaryDirectory(prefix="morrowfen-chromium-") as profile:
         command = [
             chromium(),
-            "--headless",
-            "--no-sandbox",
-            "--disable-gpu",
-            "--disable-background-networking",
-            "--disable-component-update",
-            "--no-first-run",
+            *HEADLESS,
             "--hide-scrollbars",
             f"--user-data-dir={profile}",
             f"--window-size={WINDOW[0]},{WINDOW[1]}",
