@@ -166,19 +166,6 @@ Ref header_bytes(PyObject* item) noexcept {
   return Ref::steal(expected_type_error("bytes", item));
 }
 
-// True when `headers` is a list of 2-tuples of exact bytes: the request can
-// keep the scope's own list.
-bool usable_as_is(PyObject* headers) noexcept {
-  if (!PyList_CheckExact(headers)) return false;
-  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(headers); ++i) {
-    PyObject* pair = PyList_GET_ITEM(headers, i);
-    if (!PyTuple_CheckExact(pair) || PyTuple_GET_SIZE(pair) != 2 || !PyBytes_CheckExact(PyTuple_GET_ITEM(pair, 0)) ||
-        !PyBytes_CheckExact(PyTuple_GET_ITEM(pair, 1)))
-      return false;
-  }
-  return true;
-}
-
 // A new list of (bytes, bytes) tuples from any iterable of pairs.
 Ref converted_headers(PyObject* headers) noexcept {
   Ref out = Ref::steal(PyList_New(0));
@@ -237,7 +224,7 @@ int asgi_make(Request* r, unsigned part) noexcept {
       }
       if (headers.is_none()) {
         headers = Ref::steal(PyList_New(0));
-      } else if (!usable_as_is(headers.get())) {
+      } else if (!header_list::exact_pairs(headers.get())) {
         headers = converted_headers(headers.get());
       }
       if (!headers) return -1;

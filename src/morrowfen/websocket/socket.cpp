@@ -164,18 +164,6 @@ Ref new_websocket(PyObject* path, PyObject* query, PyObject* headers, PyObject* 
   return self;
 }
 
-// True for a list of 2-tuples of exact bytes: the socket keeps the scope's own list.
-bool usable_as_is(PyObject* headers) noexcept {
-  if (!PyList_CheckExact(headers)) return false;
-  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(headers); ++i) {
-    PyObject* pair = PyList_GET_ITEM(headers, i);
-    if (!PyTuple_CheckExact(pair) || PyTuple_GET_SIZE(pair) != 2 || !PyBytes_CheckExact(PyTuple_GET_ITEM(pair, 0)) ||
-        !PyBytes_CheckExact(PyTuple_GET_ITEM(pair, 1)))
-      return false;
-  }
-  return true;
-}
-
 Ref utf8_text(PyObject* value, const char* what) noexcept {
   if (!PyUnicode_Check(value)) {
     PyErr_Format(PyExc_TypeError, "the scope's %s must be a str, not %.200s", what, Py_TYPE(value)->tp_name);
@@ -210,7 +198,7 @@ Ref websocket_from_asgi(PyObject* scope, PyObject* receive, PyObject* send) noex
   if (!headers && PyErr_Occurred()) return {};
   if (!headers || headers.is_none()) {
     headers = Ref::steal(PyList_New(0));
-  } else if (!usable_as_is(headers.get())) {
+  } else if (!header_list::exact_pairs(headers.get())) {
     headers = Ref::steal(state.extract_headers(headers.get(), 0));
   }
   if (!headers) return {};

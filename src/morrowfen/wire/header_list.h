@@ -74,6 +74,19 @@ int scan(PyObject* list, std::string_view wanted, Found found) noexcept {
   return 0;
 }
 
+// True when `list` is a list of 2-tuples of exact bytes, as a server's
+// scope gives them: a request can keep the list as it is.
+inline bool exact_pairs(PyObject* list) noexcept {
+  if (!PyList_CheckExact(list)) return false;
+  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list); ++i) {
+    PyObject* pair = PyList_GET_ITEM(list, i);
+    if (!PyTuple_CheckExact(pair) || PyTuple_GET_SIZE(pair) != 2 || !PyBytes_CheckExact(PyTuple_GET_ITEM(pair, 0)) ||
+        !PyBytes_CheckExact(PyTuple_GET_ITEM(pair, 1)))
+      return false;
+  }
+  return true;
+}
+
 // The values of the items named `name`, as a new list.
 inline Ref values(PyObject* list, std::string_view name) noexcept {
   Ref out = Ref::steal(PyList_New(0));
